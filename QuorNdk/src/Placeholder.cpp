@@ -1,0 +1,1 @@
+int quorndk_placeholder = 0;

@@ -1,0 +1,5 @@
+// QuorNdk: the upgrade agent.
+int main()
+{
+    return 0;
+}

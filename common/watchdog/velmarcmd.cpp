@@ -1,0 +1,5 @@
+// velmarcmd: the process supervisor.
+int main()
+{
+    return 0;
+}

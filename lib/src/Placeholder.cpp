@@ -1,0 +1,1 @@
+int quor_framework_placeholder = 0;

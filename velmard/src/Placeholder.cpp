@@ -1,0 +1,1 @@
+int velmard_placeholder = 0;

@@ -1,0 +1,5 @@
+// velmard: the endpoint's main daemon.
+int main()
+{
+    return 0;
+}
