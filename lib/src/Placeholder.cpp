@@ -1,1 +1,0 @@
-int quor_framework_placeholder = 0;

@@ -1,0 +1,104 @@
+#include "StringParser.h"
+
+namespace {
+struct MaskTable {
+    uint8_t v[256];
+};
+
+template <typename Pred>
+constexpr MaskTable MakeMask(Pred member)
+{
+    MaskTable table{};
+    for (int c = 0; c < 256; c++)
+        table.v[c] = member(c) ? 1 : 0;
+    return table;
+}
+
+constexpr bool IsDigit(int c) { return c >= '0' && c <= '9'; }
+constexpr bool IsWord(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool IsEOL(int c) { return c == '\r' || c == '\n'; }
+constexpr bool IsWhite(int c) { return c == ' ' || c == '\t'; }
+constexpr bool IsEOLWhite(int c) { return IsEOL(c) || IsWhite(c); }
+
+constexpr MaskTable kDigit = MakeMask(IsDigit);
+constexpr MaskTable kWord = MakeMask(IsWord);
+constexpr MaskTable kEOL = MakeMask(IsEOL);
+constexpr MaskTable kWhite = MakeMask(IsWhite);
+constexpr MaskTable kEOLWhite = MakeMask(IsEOLWhite);
+}  // namespace
+
+const uint8_t* const StringParser::sDigitMask = kDigit.v;
+const uint8_t* const StringParser::sWordMask = kWord.v;
+const uint8_t* const StringParser::sEOLMask = kEOL.v;
+const uint8_t* const StringParser::sWhitespaceMask = kWhite.v;
+const uint8_t* const StringParser::sEOLWhitespaceMask = kEOLWhite.v;
+
+StringParser::StringParser(StrSpan* stream)
+    : fStartGet(stream != nullptr ? stream->Ptr : nullptr),
+      fEndGet(stream != nullptr && stream->Ptr != nullptr ? stream->Ptr + stream->Len : nullptr),
+      fStream(stream)
+{
+}
+
+namespace {
+inline unsigned char Byte(const char* p)
+{
+    return (unsigned char)*p;
+}
+}  // namespace
+
+void StringParser::ConsumeUntil(StrSpan* outSpan, char stopChar)
+{
+    char* start = fStartGet;
+    while (fStartGet < fEndGet && *fStartGet != stopChar)
+        fStartGet++;
+    if (outSpan != nullptr)
+        outSpan->Set(start, (uint32_t)(fStartGet - start));
+}
+
+void StringParser::ConsumeUntil(StrSpan* outSpan, const uint8_t* mask)
+{
+    char* start = fStartGet;
+    while (fStartGet < fEndGet && mask[Byte(fStartGet)] == 0)
+        fStartGet++;
+    if (outSpan != nullptr)
+        outSpan->Set(start, (uint32_t)(fStartGet - start));
+}
+
+void StringParser::ConsumeWhile(StrSpan* outSpan, const uint8_t* mask)
+{
+    char* start = fStartGet;
+    while (fStartGet < fEndGet && mask[Byte(fStartGet)] != 0)
+        fStartGet++;
+    if (outSpan != nullptr)
+        outSpan->Set(start, (uint32_t)(fStartGet - start));
+}
+
+void StringParser::ConsumeLength(StrSpan* outSpan, uint32_t length)
+{
+    uint32_t take = length < GetDataRemaining() ? length : GetDataRemaining();
+    if (outSpan != nullptr)
+        outSpan->Set(fStartGet, take);
+    fStartGet += take;
+}
+
+uint32_t StringParser::ConsumeInteger(StrSpan* outSpan)
+{
+    char* start = fStartGet;
+    uint32_t value = 0;
+    while (fStartGet < fEndGet && sDigitMask[Byte(fStartGet)] != 0) {
+        value = value * 10 + (uint32_t)(*fStartGet - '0');
+        fStartGet++;
+    }
+    if (outSpan != nullptr)
+        outSpan->Set(start, (uint32_t)(fStartGet - start));
+    return value;
+}
+
+bool StringParser::Expect(char stopChar)
+{
+    if (fStartGet >= fEndGet || *fStartGet != stopChar)
+        return false;
+    fStartGet++;
+    return true;
+}
