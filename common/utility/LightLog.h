@@ -1,0 +1,105 @@
+// Light log: the process-wide text log of both daemons.
+//
+// Lines go into a ring of numbered files "<prefix>NNN.logTmp" (the file being
+// written) that become "<prefix>NNN.log" once the writer has moved past them.
+// File input and output go through four callbacks installed by the caller
+// (normally fopen, fwrite, fclose and fflush).
+//
+// Any thread may log. Logging before the callbacks and the set-up are in place
+// writes nothing (result 2 or 9); it never crashes.
+#ifndef QUOR_LIGHTLOG_H
+#define QUOR_LIGHTLOG_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Message levels (plain numbers; a message is written when its level is at
+// least the threshold). 50000 is only a message level, never a threshold.
+enum {
+    LLOG_LEVEL_DEBUG = 10000,
+    LLOG_LEVEL_INFO = 20000,
+    LLOG_LEVEL_WARNING = 30000,
+    LLOG_LEVEL_ERROR = 40000,
+    LLOG_LEVEL_FATAL = 50000
+};
+
+// Result codes.
+enum {
+    LLOG_OK = 0,
+    LLOG_ERR_ARGUMENT = 2,   // missing callbacks, path or line
+    LLOG_ERR_OPEN = 3,       // the ".logTmp" file could not be opened
+    LLOG_ERR_RENAME = 4,     // finishing ".logTmp" into ".log" failed
+    LLOG_ERR_REMOVE = 5,     // removing an old ".log" failed
+    LLOG_ERR_WRITE = 6,      // short write of the line or its newline
+    LLOG_ERR_CLOSE = 7,      // closing a full file failed
+    LLOG_ERR_PREFIX = 9      // prefix empty or longer than LLOG_MAX_PREFIX
+};
+
+// Longest path prefix of the log files.
+#define LLOG_MAX_PREFIX 240
+// Size of the time text buffer of LightGetTime (27 characters plus NUL for
+// four-digit years).
+#define LLOG_TIME_TEXT_SIZE 32
+
+// File callbacks, in this order: open, write, close (0 on success), flush.
+typedef struct {
+    FILE* (*pfnOpen)(const char* path, const char* mode);
+    size_t (*pfnWrite)(const void* buffer, size_t size, size_t count, FILE* handle);
+    int (*pfnClose)(FILE* handle);
+    int (*pfnFlush)(FILE* handle);
+} T_LightLogCallBack;
+
+// Module state. Everything but the threshold is guarded by the module's lock;
+// the names are visible for diagnostics only.
+extern T_LightLogCallBack g_tLogCallBack_LLOG;
+extern std::atomic<uint32_t> g_u32OutLogLevel;      // threshold, initially 20000
+extern FILE* g_pLogFile_LLOG;                       // the open ".logTmp" file
+extern uint32_t g_u32MaxLine_LLOG;                  // lines per file
+extern uint32_t g_u32HaveWriteLineNum_LLOG;         // lines in the open file
+extern uint32_t g_u32MaxFileNum_LLOG;               // files in the ring
+extern uint32_t g_u32CurWriteFileNum_LLOG;          // number of the file being written
+extern uint8_t g_b8IsLastFileExist_LLOG;            // the ring has wrapped
+extern uint8_t g_b8IsLogBegin_LLOG;                 // next opened file starts with the banner
+extern char g_aFileName_LLOG[LLOG_MAX_PREFIX + 1];  // path prefix
+
+// Installs the four callbacks (2 if the table or any callback is null).
+int LightLogSetCallBack(const T_LightLogCallBack* callbacks);
+
+// The callbacks of the C library: fopen, fwrite, fclose, fflush.
+T_LightLogCallBack LightLogStdioCallBack();
+
+// Sets the module up: prefix of the file names, lines per file (1..100000,
+// else 100000), files in the ring (1..999, else 999) and the threshold (used
+// when it is 10000, 20000, 30000 or 40000). Continues after the file a
+// previous run left as ".logTmp". Returns 0, 2 or 9.
+int LightLogSetup(const char* prefix, uint32_t maxLines, uint32_t maxFiles, uint32_t level);
+
+// Sets the threshold when level is 10000, 20000, 30000 or 40000. Returns 0.
+int LightLogSetLevel(uint32_t level);
+
+// Formats one message and writes it as
+// "<time> [<level>]: <message> --<sourceLine>:<sourceFile> \n".
+// The format must be a literal of the caller; outside text is passed as an
+// argument. Returns the result of LightLog (0 when the level is filtered).
+int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLine,
+                const char* format, ...) __attribute__((format(printf, 5, 6)));
+
+// Writes one formatted line plus a newline, rotating files as needed.
+int LightLog(const char* line);
+
+// Flushes the open file, if any.
+void LightLogFlush();
+
+// Writes the time text "YYYY-MM-DD hh:mm:ss.uuuuuu" (local time).
+void LightGetTime(char* buffer, size_t size);
+
+// Closes the open file and ends logging until the next set-up (later lines
+// write nothing). Returns 0, or 7 when closing failed.
+int LightLogExit();
+
+// Routes failed consistency checks (MyAssert) into the log at level 40000.
+void LightLogInstallAssertSink();
+
+#endif
