@@ -1,0 +1,379 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LightLog.h"
+#include "MyAssert.h"
+#include "SupportTestUtil.h"
+
+namespace {
+
+// The open log file is buffered: flush it before looking at the disk.
+std::string ReadLog(const std::string& path)
+{
+    LightLogFlush();
+    return ReadFile(path);
+}
+
+class LightLogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        T_LightLogCallBack cb = LightLogStdioCallBack();
+        ASSERT_EQ(0, LightLogSetCallBack(&cb));
+        fPrefix = fDir.Path() + "/QuorVelmar";
+    }
+    void TearDown() override
+    {
+        LightLogExit();
+        LightLogSetLevel(LLOG_LEVEL_INFO);
+    }
+    std::string Name(unsigned n, const char* suffix) const
+    {
+        char num[8];
+        snprintf(num, sizeof(num), "%03u", n);
+        return fPrefix + num + suffix;
+    }
+    void Setup(uint32_t lines, uint32_t files)
+    {
+        ASSERT_EQ(0, LightLogSetup(fPrefix.c_str(), lines, files, LLOG_LEVEL_DEBUG));
+    }
+    // Logs text as a plain line through the formatter.
+    void Line(const char* text) { LightLogExt(LLOG_LEVEL_INFO, 0, "t", 1, "%s", text); }
+    // The message part of every line of a file (banner excluded).
+    std::vector<std::string> Messages(const std::string& path) const
+    {
+        std::vector<std::string> out;
+        std::regex re(R"(^.* \[\d+\]: (.*) --\d+:\S* $)");
+        for (const std::string& l : SplitLines(ReadLog(path))) {
+            std::smatch m;
+            if (std::regex_match(l, m, re))
+                out.push_back(m[1]);
+        }
+        return out;
+    }
+
+    TempDir fDir;
+    std::string fPrefix;
+};
+
+TEST_F(LightLogTest, LineHasTheExactLayout)
+{
+    Setup(5000, 10);
+    LightLogExt(20000, 0, "src/X", 42, "v=%d", 5);
+    std::vector<std::string> lines = SplitLines(ReadLog(Name(1, ".logTmp")));
+    ASSERT_EQ(2u, lines.size());
+    std::string text = ReadLog(Name(1, ".logTmp"));
+    std::string second = text.substr(text.find('\n') + 1);
+    EXPECT_TRUE(std::regex_match(
+        second, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} \[20000\]: v=5 --42:src/X \n)")))
+        << second;
+    int month = std::stoi(second.substr(5, 2));
+    EXPECT_GE(month, 1);
+    EXPECT_LE(month, 12);
+    time_t now = time(nullptr);
+    struct tm parts;
+    localtime_r(&now, &parts);
+    EXPECT_EQ(parts.tm_year + 1900, std::stoi(second.substr(0, 4)));
+}
+
+TEST_F(LightLogTest, BannerOnlyAtTheTopOfTheFirstFile)
+{
+    Setup(2, 3);
+    for (int i = 0; i < 5; ++i)
+        Line("x");
+    std::vector<std::string> first = SplitLines(ReadLog(Name(1, ".log")));
+    ASSERT_EQ(3u, first.size());  // banner plus two counted lines
+    EXPECT_TRUE(std::regex_match(first[0], std::regex(R"(\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}: Log Begin !)")))
+        << first[0];
+    EXPECT_EQ(2u, SplitLines(ReadLog(Name(2, ".log"))).size());
+    EXPECT_EQ(1u, SplitLines(ReadLog(Name(3, ".logTmp"))).size());
+}
+
+TEST_F(LightLogTest, RotationThroughARingOfThree)
+{
+    Setup(3, 3);
+    for (int i = 1; i <= 3; ++i)
+        Line(std::to_string(i).c_str());
+    // File 001 is full, but it is finished only when 002 is opened.
+    EXPECT_TRUE(FileExists(Name(1, ".logTmp")));
+    EXPECT_FALSE(FileExists(Name(1, ".log")));
+    Line("4");
+    EXPECT_FALSE(FileExists(Name(1, ".logTmp")));
+    EXPECT_EQ((std::vector<std::string>{"1", "2", "3"}), Messages(Name(1, ".log")));
+    EXPECT_EQ((std::vector<std::string>{"4"}), Messages(Name(2, ".logTmp")));
+    for (int i = 5; i <= 9; ++i)
+        Line(std::to_string(i).c_str());
+    EXPECT_TRUE(FileExists(Name(3, ".logTmp")));
+    EXPECT_FALSE(FileExists(Name(3, ".log")));
+    Line("10");  // the ring wraps: 001 is truncated and 003 is finished
+    EXPECT_EQ((std::vector<std::string>{"10"}), Messages(Name(1, ".logTmp")));
+    EXPECT_FALSE(FileExists(Name(1, ".log")));
+    EXPECT_EQ((std::vector<std::string>{"7", "8", "9"}), Messages(Name(3, ".log")));
+    EXPECT_EQ((std::vector<std::string>{"4", "5", "6"}), Messages(Name(2, ".log")));
+    EXPECT_EQ(1u, g_b8IsLastFileExist_LLOG);
+}
+
+TEST_F(LightLogTest, ResumesAfterThePreviousRunsFile)
+{
+    ASSERT_TRUE(WriteFile(Name(4, ".logTmp"), "old four\n"));
+    ASSERT_TRUE(WriteFile(Name(5, ".log"), "old five\n"));
+    Setup(5000, 10);
+    Line("new");
+    EXPECT_EQ((std::vector<std::string>{"new"}), Messages(Name(5, ".logTmp")));
+    EXPECT_FALSE(FileExists(Name(5, ".log")));
+    EXPECT_EQ("old four\n", ReadLog(Name(4, ".log")));
+    EXPECT_FALSE(FileExists(Name(4, ".logTmp")));
+}
+
+TEST_F(LightLogTest, ResumeAfterTheLastFileRestartsAtOne)
+{
+    ASSERT_TRUE(WriteFile(Name(10, ".logTmp"), "old ten\n"));
+    ASSERT_TRUE(WriteFile(Name(1, ".log"), "old one\n"));
+    Setup(5000, 10);
+    Line("new");
+    EXPECT_EQ((std::vector<std::string>{"new"}), Messages(Name(1, ".logTmp")));
+    EXPECT_FALSE(FileExists(Name(1, ".log")));
+    EXPECT_EQ("old ten\n", ReadLog(Name(10, ".log")));
+}
+
+TEST_F(LightLogTest, RingOfOneTruncatesAndNeverRenames)
+{
+    Setup(2, 1);
+    for (int i = 1; i <= 5; ++i)
+        Line(std::to_string(i).c_str());
+    EXPECT_EQ((std::vector<std::string>{"5"}), Messages(Name(1, ".logTmp")));
+    EXPECT_FALSE(FileExists(Name(1, ".log")));
+    EXPECT_FALSE(FileExists(Name(2, ".logTmp")));
+}
+
+TEST_F(LightLogTest, LevelsAndLimits)
+{
+    Setup(0, 0);
+    EXPECT_EQ(100000u, g_u32MaxLine_LLOG);
+    EXPECT_EQ(999u, g_u32MaxFileNum_LLOG);
+    ASSERT_EQ(0, LightLogSetup(fPrefix.c_str(), 200000, 1000, 30000));
+    EXPECT_EQ(100000u, g_u32MaxLine_LLOG);
+    EXPECT_EQ(999u, g_u32MaxFileNum_LLOG);
+    EXPECT_EQ(30000u, g_u32OutLogLevel.load());
+    ASSERT_EQ(0, LightLogSetup(fPrefix.c_str(), 100000, 999, 12345));  // not a threshold
+    EXPECT_EQ(100000u, g_u32MaxLine_LLOG);
+    EXPECT_EQ(999u, g_u32MaxFileNum_LLOG);
+    EXPECT_EQ(30000u, g_u32OutLogLevel.load());
+
+    EXPECT_EQ(0, LightLogSetLevel(50000));
+    EXPECT_EQ(0, LightLogSetLevel(15000));
+    EXPECT_EQ(30000u, g_u32OutLogLevel.load());
+    LightLogExt(29999, 0, "t", 1, "below");
+    LightLogExt(30000, 0, "t", 1, "at");
+    LightLogExt(50000, 0, "t", 1, "fatal");
+    LightLogSetLevel(40000);
+    LightLogExt(30000, 0, "t", 1, "filtered");
+    LightLogSetLevel(10000);
+    LightLogExt(10000, 0, "t", 1, "debug");
+    EXPECT_EQ((std::vector<std::string>{"at", "fatal", "debug"}), Messages(Name(1, ".logTmp")));
+}
+
+TEST_F(LightLogTest, ThreeDigitNumbersAndTheLongestPrefix)
+{
+    // A prefix of exactly 240 characters fits the file name buffer.
+    std::string dir = fDir.Path() + "/";
+    dir += std::string(200 - dir.size(), 'd');
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    fPrefix = dir + "/" + std::string(240 - dir.size() - 1, 'p');
+    ASSERT_EQ(240u, fPrefix.size());
+    ASSERT_TRUE(WriteFile(Name(122, ".logTmp"), "x\n"));
+    Setup(5000, 200);
+    Line("hello");
+    EXPECT_EQ((std::vector<std::string>{"hello"}), Messages(Name(123, ".logTmp")));
+    EXPECT_TRUE(FileExists(Name(122, ".log")));
+
+    EXPECT_EQ(LLOG_ERR_PREFIX, LightLogSetup((fPrefix + "p").c_str(), 5000, 10, 20000));
+    EXPECT_EQ(LLOG_ERR_PREFIX, LightLogSetup("", 5000, 10, 20000));
+    EXPECT_EQ(LLOG_ERR_ARGUMENT, LightLogSetup(nullptr, 5000, 10, 20000));
+}
+
+TEST_F(LightLogTest, LongMessagesAreCut)
+{
+    Setup(5000, 10);
+    std::string huge(5000, 'a');
+    LightLogExt(20000, 0, "src/Y", 7, "%s", huge.c_str());
+    std::vector<std::string> lines = SplitLines(ReadLog(Name(1, ".logTmp")));
+    ASSERT_EQ(2u, lines.size());
+    // The message is cut at 1919 characters; the suffix still fits the line.
+    EXPECT_NE(std::string::npos, lines[1].find(std::string(1919, 'a') + " --7:src/Y "));
+    EXPECT_EQ(std::string::npos, lines[1].find(std::string(1920, 'a')));
+
+    std::string longFile(3000, 'f');
+    LightLogExt(20000, 0, longFile.c_str(), 7, "m");
+    lines = SplitLines(ReadLog(Name(1, ".logTmp")));
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ(2047u, lines[2].size());
+}
+
+TEST_F(LightLogTest, OutsideTextIsNeverAFormat)
+{
+    Setup(5000, 10);
+    LightLogExt(20000, 0, "t", 1, "%s", "MCU %s%s%n");
+    EXPECT_EQ((std::vector<std::string>{"MCU %s%s%n"}), Messages(Name(1, ".logTmp")));
+}
+
+TEST_F(LightLogTest, NothingIsWrittenBeforeSetUpOrAfterExit)
+{
+    T_LightLogCallBack none = {nullptr, nullptr, nullptr, nullptr};
+    EXPECT_EQ(LLOG_ERR_ARGUMENT, LightLogSetCallBack(&none));
+    EXPECT_EQ(LLOG_ERR_ARGUMENT, LightLogSetCallBack(nullptr));
+    EXPECT_EQ(LLOG_ERR_ARGUMENT, LightLog("before callbacks"));
+    EXPECT_EQ(LLOG_ERR_ARGUMENT, LightLogSetup(fPrefix.c_str(), 10, 10, 20000));
+    LightLogFlush();
+
+    T_LightLogCallBack cb = LightLogStdioCallBack();
+    ASSERT_EQ(0, LightLogSetCallBack(&cb));
+    EXPECT_EQ(LLOG_ERR_PREFIX, LightLog("callbacks but no set-up"));
+    EXPECT_FALSE(FileExists("000.logTmp"));
+    EXPECT_FALSE(FileExists("001.logTmp"));
+
+    Setup(10, 10);
+    EXPECT_EQ(0, LightLog("one"));
+    EXPECT_EQ(0, LightLogExit());
+    EXPECT_EQ(LLOG_ERR_PREFIX, LightLog("after exit"));
+    EXPECT_EQ(LLOG_ERR_ARGUMENT, LightLog(""));
+    EXPECT_EQ(LLOG_ERR_ARGUMENT, LightLog(nullptr));
+    EXPECT_EQ(2u, SplitLines(ReadLog(Name(1, ".logTmp"))).size());
+}
+
+// Callbacks that fail on demand.
+std::atomic<int> gFailWriteAfter{-1};
+std::atomic<bool> gFailClose{false};
+std::atomic<int> gFlushes{0};
+
+FILE* TestOpen(const char* path, const char* mode) { return fopen(path, mode); }
+size_t TestWrite(const void* buffer, size_t size, size_t count, FILE* handle)
+{
+    if (gFailWriteAfter.load() == 0)
+        return 0;
+    if (gFailWriteAfter.load() > 0)
+        --gFailWriteAfter;
+    return fwrite(buffer, size, count, handle);
+}
+int TestClose(FILE* handle)
+{
+    int r = fclose(handle);
+    return gFailClose.load() ? -1 : r;
+}
+int TestFlush(FILE* handle)
+{
+    ++gFlushes;
+    return fflush(handle);
+}
+
+class LightLogFaultTest : public LightLogTest {
+protected:
+    void SetUp() override
+    {
+        gFailWriteAfter = -1;
+        gFailClose = false;
+        gFlushes = 0;
+        T_LightLogCallBack cb = {TestOpen, TestWrite, TestClose, TestFlush};
+        ASSERT_EQ(0, LightLogSetCallBack(&cb));
+        fPrefix = fDir.Path() + "/QuorVelmar";
+    }
+};
+
+TEST_F(LightLogFaultTest, ShortWriteIsReported)
+{
+    Setup(10, 3);
+    ASSERT_EQ(0, LightLog("ok"));
+    gFailWriteAfter = 0;
+    EXPECT_EQ(LLOG_ERR_WRITE, LightLog("lost"));
+    gFailWriteAfter = 1;  // the line is written, its newline is not
+    EXPECT_EQ(LLOG_ERR_WRITE, LightLog("half"));
+    gFailWriteAfter = -1;
+    EXPECT_EQ(0, LightLog("again"));
+}
+
+TEST_F(LightLogFaultTest, FailedCloseStillMovesToTheNextFile)
+{
+    Setup(2, 3);
+    ASSERT_EQ(0, LightLog("a"));
+    gFailClose = true;
+    EXPECT_EQ(LLOG_ERR_CLOSE, LightLog("b"));
+    gFailClose = false;
+    EXPECT_EQ(0, LightLog("c"));
+    // The two lines of 001 survive; "c" went into 002.
+    std::vector<std::string> first = SplitLines(ReadLog(Name(1, ".log")));
+    ASSERT_EQ(3u, first.size());
+    EXPECT_EQ("a", first[1]);
+    EXPECT_EQ("b", first[2]);
+    EXPECT_EQ("c\n", ReadLog(Name(2, ".logTmp")));
+}
+
+TEST_F(LightLogFaultTest, FailedOpenAndRenameAreReported)
+{
+    std::string dir = fDir.Path() + "/later";
+    fPrefix = dir + "/QuorVelmar";  // its directory does not exist yet
+    Setup(2, 3);
+    EXPECT_EQ(LLOG_ERR_OPEN, LightLog("x"));
+    EXPECT_EQ(LLOG_ERR_OPEN, LightLog("x"));
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    EXPECT_EQ(0, LightLog("1"));
+    EXPECT_EQ(0, LightLog("2"));
+    ASSERT_EQ(0, unlink(Name(1, ".logTmp").c_str()));  // nothing left to finish
+    EXPECT_EQ(LLOG_ERR_RENAME, LightLog("lost"));
+    EXPECT_EQ(0, LightLog("kept"));  // the new file stays open
+    EXPECT_EQ("kept\n", ReadLog(Name(2, ".logTmp")));
+}
+
+TEST_F(LightLogFaultTest, FlushOnlyWithAnOpenFile)
+{
+    Setup(1, 3);
+    LightLogFlush();
+    EXPECT_EQ(0, gFlushes.load());
+    LightLogExt(20000, 1, "t", 1, "flushed");  // closes the full file before the flush
+    EXPECT_EQ(0, gFlushes.load());
+    ASSERT_EQ(0, LightLogSetup(fPrefix.c_str(), 10, 3, 20000));
+    LightLogExt(20000, 1, "t", 1, "flushed");
+    EXPECT_EQ(1, gFlushes.load());
+}
+
+TEST_F(LightLogTest, ConcurrentWritersWithFlushAndRotation)
+{
+    const int kThreads = 4;
+    const int kLines = 300;
+    Setup(7, 5);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i)
+                LightLogExt(20000, (i % 3) == 0, "t", t, "w%d-%d", t, i);
+        });
+    for (std::thread& th : threads)
+        th.join();
+    // Every line of the ring is whole; the ring keeps the last 5 files.
+    size_t total = 0;
+    std::regex re(R"(^.* \[20000\]: w\d-\d+ --\d:t $)");
+    for (unsigned n = 1; n <= 5; ++n) {
+        std::string path = FileExists(Name(n, ".log")) ? Name(n, ".log") : Name(n, ".logTmp");
+        for (const std::string& l : SplitLines(ReadLog(path))) {
+            EXPECT_TRUE(std::regex_match(l, re)) << l;
+            ++total;
+        }
+    }
+    EXPECT_EQ((size_t)(kThreads * kLines) % 7 + 28, total);
+}
+
+TEST_F(LightLogTest, FailedChecksGoIntoTheLog)
+{
+    Setup(100, 3);
+    LightLogInstallAssertSink();
+    MyAssert("_Assert: src/Z, 12");
+    SetMyAssertSink(nullptr);
+    EXPECT_EQ((std::vector<std::string>{"_Assert: src/Z, 12"}), Messages(Name(1, ".logTmp")));
+    EXPECT_NE(std::string::npos, ReadLog(Name(1, ".logTmp")).find("[40000]"));
+}
+
+}  // namespace

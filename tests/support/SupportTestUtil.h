@@ -1,0 +1,93 @@
+// Small helpers shared by the support library tests.
+#ifndef SUPPORT_TEST_UTIL_H
+#define SUPPORT_TEST_UTIL_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/velmar-support-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        fPath = made != nullptr ? made : "";
+    }
+    ~TempDir()
+    {
+        if (!fPath.empty())
+            RemoveTree(fPath);
+    }
+    const std::string& Path() const { return fPath; }
+    std::string File(const std::string& name) const { return fPath + "/" + name; }
+
+    static void RemoveTree(const std::string& path)
+    {
+        std::string cmd = "rm -rf '" + path + "'";
+        if (system(cmd.c_str()) != 0)
+            fprintf(stderr, "could not remove %s\n", path.c_str());
+    }
+
+private:
+    std::string fPath;
+};
+
+inline bool FileExists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::string out;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return out;
+}
+
+inline bool WriteFile(const std::string& path, const std::string& content)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    bool ok = fwrite(content.data(), 1, content.size(), f) == content.size();
+    return fclose(f) == 0 && ok;
+}
+
+inline std::vector<std::string> SplitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+inline mode_t FileMode(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return 0;
+    return st.st_mode & 07777;
+}
+
+#endif
