@@ -1,0 +1,21 @@
+// Board paths of the supervisor: every absolute path of the board lives
+// under $VELMAR_ROOT when that variable is set (a simulated board), and is
+// used as it is otherwise (the real board).
+#ifndef VELMARCMD_BOARDPATH_H
+#define VELMARCMD_BOARDPATH_H
+
+#include <sys/types.h>
+
+#include <string>
+
+// Directory of the supervisor's logs on the board.
+extern const char* const kVelmarcmdLogDir;
+
+// Maps an absolute board path to where it lives on this machine.
+std::string ResolveBoardPath(const char* path);
+
+// Creates `dir` and any missing parents with `mode`.
+// Returns 0 when the directory exists afterwards, -2 otherwise.
+int MakeDirectoryTree(const std::string& dir, mode_t mode);
+
+#endif
