@@ -1,0 +1,281 @@
+// Memory pools: fixed-size blocks and constructed objects recycled first in,
+// first out instead of going back to the heap.
+//
+// A pool creates blocks on demand (never ahead of time) until it has created
+// one more than its limit, then refuses; it never shrinks. Every block carries
+// a small hidden header in front of it that names its pool, so a block handed
+// to the wrong pool goes back to its own pool and a second free of the same
+// block is ignored (both are logged).
+#ifndef QUOR_MEMORYPOOL_H
+#define QUOR_MEMORYPOOL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#include "LightLog.h"
+#include "MyAssert.h"
+#include "OSMutex.h"
+#include "OSQueue.h"
+
+// Header in front of every pooled block or object.
+struct alignas(std::max_align_t) T_MemPoolHeader {
+    T_MemPoolHeader* fNext;  // next in the free list
+    const void* fOwner;      // the pool that created the block
+    uint32_t fMagic;         // kind of pool; anything else is not a pool block
+    uint32_t fInPool;        // 1 while the block sits in its pool's free list
+};
+
+enum : uint32_t {
+    MEMPOOL_MAGIC_BLOCK = 0x4D504F4Cu,   // byte blocks of CMemoryPoolBase
+    MEMPOOL_MAGIC_OBJECT = 0x4F424A50u   // objects of CObjectPool
+};
+
+// First-in, first-out list of headers; the owner locks.
+class CMemPoolFifo {
+public:
+    void Push(T_MemPoolHeader* header)
+    {
+        header->fNext = nullptr;
+        if (fTail != nullptr)
+            fTail->fNext = header;
+        else
+            fHead = header;
+        fTail = header;
+    }
+    T_MemPoolHeader* Pop()
+    {
+        T_MemPoolHeader* header = fHead;
+        if (header != nullptr) {
+            fHead = header->fNext;
+            if (fHead == nullptr)
+                fTail = nullptr;
+            header->fNext = nullptr;
+        }
+        return header;
+    }
+
+private:
+    T_MemPoolHeader* fHead = nullptr;
+    T_MemPoolHeader* fTail = nullptr;
+};
+
+// Raw byte blocks of one size. Blocks are neither constructed nor cleared.
+class CMemoryPoolBase {
+public:
+    // maxBlocks 0 or negative: no limit. A limit L allows L + 1 blocks.
+    CMemoryPoolBase(int32_t blockSize, int32_t maxBlocks);
+    // Deletes the blocks in the free list; blocks in use are not touched.
+    ~CMemoryPoolBase();
+    CMemoryPoolBase(const CMemoryPoolBase&) = delete;
+    CMemoryPoolBase& operator=(const CMemoryPoolBase&) = delete;
+
+    // The oldest returned block, else a new one; none when the pool is
+    // exhausted or the allocation fails.
+    void* GetNew();
+    // Appends the block to the free list of its own pool (none is ignored).
+    void Free(void* block);
+
+    int32_t GetBlockSize() const { return fBlockSize; }
+    int32_t GetMaxBlocks() const { return fMaxBlocks; }
+    uint32_t GetCreatedCount();
+    uint32_t GetFreeCount();
+    uint32_t GetInUseCount();
+
+    // The pool that created block, or none when block is not a pool block.
+    static CMemoryPoolBase* OwnerOf(void* block);
+
+private:
+    int32_t fBlockSize;
+    int32_t fMaxBlocks;
+    CMemPoolFifo fFreeList;
+    uint32_t fCreated = 0;
+    uint32_t fFreeCount = 0;
+    OSMutex fMutex;
+};
+
+// Size of the hidden header in front of each block.
+constexpr size_t kMemPoolHeaderSize = sizeof(T_MemPoolHeader);
+
+inline T_MemPoolHeader* MemPoolHeaderOf(void* payload)
+{
+    return reinterpret_cast<T_MemPoolHeader*>(static_cast<unsigned char*>(payload) - kMemPoolHeaderSize);
+}
+
+// Logs a refused free of an object pool (kept out of the template).
+void MemPoolLogBadObjectFree(const void* object, const char* reason);
+
+// Constructed objects of type T (default constructor), same rules as
+// CMemoryPoolBase. Returned objects are handed out again as they were.
+template <class T>
+class CObjectPool {
+public:
+    explicit CObjectPool(int32_t maxObjects) : fMaxObjects(maxObjects) {}
+    // Destroys the objects in the free list; objects in use are not touched.
+    ~CObjectPool()
+    {
+        while (T_MemPoolHeader* header = fFreeList.Pop())
+            DestroyNode(NodeOf(header));
+    }
+    CObjectPool(const CObjectPool&) = delete;
+    CObjectPool& operator=(const CObjectPool&) = delete;
+
+    T* GetNew()
+    {
+        OSMutexLocker locker(&fMutex);
+        if (T_MemPoolHeader* header = fFreeList.Pop()) {
+            --fFreeCount;
+            header->fInPool = 0;
+            return ObjectOf(NodeOf(header));
+        }
+        if (fMaxObjects > 0 && (uint32_t)fMaxObjects < fCreated)
+            return nullptr;
+        Node* node = new (std::nothrow) Node;
+        if (node == nullptr) {
+            MyAssertAt("../common/include/MemoryPool", 104);
+            return nullptr;
+        }
+        node->fHeader = T_MemPoolHeader{nullptr, this, MEMPOOL_MAGIC_OBJECT, 0};
+        ++fCreated;
+        return new (node->fStorage) T();
+    }
+
+    void Free(T* object)
+    {
+        if (object == nullptr)
+            return;
+        Node* node = NodeOfObject(object);
+        OSMutexLocker locker(&fMutex);
+        if (node->fHeader.fMagic != MEMPOOL_MAGIC_OBJECT || node->fHeader.fOwner != this) {
+            MemPoolLogBadObjectFree(object, "not an object of this pool");
+            return;
+        }
+        if (node->fHeader.fInPool != 0) {
+            MemPoolLogBadObjectFree(object, "freed twice");
+            return;
+        }
+        node->fHeader.fInPool = 1;
+        fFreeList.Push(&node->fHeader);
+        ++fFreeCount;
+    }
+
+    int32_t GetMaxObjects() const { return fMaxObjects; }
+    uint32_t GetCreatedCount()
+    {
+        OSMutexLocker locker(&fMutex);
+        return fCreated;
+    }
+    uint32_t GetFreeCount()
+    {
+        OSMutexLocker locker(&fMutex);
+        return fFreeCount;
+    }
+    uint32_t GetInUseCount()
+    {
+        OSMutexLocker locker(&fMutex);
+        return fCreated - fFreeCount;
+    }
+
+private:
+    struct Node {
+        T_MemPoolHeader fHeader;
+        alignas(T) unsigned char fStorage[sizeof(T)];
+    };
+
+    static Node* NodeOf(T_MemPoolHeader* header) { return reinterpret_cast<Node*>(header); }
+    static Node* NodeOfObject(T* object)
+    {
+        return reinterpret_cast<Node*>(reinterpret_cast<unsigned char*>(object) - offsetof(Node, fStorage));
+    }
+    static T* ObjectOf(Node* node) { return std::launder(reinterpret_cast<T*>(node->fStorage)); }
+    static void DestroyNode(Node* node)
+    {
+        ObjectOf(node)->~T();
+        delete node;
+    }
+
+    int32_t fMaxObjects;
+    CMemPoolFifo fFreeList;
+    uint32_t fCreated = 0;
+    uint32_t fFreeCount = 0;
+    OSMutex fMutex;
+};
+
+// ---------------------------------------------------------------------------
+// Global pools (block size in bytes, limit).
+
+extern CMemoryPoolBase g_MPVelmarMsg;  // 20, 50: small internal message records
+
+// General buffers by size class, 50 blocks each.
+extern CMemoryPoolBase g_MPVelmarAllMsg64Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg128Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg256Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg512Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg1024Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg4096Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg10240Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg20480Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg81920Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg163840Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg327680Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg1310720Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg2621440Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg5242880Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg10485760Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg20971520Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg41943040Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg83886080Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg167772160Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg335544320Byte;
+extern CMemoryPoolBase g_MPVelmarAllMsg1342177280Byte;
+
+extern CMemoryPoolBase g_MemPool_TCPIPInfo;        // 24, 100: client address records
+extern CMemoryPoolBase g_MemPool_TCPSendMsgList;   // 2060, 100: TCP send buffers
+
+// Group message records, 100 blocks each.
+extern CMemoryPoolBase g_MPDeviceSearchQueryReq;       // 0x1601, 32
+extern CMemoryPoolBase g_MPDeviceSearchQueryRsp;       // 0x2601, 26036
+extern CMemoryPoolBase g_MPDeviceMaxSeqNumNotifyReq;   // 0x1603, 28
+extern CMemoryPoolBase g_MPDeviceMaxSeqNumNotifyRsp;   // 0x2603, 32
+extern CMemoryPoolBase g_MPUserInfoChangeNotifyReq;    // 0x1604, 25728
+extern CMemoryPoolBase g_MPUserInfoChangeNotifyRsp;    // 0x2604, 25832
+extern CMemoryPoolBase g_MPDeviceGroupSignNotifyReq;   // 0x1605, 28
+extern CMemoryPoolBase g_MPDeviceGroupSignNotifyRsp;   // 0x2605, 32
+extern CMemoryPoolBase g_MPVersionUpgradeRsp;          // 0x2801, 1060
+
+// Queue elements for message queues, 100.
+extern CObjectPool<OSQueueElem> g_MPVelmarQueueElem;
+
+// Largest request of the general buffers.
+#define MEMPOOL_MAX_ALLMSG_SIZE 1342177280
+
+// ---------------------------------------------------------------------------
+// Access functions.
+
+// The size class serving a request of size bytes, 0 when none does.
+int32_t MemPoolAllMsgClassSize(int32_t size);
+
+// A block of the smallest class of at least size bytes, or none; *classSize
+// (when given) receives the class, 0 when none.
+void* GetMemPoolAllMsg(int32_t size, int32_t* classSize);
+// size is the class size or the size first requested.
+void FreeMemPoolAllMsg(int32_t size, void* block);
+
+// Group message records by message identifier; other identifiers give none
+// and free nothing.
+void* GetMemPoolReqAndRspMsg(uint32_t messageId);
+void FreeMemPoolReqAndRspMsg(uint32_t messageId, void* block);
+// The pool of a message identifier, or none.
+CMemoryPoolBase* MemPoolOfMessage(uint32_t messageId);
+
+void* GetMemPoolVelmarMsg();
+void FreeMemPoolVelmarMsg(void* block);
+void* GetMemPoolTCPIPInfo();
+void FreeMemPoolTCPIPInfo(void* block);
+
+// A queue element whose enclosing object is object, or none.
+OSQueueElem* GetVelmarMPQueueElem(void* object);
+// The element must no longer sit in a queue (one that does is not taken back).
+void FreeVelmarMPQueueElem(OSQueueElem* element);
+
+#endif
