@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "irtx_logic.h"
+#include "irtx_logic_c89.h"
 
 namespace {
 
@@ -293,6 +294,20 @@ TEST(IrtxSequence, NewCodeRestartsFromItsFirstDuration) {
     step = irtx_tx_expire(&tx);
     EXPECT_EQ(IRTX_CARRIER_KEEP, step.carrier);
     EXPECT_FALSE(step.arm);
+}
+
+TEST(IrtxC89, SameResultsWhenCompiledAsKernelC) {
+    for (unsigned n : {0u, 1u, 2u, 3u, 4u, 5u, 1023u, 1024u}) {
+        int ends_off = 0;
+        EXPECT_EQ(2 * ((n + 1) / 2), irtx_c89_switches(n, &ends_off)) << "n=" << n;
+        EXPECT_TRUE(ends_off) << "n=" << n;
+    }
+    unsigned ns = 0;
+    EXPECT_EQ(IRTX_OK, irtx_c89_duration_ns(21, 38000, &ns));
+    EXPECT_EQ(552000u, ns);
+    EXPECT_EQ(IRTX_OK, irtx_c89_duration_ns(4295, 38000, &ns));
+    EXPECT_EQ(113026000u, ns);
+    EXPECT_EQ(IRTX_TOO_LONG, irtx_c89_duration_ns(4295, 1000, &ns));
 }
 
 }  // namespace
