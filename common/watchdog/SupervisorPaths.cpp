@@ -1,4 +1,4 @@
-#include "BoardPath.h"
+#include "SupervisorPaths.h"
 
 #include <errno.h>
 #include <stdlib.h>

@@ -1,8 +1,8 @@
-// Board paths of the supervisor: every absolute path of the board lives
-// under $VELMAR_ROOT when that variable is set (a simulated board), and is
-// used as it is otherwise (the real board).
-#ifndef VELMARCMD_BOARDPATH_H
-#define VELMARCMD_BOARDPATH_H
+// The supervisor's own board paths (it shares no code with the daemons).
+// Every absolute path of the board lives under $VELMAR_ROOT when that
+// variable is set (a simulated board), and is used as it is otherwise.
+#ifndef VELMARCMD_SUPERVISORPATHS_H
+#define VELMARCMD_SUPERVISORPATHS_H
 
 #include <sys/types.h>
 

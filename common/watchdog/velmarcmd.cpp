@@ -2,7 +2,7 @@
 // dies abnormally and logs every start and end.
 //
 //   velmarcmd "<program> [options...]"
-#include "BoardPath.h"
+#include "SupervisorPaths.h"
 #include "CommandLine.h"
 #include "DaemonStart.h"
 #include "WatchLoop.h"

@@ -1,5 +1,5 @@
 // Splitting of the watched command line and the board paths of the supervisor.
-#include "BoardPath.h"
+#include "SupervisorPaths.h"
 #include "CommandLine.h"
 
 #include <gtest/gtest.h>

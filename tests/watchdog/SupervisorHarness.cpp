@@ -133,7 +133,7 @@ pid_t SupervisorHarness::Spawn(const std::vector<std::string>& argv)
     const pid_t pid = fork();
     if (pid != 0)
         return pid;
-    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0)
         _exit(126);
     const struct rlimit noCore = {0, 0};
