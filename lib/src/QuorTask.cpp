@@ -1,0 +1,3 @@
+#include "QuorTask.h"
+
+const char sTaskStateStr[] = "live_";
