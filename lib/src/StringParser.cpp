@@ -47,11 +47,21 @@ inline unsigned char Byte(const char* p)
 }
 }  // namespace
 
+void StringParser::AdvanceTo(char* to)
+{
+    for (const char* p = fStartGet; p < to; p++)
+        if (*p == '\n')
+            fLineNumber++;
+    fStartGet = to;
+}
+
 void StringParser::ConsumeUntil(StrSpan* outSpan, char stopChar)
 {
     char* start = fStartGet;
-    while (fStartGet < fEndGet && *fStartGet != stopChar)
-        fStartGet++;
+    char* end = fStartGet;
+    while (end < fEndGet && *end != stopChar)
+        end++;
+    AdvanceTo(end);
     if (outSpan != nullptr)
         outSpan->Set(start, (uint32_t)(fStartGet - start));
 }
@@ -59,8 +69,10 @@ void StringParser::ConsumeUntil(StrSpan* outSpan, char stopChar)
 void StringParser::ConsumeUntil(StrSpan* outSpan, const uint8_t* mask)
 {
     char* start = fStartGet;
-    while (fStartGet < fEndGet && mask[Byte(fStartGet)] == 0)
-        fStartGet++;
+    char* end = fStartGet;
+    while (end < fEndGet && mask[Byte(end)] == 0)
+        end++;
+    AdvanceTo(end);
     if (outSpan != nullptr)
         outSpan->Set(start, (uint32_t)(fStartGet - start));
 }
@@ -68,8 +80,10 @@ void StringParser::ConsumeUntil(StrSpan* outSpan, const uint8_t* mask)
 void StringParser::ConsumeWhile(StrSpan* outSpan, const uint8_t* mask)
 {
     char* start = fStartGet;
-    while (fStartGet < fEndGet && mask[Byte(fStartGet)] != 0)
-        fStartGet++;
+    char* end = fStartGet;
+    while (end < fEndGet && mask[Byte(end)] != 0)
+        end++;
+    AdvanceTo(end);
     if (outSpan != nullptr)
         outSpan->Set(start, (uint32_t)(fStartGet - start));
 }
@@ -79,7 +93,7 @@ void StringParser::ConsumeLength(StrSpan* outSpan, uint32_t length)
     uint32_t take = length < GetDataRemaining() ? length : GetDataRemaining();
     if (outSpan != nullptr)
         outSpan->Set(fStartGet, take);
-    fStartGet += take;
+    AdvanceTo(fStartGet + take);
 }
 
 uint32_t StringParser::ConsumeInteger(StrSpan* outSpan)
@@ -99,6 +113,6 @@ bool StringParser::Expect(char stopChar)
 {
     if (fStartGet >= fEndGet || *fStartGet != stopChar)
         return false;
-    fStartGet++;
+    AdvanceTo(fStartGet + 1);
     return true;
 }

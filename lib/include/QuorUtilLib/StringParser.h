@@ -36,8 +36,14 @@ public:
     uint32_t GetDataParsedLen() const { return (uint32_t)(fStartGet - fStream->Ptr); }
     uint32_t GetDataRemaining() const { return (uint32_t)(fEndGet - fStartGet); }
     bool IsDone() const { return fStartGet >= fEndGet; }
+    // Line of the current position, counted from 1 by the consumed newlines.
+    uint32_t GetLineNumber() const { return fLineNumber; }
 
 private:
+    // Moves the position to `to`, counting the newlines passed.
+    void AdvanceTo(char* to);
+
+    uint32_t fLineNumber = 1;
     char* fStartGet;
     char* fEndGet;
     StrSpan* fStream;
