@@ -202,6 +202,22 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Block sizes of the pools that hold records: each is the size of its record
+// (the record definitions check their sizes against these).
+enum : int32_t {
+    MEMPOOL_TCP_SEND_MSG_SIZE = 2060,             // T_QuorStringMsg
+    MEMPOOL_DEVICE_SEARCH_QUERY_REQ_SIZE = 32,    // 0x1601
+    MEMPOOL_DEVICE_SEARCH_QUERY_RSP_SIZE = 26036, // 0x2601
+    MEMPOOL_MAX_SEQ_NUM_NOTIFY_REQ_SIZE = 28,     // 0x1603
+    MEMPOOL_MAX_SEQ_NUM_NOTIFY_RSP_SIZE = 32,     // 0x2603
+    MEMPOOL_USER_INFO_CHANGE_NOTIFY_REQ_SIZE = 25728, // 0x1604
+    MEMPOOL_USER_INFO_CHANGE_NOTIFY_RSP_SIZE = 25832, // 0x2604
+    MEMPOOL_GROUP_SIGN_NOTIFY_REQ_SIZE = 28,      // 0x1605
+    MEMPOOL_GROUP_SIGN_NOTIFY_RSP_SIZE = 32,      // 0x2605
+    MEMPOOL_VERSION_UPGRADE_RSP_SIZE = 1060       // 0x2801
+};
+
+// ---------------------------------------------------------------------------
 // Global pools (block size in bytes, limit).
 
 extern CMemoryPoolBase g_MPVelmarMsg;  // 20, 50: small internal message records
@@ -232,7 +248,9 @@ extern CMemoryPoolBase g_MPVelmarAllMsg1342177280Byte;
 extern CMemoryPoolBase g_MemPool_TCPIPInfo;        // 24, 100: client address records
 extern CMemoryPoolBase g_MemPool_TCPSendMsgList;   // 2060, 100: TCP send buffers
 
-// Group message records, 100 blocks each.
+// Group message records, 100 blocks each. The block sizes are the sizes of
+// the record structures; where those are defined, a static_assert on each
+// sizeof must hold these numbers.
 extern CMemoryPoolBase g_MPDeviceSearchQueryReq;       // 0x1601, 32
 extern CMemoryPoolBase g_MPDeviceSearchQueryRsp;       // 0x2601, 26036
 extern CMemoryPoolBase g_MPDeviceMaxSeqNumNotifyReq;   // 0x1603, 28

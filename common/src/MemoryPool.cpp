@@ -132,17 +132,17 @@ CMemoryPoolBase g_MPVelmarAllMsg335544320Byte(335544320, 50);
 CMemoryPoolBase g_MPVelmarAllMsg1342177280Byte(1342177280, 50);
 
 CMemoryPoolBase g_MemPool_TCPIPInfo(24, 100);
-CMemoryPoolBase g_MemPool_TCPSendMsgList(2060, 100);
+CMemoryPoolBase g_MemPool_TCPSendMsgList(MEMPOOL_TCP_SEND_MSG_SIZE, 100);
 
-CMemoryPoolBase g_MPDeviceSearchQueryReq(32, 100);
-CMemoryPoolBase g_MPDeviceSearchQueryRsp(26036, 100);
-CMemoryPoolBase g_MPDeviceMaxSeqNumNotifyReq(28, 100);
-CMemoryPoolBase g_MPDeviceMaxSeqNumNotifyRsp(32, 100);
-CMemoryPoolBase g_MPUserInfoChangeNotifyReq(25728, 100);
-CMemoryPoolBase g_MPUserInfoChangeNotifyRsp(25832, 100);
-CMemoryPoolBase g_MPDeviceGroupSignNotifyReq(28, 100);
-CMemoryPoolBase g_MPDeviceGroupSignNotifyRsp(32, 100);
-CMemoryPoolBase g_MPVersionUpgradeRsp(1060, 100);
+CMemoryPoolBase g_MPDeviceSearchQueryReq(MEMPOOL_DEVICE_SEARCH_QUERY_REQ_SIZE, 100);
+CMemoryPoolBase g_MPDeviceSearchQueryRsp(MEMPOOL_DEVICE_SEARCH_QUERY_RSP_SIZE, 100);
+CMemoryPoolBase g_MPDeviceMaxSeqNumNotifyReq(MEMPOOL_MAX_SEQ_NUM_NOTIFY_REQ_SIZE, 100);
+CMemoryPoolBase g_MPDeviceMaxSeqNumNotifyRsp(MEMPOOL_MAX_SEQ_NUM_NOTIFY_RSP_SIZE, 100);
+CMemoryPoolBase g_MPUserInfoChangeNotifyReq(MEMPOOL_USER_INFO_CHANGE_NOTIFY_REQ_SIZE, 100);
+CMemoryPoolBase g_MPUserInfoChangeNotifyRsp(MEMPOOL_USER_INFO_CHANGE_NOTIFY_RSP_SIZE, 100);
+CMemoryPoolBase g_MPDeviceGroupSignNotifyReq(MEMPOOL_GROUP_SIGN_NOTIFY_REQ_SIZE, 100);
+CMemoryPoolBase g_MPDeviceGroupSignNotifyRsp(MEMPOOL_GROUP_SIGN_NOTIFY_RSP_SIZE, 100);
+CMemoryPoolBase g_MPVersionUpgradeRsp(MEMPOOL_VERSION_UPGRADE_RSP_SIZE, 100);
 
 CObjectPool<OSQueueElem> g_MPVelmarQueueElem(100);
 
