@@ -30,7 +30,7 @@ const char* const kWrappers[] = {
     "builtin", "nohup", "env", "nice", "ionice", "timeout", "setsid", "stdbuf", "sudo",
     "doas", "su", "runuser", "setpriv", "xargs", "chroot", "chrt", "taskset", "flock",
     "watch", "nsenter", "unshare", "time", "strace", "ltrace", "find", "parallel",
-    "start-stop-daemon", "script", "trap", "alias", "fakeroot", nullptr};
+    "start-stop-daemon", "script", "trap", "alias", "fakeroot", ".", "source", nullptr};
 
 // Words that keep the next word in command position.
 const char* const kReservedWords[] = {

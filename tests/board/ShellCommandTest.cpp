@@ -293,6 +293,7 @@ const char* const kMustRefuse[] = {
     "xargs reboot",
     "find /www -exec reboot ;",
     "busybox reboot",
+    ". /etc/init.d/velmard stop",
     "'reboot'",
     "\"re\"boot",
     "re\\boot",
