@@ -82,6 +82,20 @@ inline std::vector<std::string> SplitLines(const std::string& text)
     return lines;
 }
 
+// True when text has the shape: '9' stands for any digit, every other
+// character for itself.
+inline bool MatchesShape(const std::string& text, const std::string& shape)
+{
+    if (text.size() != shape.size())
+        return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == '9' ? !digit : text[i] != shape[i])
+            return false;
+    }
+    return true;
+}
+
 inline mode_t FileMode(const std::string& path)
 {
     struct stat st;
