@@ -54,6 +54,7 @@ bool CallBacksComplete(const T_LightLogCallBack* cb)
 
 void LLogFileName(char* name, uint32_t number, const char* suffix)
 {
+    // Numbers stay within the ring (at most 999), so the name fits kFileNameSize.
     snprintf(name, kFileNameSize, "%s%03u%s", g_aFileName_LLOG, number % 1000u, suffix);
 }
 
