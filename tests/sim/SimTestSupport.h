@@ -1,0 +1,63 @@
+// Test helpers for the simulator tests: a scratch directory and a serial
+// client that works the follower side the way the daemon does (open the
+// linked path, raw mode, CR LF lines).
+#ifndef VELMAR_TESTS_SIMTESTSUPPORT_H
+#define VELMAR_TESTS_SIMTESTSUPPORT_H
+
+#include <termios.h>
+
+#include <cstdint>
+#include <string>
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+class SerialClient {
+public:
+    SerialClient() = default;
+    ~SerialClient() { Close(); }
+    SerialClient(const SerialClient&) = delete;
+    SerialClient& operator=(const SerialClient&) = delete;
+
+    // Opens the path read-write without a controlling terminal. With
+    // `applyRaw`, applies raw mode at `speed` with `extraCflag` added.
+    bool Open(const std::string& path, bool applyRaw = true, speed_t speed = B57600,
+              tcflag_t extraCflag = 0);
+    bool Apply(speed_t speed, tcflag_t cflag);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
+
+    bool Write(const std::string& bytes);
+    bool WriteLine(const std::string& line) { return Write(line + "\r\n"); }
+
+    // The bytes that arrive first within timeoutMs (empty on timeout).
+    std::string ReadSome(int timeoutMs);
+    // Everything that arrives until the line has been quiet for quietMs.
+    std::string ReadUntilQuiet(int quietMs, int maxMs = 3000);
+    // One CR LF line (returned with its CR LF); false on timeout.
+    bool ReadRawLine(std::string* line, int timeoutMs);
+    // Writes a line and returns the answer line with its CR LF ("" if none).
+    std::string Ask(const std::string& line, int timeoutMs = 2000);
+
+private:
+    int m_fd = -1;
+    std::string m_pending;
+};
+
+int64_t TestNowMs();
+std::string ReadWholeFile(const std::string& path);
+void SleepMs(int ms);
+
+#endif
