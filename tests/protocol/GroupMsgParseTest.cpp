@@ -333,6 +333,35 @@ TEST(GroupMsgParse, VersionUpgradeAnswerRefusals)
     EXPECT_NE(nullptr, fits.record);
 }
 
+TEST(GroupMsgParse, AnswersCopyHeaderWordsTwoToFiveFromTheRequest)
+{
+    struct Case {
+        Bytes request;
+        uint32_t answerId;
+    };
+    std::vector<Case> cases = {
+        {WireBuilder().Header(0x1601, 0xDEADBEEF, 0, 0x80000000, 7).U16(0).U32(0).Done(), 0x2601},
+        {WireBuilder().Header(0x1603, 1, 2, 3, 4).U16(1).U16(9).Done(), 0x2603},
+        {WireBuilder().Header(0x1604, 5, 6, 7, 8).U16(1).U8(0).Done(), 0x2604},
+        {WireBuilder().Header(0x1605, 0xFFFFFFFF, 0xFFFFFFFE, 0, 1).U16(1).U16(0x1001).Done(), 0x2605},
+    };
+    for (const Case& c : cases) {
+        Translated request;
+        Translate(c.request, &request);
+        ASSERT_NE(nullptr, request.record);
+        const T_QuorMsgHeader& rh = *static_cast<const T_QuorMsgHeader*>(request.record);
+        // The answer record: cleared, header from the request, then packed.
+        std::unique_ptr<unsigned char[]> answer(new unsigned char[MemPoolOfMessage(c.answerId)->GetBlockSize()]);
+        memset(answer.get(), 0, (size_t)MemPoolOfMessage(c.answerId)->GetBlockSize());
+        T_QuorMsgHeader ah = QuorAnswerMsgHeader(rh, c.answerId);
+        memcpy(answer.get(), &ah, sizeof(ah));
+        Bytes packed = Pack(c.answerId, answer.get());
+        ASSERT_GE(packed.size(), 24u);
+        EXPECT_EQ(Hex(Slice(c.request, 8, 16)), Hex(Slice(packed, 8, 16))) << std::hex << c.answerId;
+        EXPECT_EQ(Hex(WireBuilder().U32(c.answerId).DoneAsIs()), Hex(Slice(packed, 4, 4)));
+    }
+}
+
 // Record -> bytes -> record gives the same record; bytes -> record -> bytes
 // gives the same bytes.
 template <class R>
@@ -491,12 +520,14 @@ TEST(GroupMsgParse, AnyBytesOfAnyLengthUpTo3073AreSafe)
     const uint32_t ids[] = {0x1601, 0x2601, 0x1603, 0x2603, 0x1604, 0x2604, 0x1605, 0x2605, 0x1801, 0x2801, 0x7777};
     std::vector<Bytes> valid = ValidMessages();
     std::vector<uint32_t> before = PoolsInUse();
+    Bytes noise(1 << 16);
+    for (auto& byte : noise)
+        byte = (uint8_t)random();
     int records = 0;
     for (uint32_t n = 0; n <= 3073; ++n) {
         for (uint32_t id : ids) {
-            Bytes b(n);
-            for (auto& byte : b)
-                byte = (uint8_t)random();
+            size_t from = random() % (noise.size() - n);
+            Bytes b(noise.begin() + (long)from, noise.begin() + (long)(from + n));
             // Small counts and length words now and then, so the annex loops run.
             if (n > 8) {
                 b[4] = (uint8_t)(id >> 24);
