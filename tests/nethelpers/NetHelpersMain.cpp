@@ -1,0 +1,17 @@
+// Entry of the network and system helper tests that need no network
+// namespace: one temporary board root for the whole binary, made before any
+// command runs, and the binary's own log.
+#include <gtest/gtest.h>
+
+#include "NetHelpersTestSupport.h"
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    net_test::ProcessBoardRoot::Make();
+    net_test::TestLog::Open();
+    int result = RUN_ALL_TESTS();
+    net_test::TestLog::Close();
+    net_test::ProcessBoardRoot::Remove();
+    return result;
+}
