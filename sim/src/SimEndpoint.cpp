@@ -150,7 +150,7 @@ int SimEndpoint::PollTimeoutMs()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_out.empty() && !m_waitWritable)
-            timeout = std::max<int64_t>(0, m_out.front().dueMs - now);
+            timeout = std::max<int64_t>(0, DueMs(m_out.front()) - now);
     }
     if (!m_framer.Pending().empty() && !m_residueLogged) {
         int64_t quiet = std::max<int64_t>(0, m_lastReadMs + kResidueQuietMs - now);
@@ -265,7 +265,7 @@ void SimEndpoint::FlushDue()
         std::lock_guard<std::mutex> lock(m_mutex);
         while (!m_out.empty() && !m_waitWritable) {
             OutItem& head = m_out.front();
-            if (head.dueMs > SimNowMs())
+            if (DueMs(head) > SimNowMs())
                 break;
             ssize_t n = write(m_pty.LeaderFd(), head.bytes.data() + head.offset,
                               head.bytes.size() - head.offset);
@@ -285,7 +285,7 @@ void SimEndpoint::FlushDue()
             if (head.offset < head.bytes.size())
                 continue;
             SimWrite record;
-            record.atMs = SimNowMs();
+            record.atMs = m_lastWriteMs = SimNowMs();
             record.bytes = head.bytes;
             written.push_back(head.bytes);
             PushBounded(&m_writes, std::move(record), kMaxWrites);
@@ -297,6 +297,14 @@ void SimEndpoint::FlushDue()
         m_log.Bytes(m_name + "->daemon", bytes);
     for (const std::string& bytes : failed)
         m_log.Note("write failed, dropped: " + bytes);
+}
+
+// Called with m_mutex held.
+int64_t SimEndpoint::DueMs(const OutItem& item) const
+{
+    if (item.pauseMs > 0)
+        return std::max(item.dueMs, m_lastWriteMs + item.pauseMs);
+    return item.dueMs;
 }
 
 void SimEndpoint::Wake()
@@ -321,16 +329,18 @@ void SimEndpoint::SendLine(const std::string& line, int delayMs)
 void SimEndpoint::SendPieces(const std::vector<std::string>& pieces, int gapMs, int delayMs)
 {
     int64_t due = SimNowMs() + std::max(0, delayMs);
+    int64_t pause = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (const std::string& piece : pieces) {
-            if (!piece.empty()) {
-                OutItem item;
-                item.dueMs = due;
-                item.bytes = piece;
-                m_out.push_back(std::move(item));
-            }
-            due += std::max(0, gapMs);
+            if (piece.empty())
+                continue;
+            OutItem item;
+            item.dueMs = due;
+            item.pauseMs = pause;
+            item.bytes = piece;
+            m_out.push_back(std::move(item));
+            pause = std::max(0, gapMs);
         }
     }
     Wake();
@@ -557,17 +567,11 @@ std::string SimEndpoint::ControlSendCommand(const std::string& word, const std::
         if (space == std::string::npos || !SimParseCount(rest.substr(0, space), &gapMs))
             return "!pieces wants a gap and pieces";
         std::vector<std::string> pieces;
-        std::string escaped = rest.substr(space + 1);
-        size_t start = 0;
-        for (;;) {
-            size_t bar = escaped.find('|', start);
+        for (const std::string& escaped : SimSplitOn(rest.substr(space + 1), "|")) {
             std::string piece;
-            if (!SimUnescapeBytes(escaped.substr(start, bar == std::string::npos ? bar : bar - start), &piece))
+            if (!SimUnescapeBytes(escaped, &piece))
                 return "bad escape in !pieces";
             pieces.push_back(piece);
-            if (bar == std::string::npos)
-                break;
-            start = bar + 1;
         }
         SendPieces(pieces, gapMs);
         return std::string();
@@ -605,16 +609,9 @@ std::string SimEndpoint::ControlAnswerCommand(const std::string& word, const std
         if (arrow == std::string::npos || SimTrim(rest.substr(0, arrow)).empty())
             return "!reply wants <line> => <answers>";
         std::vector<std::string> replies;
-        std::string answers = rest.substr(arrow + 2);
-        size_t start = 0;
-        for (;;) {
-            size_t bars = answers.find("||", start);
-            std::string reply = SimTrim(answers.substr(start, bars == std::string::npos ? bars : bars - start));
-            if (!reply.empty())
-                replies.push_back(reply);
-            if (bars == std::string::npos)
-                break;
-            start = bars + 2;
+        for (const std::string& answer : SimSplitOn(rest.substr(arrow + 2), "||")) {
+            if (!SimTrim(answer).empty())
+                replies.push_back(SimTrim(answer));
         }
         SetReply(rest.substr(0, arrow), replies);
         return std::string();

@@ -71,8 +71,9 @@ public:
     // not before its delay has passed (a later item waits for earlier ones).
     void Send(const std::string& bytes, int delayMs = 0);
     void SendLine(const std::string& line, int delayMs = 0);
-    // Each piece in a write of its own, gapMs apart: the daemon sees separate
-    // bursts when the gap is longer than its burst pause.
+    // Each piece in a write of its own, at least gapMs after the write of the
+    // piece before it: the daemon sees separate bursts when the gap is longer
+    // than its burst pause.
     void SendPieces(const std::vector<std::string>& pieces, int gapMs, int delayMs = 0);
     // Waits until everything queued has been written.
     bool WaitSent(int timeoutMs);
@@ -131,7 +132,8 @@ protected:
 
 private:
     struct OutItem {
-        int64_t dueMs = 0;
+        int64_t dueMs = 0;  // not before this time
+        int64_t pauseMs = 0; // nor sooner than this after the write before it
         std::string bytes;
         size_t offset = 0;
     };
@@ -141,6 +143,7 @@ private:
     int PollTimeoutMs();
     void ReadAvailable();
     void RecordChunk(const char* data, size_t length);
+    int64_t DueMs(const OutItem& item) const;
     void FlushDue();
     void LogQuietResidue();
     void Wake();
@@ -162,6 +165,7 @@ private:
     std::condition_variable m_changed;
     std::deque<OutItem> m_out;
     bool m_waitWritable = false;
+    int64_t m_lastWriteMs = 0;
     std::deque<SimWrite> m_writes;
     std::deque<std::string> m_unread;
     std::deque<std::string> m_lines;

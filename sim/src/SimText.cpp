@@ -126,6 +126,21 @@ std::vector<std::string> SimSplitWords(const std::string& text)
     return words;
 }
 
+std::vector<std::string> SimSplitOn(const std::string& text, const std::string& separator)
+{
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (;;) {
+        size_t at = separator.empty() ? std::string::npos : text.find(separator, start);
+        if (at == std::string::npos) {
+            pieces.push_back(text.substr(start));
+            return pieces;
+        }
+        pieces.push_back(text.substr(start, at - start));
+        start = at + separator.size();
+    }
+}
+
 std::string SimJoinWords(const std::vector<std::string>& words, size_t first)
 {
     std::string out;

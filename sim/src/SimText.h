@@ -25,6 +25,9 @@ std::string SimHexBytes(const std::string& bytes);
 // Words separated by runs of spaces.
 std::vector<std::string> SimSplitWords(const std::string& text);
 
+// Pieces between occurrences of `separator` (at least one piece, maybe empty).
+std::vector<std::string> SimSplitOn(const std::string& text, const std::string& separator);
+
 // Words [first, end) joined by single spaces.
 std::string SimJoinWords(const std::vector<std::string>& words, size_t first);
 

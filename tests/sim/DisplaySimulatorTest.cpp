@@ -134,8 +134,8 @@ TEST_F(DisplaySimTest, ReceivedBytesAreRecordedWithTheSettingsOfTheirMoment)
     EXPECT_EQ(2, chunks[1].settings.stopBits);
     EXPECT_LE(chunks[0].atMs, chunks[1].atMs);
 
-    SleepMs(200);
-    std::string text = ReadWholeFile(dir / "dispsim-traffic.log");
+    std::string text =
+        WaitForFileText(dir / "dispsim-traffic.log", " daemon->display \\x02\\x00\\x03 [no CR LF]\n");
     EXPECT_NE(std::string::npos, text.find(" # line settings 9600 8N1\n")) << text;
     EXPECT_NE(std::string::npos, text.find(" daemon->display PWR ON\n")) << text;
     EXPECT_NE(std::string::npos, text.find(" # line settings 19200 8N2\n")) << text;

@@ -34,7 +34,7 @@ public:
         argv.push_back(nullptr);
         m_pid = fork();
         if (m_pid == 0) {
-            int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fd >= 0) {
                 dup2(fd, 1);
                 dup2(fd, 2);

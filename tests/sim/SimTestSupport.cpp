@@ -153,6 +153,17 @@ std::string ReadWholeFile(const std::string& path)
     return text.str();
 }
 
+std::string WaitForFileText(const std::string& path, const std::string& text, int timeoutMs)
+{
+    int64_t deadline = TestNowMs() + timeoutMs;
+    for (;;) {
+        std::string content = ReadWholeFile(path);
+        if (content.find(text) != std::string::npos || TestNowMs() > deadline)
+            return content;
+        SleepMs(10);
+    }
+}
+
 void SleepMs(int ms)
 {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};

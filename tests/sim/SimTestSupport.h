@@ -58,6 +58,8 @@ private:
 
 int64_t TestNowMs();
 std::string ReadWholeFile(const std::string& path);
+// Waits until the file contains `text`; returns the content seen last.
+std::string WaitForFileText(const std::string& path, const std::string& text, int timeoutMs = 3000);
 void SleepMs(int ms);
 
 #endif

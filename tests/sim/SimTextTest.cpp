@@ -41,6 +41,9 @@ TEST(SimTextTest, HexadecimalBytesAndWords)
     EXPECT_EQ((std::vector<std::string>{"SET", "SUBGROUP", "self", "on"}),
               SimSplitWords("  SET SUBGROUP  self on "));
     EXPECT_TRUE(SimSplitWords("   ").empty());
+    EXPECT_EQ((std::vector<std::string>{"a", "", "b c"}), SimSplitOn("a||||b c", "||"));
+    EXPECT_EQ((std::vector<std::string>{"AB", "C\\r\\n"}), SimSplitOn("AB|C\\r\\n", "|"));
+    EXPECT_EQ(std::vector<std::string>{""}, SimSplitOn("", "|"));
     EXPECT_EQ("self on", SimJoinWords({"SET", "SUBGROUP", "self", "on"}, 2));
     EXPECT_EQ("", SimJoinWords({"SET"}, 2));
     EXPECT_TRUE(SimEqualsNoCase("uartauto_onoff", "UARTAUTO_ONOFF"));
