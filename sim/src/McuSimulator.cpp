@@ -194,12 +194,12 @@ std::vector<std::string> McuSimulator::ControlHelp() const
 std::string McuSimulator::Control(const std::string& command)
 {
     std::vector<std::string> words = SimSplitWords(SimTrim(command));
-    if (words.empty() || words[0].empty() || words[0][0] != '!')
+    if (words.empty() || (words[0] != "!echo-identity" && words[0] != "!set" && words[0] != "!state"))
         return SimEndpoint::Control(command);
+    TrafficLog().Note("control " + SimTrim(command));
     if (words[0] == "!echo-identity") {
         if (words.size() != 2 || (!SimEqualsNoCase(words[1], "on") && !SimEqualsNoCase(words[1], "off")))
             return "!echo-identity wants on or off";
-        TrafficLog().Note("control " + SimTrim(command));
         SetEchoIdentity(SimEqualsNoCase(words[1], "on"));
         return std::string();
     }
@@ -207,19 +207,16 @@ std::string McuSimulator::Control(const std::string& command)
         if (words.size() < 3)
             return "!set wants a keyword and a value";
         words[0] = "SET";
-        TrafficLog().Note("control " + SimTrim(command));
         std::string keyword = SimToUpper(words[1]);
         if (keyword != "MP" && keyword != "SW" && FindRow(words) == nullptr)
             return "!set: no value called " + words[1];
         Respond(SimJoinWords(words, 0), true);
         return std::string();
     }
-    if (words[0] == "!state") {
-        for (const std::string& line : DescribeState())
-            TrafficLog().Note(line);
-        return std::string();
-    }
-    return SimEndpoint::Control(command);
+    // !state
+    for (const std::string& line : DescribeState())
+        TrafficLog().Note(line);
+    return std::string();
 }
 
 const McuSimulator::ValueRow* McuSimulator::Rows(size_t* count)

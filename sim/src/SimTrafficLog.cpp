@@ -54,7 +54,10 @@ void SimTrafficLog::Bytes(const std::string& direction, const std::string& bytes
 
 void SimTrafficLog::Note(const std::string& text)
 {
-    WriteEntry("#", SimEscapeBytes(text));
+    bool printable = true;
+    for (unsigned char c : text)
+        printable = printable && c >= 0x20 && c < 0x7f;
+    WriteEntry("#", printable ? text : SimEscapeBytes(text));
 }
 
 void SimTrafficLog::WriteEntry(const std::string& middle, const std::string& text)

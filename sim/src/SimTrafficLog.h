@@ -30,7 +30,8 @@ public:
     // Bytes that are not (only) complete lines: each complete line is logged
     // as with Line, a rest without CR LF is marked "[no CR LF]".
     void Bytes(const std::string& direction, const std::string& bytes);
-    // A remark of the simulator itself ("# text").
+    // A remark of the simulator itself ("# text"; escaped only when it holds
+    // bytes outside printable ASCII).
     void Note(const std::string& text);
 
 private:

@@ -442,7 +442,9 @@ TEST_F(McuSimTest, ControlCommandsDriveTheSimulator)
                             "!echo-identity"})
         EXPECT_NE("", sim.Control(bad)) << bad;
     std::string text = ReadWholeFile(log);
-    EXPECT_NE(std::string::npos, text.find(" # ORDER 4\n")) << text;
+    size_t stateAt = text.find(" # control !state\n");
+    ASSERT_NE(std::string::npos, stateAt) << text;
+    EXPECT_NE(std::string::npos, text.find(" # ORDER 4\n", stateAt)) << text;
     EXPECT_NE(std::string::npos, text.find(" # !silent on|off")) << text;
 }
 

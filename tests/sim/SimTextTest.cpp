@@ -86,7 +86,8 @@ TEST(SimTrafficLogTest, WritesStampedEntries)
     ASSERT_EQ(0, log.Open(dir / "t.log"));
     log.Line("daemon->mcu", "GET ORDER");
     log.Bytes("mcu->daemon", "A\r\nB\r\nC");
-    log.Note("silent on");
+    log.Note("silent on \\r");
+    log.Note(std::string("bad\x01", 4));
     log.Close();
     log.Line("daemon->mcu", "after close");
     std::string text = ReadWholeFile(dir / "t.log");
@@ -96,10 +97,10 @@ TEST(SimTrafficLogTest, WritesStampedEntries)
         entries.push_back(text.substr(start, end - start));
         start = end + 1;
     }
-    ASSERT_EQ(5u, entries.size()) << text;
+    ASSERT_EQ(6u, entries.size()) << text;
     const char* rests[] = {"daemon->mcu GET ORDER", "mcu->daemon A", "mcu->daemon B",
-                           "mcu->daemon C [no CR LF]", "# silent on"};
-    for (size_t i = 0; i < 5; ++i) {
+                           "mcu->daemon C [no CR LF]", "# silent on \\r", "# bad\\x01"};
+    for (size_t i = 0; i < 6; ++i) {
         // "HH:MM:SS.mmm " then the entry.
         ASSERT_GT(entries[i].size(), 13u);
         EXPECT_EQ(':', entries[i][2]);
