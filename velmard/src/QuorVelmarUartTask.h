@@ -1,0 +1,47 @@
+// The MCU serial task (thread pool 3): owns the line to the video-switching
+// MCU, "/dev/ttyS1". It opens the line at the configured speed (8N1), reads
+// everything the MCU sends and hands each CR LF line to the management task
+// through the communication layer (scope 10), and offers the write-with-retry
+// that every writer to the MCU uses (the management task's SendUartBuf).
+//
+// The MCU firmware upgrade borrows the line: AllowOpenUartOne(0) closes it
+// (the receive loop leaves within about 5 ms; writers get -2 and nothing is
+// written), AllowOpenUartOne(1) opens it again without touching the line
+// settings, which stay as the upgrade left them; reading resumes at the next
+// run, at most 100 ms later.
+#ifndef QUOR_VELMAR_UARTTASK_H
+#define QUOR_VELMAR_UARTTASK_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "QuorTask.h"
+#include "QuorVelmarSerialLine.h"
+
+class CQuorVelmarUartTask : public QuorTask<3>, public CQuorVelmarSerialLine {
+public:
+    CQuorVelmarUartTask();
+    ~CQuorVelmarUartTask() override;
+
+    // Opens "/dev/ttyS1" and applies "Velmar_UartSpeed", 8 data bits, no
+    // parity, 1 stop bit; then starts the receive loop. 0, or the negative
+    // open result.
+    int Initialize();
+    // The receive loop while the line is open; always 100 (run again 100 ms
+    // after it returns).
+    int64_t Run() override;
+
+    // Hand-over to the MCU firmware upgrade: 0 closes the line, anything
+    // else opens it again (nothing to do when it is open). 0, or the negative
+    // open result.
+    int AllowOpenUartOne(uint8_t flag);
+    uint8_t GetAllowOpenUartOne() const { return m_u8AllowOpenUart.load(); }
+
+private:
+    std::atomic<uint8_t> m_u8AllowOpenUart;
+};
+
+// The MCU serial task, created once at start-up.
+extern CQuorVelmarUartTask* g_pVelmarUartTask;
+
+#endif

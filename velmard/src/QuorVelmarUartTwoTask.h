@@ -1,0 +1,38 @@
+// The auxiliary serial task (thread pool 4): owns the second serial line,
+// "/dev/ttyS2", which leads to the display. Its settings come from the RS-232
+// preferences ("RS232Speed", "RS232DataBit", the first character of
+// "RS232ParityBit", "RS232Stop") and may change while the daemon runs; the
+// display's replies are cut into CR LF lines and handed to the management
+// task exactly like MCU lines (scope 10). Writes go through the management
+// task's SendUart2Buf (the write-with-retry of the line). The line stays open
+// for the life of the process.
+#ifndef QUOR_VELMAR_UARTTWOTASK_H
+#define QUOR_VELMAR_UARTTWOTASK_H
+
+#include <cstdint>
+
+#include "QuorTask.h"
+#include "QuorVelmarSerialLine.h"
+
+class CQuorVelmarUartTwoTask : public QuorTask<4>, public CQuorVelmarSerialLine {
+public:
+    CQuorVelmarUartTwoTask();
+    ~CQuorVelmarUartTwoTask() override;
+
+    // Opens "/dev/ttyS2" and applies the stored RS-232 settings; then starts
+    // the receive loop. 0, or the negative open result.
+    int Initialize();
+    // The receive loop; always 100.
+    int64_t Run() override;
+
+    // Applies the stored RS-232 settings: 0 or -2 as SetUartOpt. A caller that
+    // changes one setting holds GetLineMutex() across storing the preference
+    // and this call, so two changes on different threads cannot apply a stale
+    // combination.
+    int SetUartOptFromPrefs();
+};
+
+// The auxiliary serial task, created once at start-up.
+extern CQuorVelmarUartTwoTask* g_pVelmarUartTwoTask;
+
+#endif
