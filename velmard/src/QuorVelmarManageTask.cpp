@@ -1,4 +1,7 @@
-// The management task: see QuorVelmarManageTask.h.
+// The management task: queues, the pass of Run, timeouts, the deferred
+// network reconfiguration and the send operations. The start flow is in
+// QuorVelmarManageTaskStartFlow.cpp, the MCU answers in
+// QuorVelmarManageTaskMcuRsp.cpp.
 #include "QuorVelmarManageTask.h"
 
 #include <cstring>
@@ -6,13 +9,29 @@
 
 #include "LightLog.h"
 #include "MemoryPool.h"
+#include "OSThread.h"
 #include "QuorVelmarCommLayer.h"
+#include "QuorVelmarFunction.h"
 
 CQuorVelmarManageTask* g_pVelmarManageTask = nullptr;
 
+std::atomic<bool> g_b8RebootFlag{false};
+std::atomic<bool> g_b8DoConfigip{false};
+std::atomic<bool> g_b8LearnEDIDOK{false};
+OSMutex g_mtLedFlicker;
+std::atomic<uint8_t> g_LedFilckerStatus{0};
+
 namespace {
 
-const char kSrc[] = "QuorVelmarManageTask.cpp";
+const char kSrc[] = "src/QuorVelmarManageTask";
+
+// Timeout period of the task.
+const uint32_t kTimeoutSeconds = 1;
+// The reboot follows on the tick after this many.
+const uint16_t kRebootTicks = 4;
+
+std::atomic<CQuorVelmarManageTask::TcpSendFn> s_pfnTcpSend{nullptr};
+std::atomic<CQuorVelmarManageTask::PauseFn> s_pfnPause{nullptr};
 
 // The packet record takes a small-message block where it fits (32-bit board),
 // else a block of the smallest general class (64-bit hosts: the pointer makes
@@ -37,6 +56,32 @@ void FreePacketRecord(T_QuorUdpPacket* packet)
         FreeMemPoolAllMsg((int32_t)sizeof(T_QuorUdpPacket), packet);
 }
 
+// The serial lines' write with retry (until the serial tasks exist).
+int QuorWriteMcuLine(const char*, uint32_t)
+{
+    return -2;
+}
+
+int QuorWriteDisplayLine(const char*, uint32_t)
+{
+    return -2;
+}
+
+// Runs one command of the configip sequence ("Do <what>pox_system <command>
+// OK." on success): true on success.
+bool RunConfigipStep(const char* command, const char* what)
+{
+    char buffer[512];
+    snprintf(buffer, sizeof(buffer), "%s", command);
+    int status = pox_system(buffer);
+    if (status != 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######pox_system <%s> Error and s32Rst is <%d>.", buffer, status);
+        return false;
+    }
+    LightLogExt(20000, 0, kSrc, __LINE__, "Do %spox_system <%s> OK.", what, buffer);
+    return true;
+}
+
 }  // namespace
 
 struct CQuorVelmarManageTask::StringNode {
@@ -52,11 +97,26 @@ CQuorVelmarManageTask::CQuorVelmarManageTask()
 
 CQuorVelmarManageTask::~CQuorVelmarManageTask()
 {
+    delete m_pMgTaskTimeout;
     while (T_QuorUdpPacket* packet = TakeUdpPacket())
         FreeUdpPacket(packet);
     T_QuorStringMsg message;
     while (TakeStringMsg(&message)) {
     }
+}
+
+int CQuorVelmarManageTask::Initialize()
+{
+    Rs232EndFlgMapping();
+    Signal(TASK_EVT_START);
+    DoVelmarStartFlow();
+    // Armed at once: due in one second.
+    m_pMgTaskTimeout = new (std::nothrow) QuorSecTimeoutTask<2>(this, kTimeoutSeconds);
+    if (m_pMgTaskTimeout == nullptr) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorVelmarManageTask().");
+        return -1;
+    }
+    return 0;
 }
 
 int64_t CQuorVelmarManageTask::Run()
@@ -66,7 +126,40 @@ int64_t CQuorVelmarManageTask::Run()
         ProcessPrivateUdpMsg();
         ProcessStringMsg();
     }
+    if (events & TASK_EVT_TIMEOUT)
+        HandleTimeout();
+    DoConfigipIfRequested();
     return 0;
+}
+
+// ---- Timeouts and deferred actions ---------------------------------------------
+
+void CQuorVelmarManageTask::HandleTimeout()
+{
+    if (m_pMgTaskTimeout != nullptr)
+        m_pMgTaskTimeout->RefreshTimeout();
+    if (IsStartFlowRunning())
+        ProcessStartFlowReSend();
+    CountRebootTick();
+}
+
+void CQuorVelmarManageTask::CountRebootTick()
+{
+    if (!g_b8RebootFlag.load())
+        return;
+    if (++m_u16RebootTicks > kRebootTicks) {
+        m_u16RebootTicks = 0;
+        RebootSystem();
+    }
+}
+
+void CQuorVelmarManageTask::DoConfigipIfRequested()
+{
+    if (!g_b8DoConfigip.exchange(false))
+        return;
+    Pause(50);
+    if (RunConfigipStep("configip", "configip ") && RunConfigipStep("sync", ""))
+        RunConfigipStep("reboot", "reboot ");
 }
 
 // ---- String list -----------------------------------------------------------
@@ -104,28 +197,30 @@ bool CQuorVelmarManageTask::TakeStringMsg(T_QuorStringMsg* message)
     return true;
 }
 
-void CQuorVelmarManageTask::ProcessStringMsg()
+int CQuorVelmarManageTask::ProcessStringMsg()
 {
     T_QuorStringMsg message;
     while (TakeStringMsg(&message))
         DoStringMsgCommand(message);
+    return 0;
 }
 
-void CQuorVelmarManageTask::DoStringMsgCommand(const T_QuorStringMsg& message)
+int CQuorVelmarManageTask::DoStringMsgCommand(const T_QuorStringMsg& message)
 {
-    // The MCU response and TCP command dispatchers take the lines from here.
     switch (message.u8Scope) {
     case QUOR_STRING_SCOPE_SERIAL:
         LightLogExt(20000, 0, kSrc, __LINE__, "Do Uart Msg Command, Msg is <%s>.", message.cMsg);
-        break;
+        ProcessUartMsg(message);
+        return 0;
     case QUOR_STRING_SCOPE_TCP:
         LightLogExt(20000, 0, kSrc, __LINE__, "Do Tcp Msg Command, Msg is <%s>, TaskSession is <%d>.",
                     message.cMsg, (int)message.s32SessionId);
-        break;
+        ProcessTcpMsg(message);
+        return 0;
     default:
         LightLogExt(40000, 0, kSrc, __LINE__, "######DoStringMsgCommand i_tMsg scop is <%u> Error.",
                     (unsigned)message.u8Scope);
-        break;
+        return -2;
     }
 }
 
@@ -133,6 +228,16 @@ uint32_t CQuorVelmarManageTask::GetStringListLength()
 {
     OSMutexLocker locker(&m_StringListMutex);
     return m_StringMsgList.GetLength();
+}
+
+// ---- TCP command set ---------------------------------------------------------
+
+int CQuorVelmarManageTask::ProcessTcpMsg(const T_QuorStringMsg& message)
+{
+    // Stand-in until the TCP command set exists: a line the daemon does not
+    // handle itself goes to the MCU unchanged.
+    SendUartBuf(message.u16Length, message.cMsg);
+    return 0;
 }
 
 // ---- UDP queue -------------------------------------------------------------
@@ -220,12 +325,93 @@ void CQuorVelmarManageTask::DoOneUdpPacket(const T_QuorUdpPacket& packet)
     }
     LightLogExt(20000, 0, kSrc, __LINE__, "@@@@@@ Receive One Packet.Length: <%u>; CommandID: <0x%X>.",
                 packet.u32MsgLen, commandId);
-    // The group coordination handlers take the record from here.
+    ProcessUdpPackMsg(commandId, record, packet);
     FreeMemPoolReqAndRspMsg(commandId, record);
+}
+
+int CQuorVelmarManageTask::ProcessUdpPackMsg(uint32_t, void*, const T_QuorUdpPacket&)
+{
+    // Stand-in until the group coordination handlers exist: the record is
+    // only logged by the caller and given back to its pool there.
+    return 0;
 }
 
 uint32_t CQuorVelmarManageTask::GetUdpQueueLength()
 {
     OSMutexLocker locker(&m_UdpPacketQueueMutex);
     return m_UdpPacketQueue.GetLength();
+}
+
+// ---- Sending -----------------------------------------------------------------
+
+int CQuorVelmarManageTask::SendUartBuf(uint32_t length, const char* text)
+{
+    if (text == nullptr)
+        return -2;
+    LightLogExt(20000, 0, kSrc, __LINE__, "SendUartBuf Msg is <%.*s>, Len is <%d>.", (int)length, text, (int)length);
+    if (length == 0)
+        return 0;
+    return QuorWriteMcuLine(text, length);
+}
+
+int CQuorVelmarManageTask::SendUart2Buf(uint32_t length, const char* text)
+{
+    if (text == nullptr)
+        return -2;
+    LightLogExt(20000, 0, kSrc, __LINE__, "SendUart2Buf Msg is <%.*s>, Len is <%d>.", (int)length, text,
+                (int)length);
+    if (length == 0)
+        return 0;
+    return QuorWriteDisplayLine(text, length);
+}
+
+int CQuorVelmarManageTask::SendTcpBuf(const char* text, uint8_t mode, int32_t session)
+{
+    TcpSendFn sender = s_pfnTcpSend.load();
+    if (sender == nullptr || text == nullptr)
+        return -2;
+    return sender(text, mode, session);
+}
+
+void CQuorVelmarManageTask::SetTcpSender(TcpSendFn sender)
+{
+    s_pfnTcpSend.store(sender);
+}
+
+void CQuorVelmarManageTask::SetPauseFn(PauseFn pause)
+{
+    s_pfnPause.store(pause);
+}
+
+void CQuorVelmarManageTask::Pause(uint32_t milliseconds)
+{
+    PauseFn pause = s_pfnPause.load();
+    if (pause != nullptr)
+        pause(milliseconds);
+    else
+        OSThread::Sleep(milliseconds);
+}
+
+// ---- End-flag map ----------------------------------------------------------------
+
+void CQuorVelmarManageTask::Rs232EndFlgMapping()
+{
+    static const struct {
+        const char* name;
+        uint16_t code;
+    } kNames[] = {{"null", 0}, {"cr", 1}, {"lf", 2}, {"crlf", 3}, {"NULL", 0}, {"CR", 1}, {"LF", 2}, {"CRLF", 3}};
+    for (const auto& entry : kNames)
+        m_mapRs232EndFlg.insert(std::make_pair(std::string(entry.name), entry.code));
+}
+
+bool CQuorVelmarManageTask::FindRs232EndFlg(const char* name, uint16_t* code) const
+{
+    if (name == nullptr)
+        return false;
+    auto found = m_mapRs232EndFlg.find(name);
+    if (found == m_mapRs232EndFlg.end())
+        return false;
+    if (code != nullptr)
+        *code = found->second;
+    return true;
 }

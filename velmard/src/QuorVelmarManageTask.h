@@ -12,15 +12,63 @@
 // element at a time: the element is taken under the lock, the lock released,
 // the element handled and its pooled parts given back. Producers are never
 // held while a handler runs.
+//
+// Start flow: at start-up the task pushes the module's network identity to
+// the MCU and walks it through a chain of queries whose answers fill the
+// module information record (QuorVelmarModulInfoList.h). The flow's flag,
+// state and retry count are guarded by their own lock; the flag and state
+// are set before the first query is written.
+//
+// Timeouts (once a second): resends of the first five start-flow queries, and
+// the deferred reboot (g_b8RebootFlag, on the fifth tick). After every pass,
+// g_b8DoConfigip runs "configip", "sync" and "reboot".
 #ifndef QUOR_VELMAR_MANAGETASK_H
 #define QUOR_VELMAR_MANAGETASK_H
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
 
 #include "OSMutex.h"
 #include "OSQueue.h"
+#include "QuorSecTimeoutTask.h"
 #include "QuorTask.h"
+#include "QuorVelmarModulInfoList.h"
 #include "QuorVelmarMsgDef.h"
+
+// ---- Process-wide flags ------------------------------------------------------
+
+// Reboot on the fifth timeout tick after it is set (never cleared).
+extern std::atomic<bool> g_b8RebootFlag;
+// Run "configip", "sync" and "reboot" at the end of the next pass.
+extern std::atomic<bool> g_b8DoConfigip;
+// Set once a learned EDID has been written; cleared by the web request that waits for it.
+extern std::atomic<bool> g_b8LearnEDIDOK;
+// LED flicker status (0: flickering on, 1: off), written under g_mtLedFlicker.
+extern OSMutex g_mtLedFlicker;
+extern std::atomic<uint8_t> g_LedFilckerStatus;
+
+// ---- Command text helpers --------------------------------------------------------
+
+// Size of a token buffer: tokens are cut at 31 characters.
+enum : size_t { QUOR_TOKEN_SIZE = 32 };
+
+// Takes the next space-separated token at *cursor into token (terminated;
+// at most 31 characters kept). Skips the spaces before and after the token;
+// the token ends at a space, a CR immediately followed by LF, or the end of
+// the text. A longer token is consumed whole, so *cursor and *consumed are
+// those of the full token. Returns 1; 0 (and *consumed 0) for a null cursor.
+int PareCommandString(const char** cursor, char (&token)[QUOR_TOKEN_SIZE], uint32_t* consumed);
+
+// Decodes space-separated hexadecimal byte values ("0x" optional, the low 8
+// bits of each kept, a piece without leading hexadecimal digits gives 0) from
+// at most the first 3072 characters of text. One byte per piece; the result
+// may hold zero bytes.
+std::string HexToStr(const char* text);
+
+// ---- Queued group messages ---------------------------------------------------------
 
 // Lengths of received group messages the UDP queue takes.
 enum : uint32_t {
@@ -37,13 +85,31 @@ struct T_QuorUdpPacket {
     uint16_t u16RemotePort;   // sender's port, host order
 };
 
+// ---- Start-flow states -------------------------------------------------------------
+
+enum : uint8_t {
+    QUOR_FLOW_WAIT_ORDER = 1,
+    QUOR_FLOW_LAST_RESENT = 5,     // states 1 to 5 are resent on each tick
+    QUOR_FLOW_UNUSED_STATE = 14,   // never entered by an answer
+    QUOR_FLOW_LAST_WAIT = 16,
+    QUOR_FLOW_COMPLETE = 17
+};
+
 class CQuorVelmarManageTask : public QuorTask<2> {
 public:
+    // How a text reaches the TCP clients: installed by the TCP server when it
+    // exists. text is a C string; mode 0 = all clients, 1 = one session.
+    typedef int (*TcpSendFn)(const char* text, uint8_t mode, int32_t session);
+    // A pause of the calling thread (milliseconds).
+    typedef void (*PauseFn)(uint32_t milliseconds);
+
     CQuorVelmarManageTask();
     ~CQuorVelmarManageTask() override;
 
-    // Takes the pending events; on TASK_EVT_READ drains the UDP queue, then
-    // the string list. Always 0 (wait for the next signal).
+    // Builds the end-flag map, runs the start flow and arms the one-second
+    // timeout. 0, or -1 when the timeout entry cannot be created.
+    int Initialize();
+    // One pass per wake-up (see the file comment). Always 0.
     int64_t Run() override;
 
     // ---- Producers (any thread; the caller signals TASK_EVT_READ after) ----
@@ -59,9 +125,12 @@ public:
 
     // ---- Drain (the management task's thread) -----------------------------
 
-    // Handles every queued message, one at a time, oldest first.
+    // Handle every queued message, one at a time, oldest first.
     void ProcessPrivateUdpMsg();
-    void ProcessStringMsg();
+    int ProcessStringMsg();
+    // Dispatches one line by scope: 10 to the MCU answers, 11 to the TCP
+    // commands. 0, or -2 for another scope (logged, dropped).
+    int DoStringMsgCommand(const T_QuorStringMsg& message);
 
     // Takes the oldest packet out of the UDP queue (under its lock) and gives
     // its queue element back; null when empty. The caller hands the packet
@@ -75,16 +144,103 @@ public:
     uint32_t GetUdpQueueLength();
     uint32_t GetStringListLength();
 
+    // ---- Sending (any thread) -----------------------------------------------
+
+    // Writes length bytes of text to the MCU line (write with retry of the
+    // MCU serial task): bytes written; 0 for a length of 0 (nothing written);
+    // -2 when the line is missing or handed over, or after three failed writes.
+    int SendUartBuf(uint32_t length, const char* text);
+    // The same on the auxiliary (display) line.
+    int SendUart2Buf(uint32_t length, const char* text);
+    // Queues text for the TCP clients: mode 0 with session 0 for all of them,
+    // mode 1 with a session identifier for one. -2 (nothing logged) while no
+    // TCP server exists; else the server's result.
+    int SendTcpBuf(const char* text, uint8_t mode, int32_t session);
+
+    // ---- Start flow ---------------------------------------------------------
+
+    // Pushes the identity lines and the first query. Always 0.
+    int DoVelmarStartFlow();
+    // A timeout tick while the flow runs: resend, wait, or give up. 0.
+    int ProcessStartFlowReSend();
+    // An answer of the chain arrived: while the flow runs, moves it to
+    // nextState, resets the retry count and sends query (none when null).
+    // True when the flow was running (the answer is then consumed).
+    bool AdvanceStartFlow(uint8_t nextState, const char* query);
+    // The last answer of the chain: while the flow runs, the state goes one
+    // up, the flag is cleared and "start flow complete" is logged. True when
+    // the flow was running.
+    bool FinishStartFlow();
+    bool IsStartFlowRunning();
+    uint8_t GetMsgCurStatus();
+    uint8_t GetStartFlowRetryCount();
+
+    // ---- MCU answers ----------------------------------------------------------
+
+    // Handles one line of a serial line (scope 10). 0.
+    int ProcessUartMsg(const T_QuorStringMsg& message);
+    // Recognises the line's keyword, runs its handler and forwards the line
+    // to the TCP clients unless the handler consumed it. 0, or -2 when no
+    // keyword can be taken.
+    int ProcessUartCMDListParameter(const char* line);
+
+    // ---- Display power --------------------------------------------------------
+
+    // Writes the stored power-on (on) or power-off command to the display
+    // line: decoded bytes in hexadecimal mode, else the text with the end
+    // flag. The result of SendUart2Buf.
+    int SendRs232PwrCmd(bool on);
+    // The end-flag names and their codes ("null" 0, "cr" 1, "lf" 2, "crlf" 3
+    // and the upper-case forms).
+    void Rs232EndFlgMapping();
+    // The code of an end-flag name (exact case); false when unknown.
+    bool FindRs232EndFlg(const char* name, uint16_t* code) const;
+
+    // ---- Commands from TCP clients and group messages -------------------------
+
+    // TCP command set: every line goes to the MCU unchanged for now. 0.
+    int ProcessTcpMsg(const T_QuorStringMsg& message);
+    // Group coordination: the translated record of one group message. 0.
+    int ProcessUdpPackMsg(uint32_t commandId, void* record, const T_QuorUdpPacket& packet);
+
+    // ---- Seams ------------------------------------------------------------------
+
+    // Installs (or, with null, removes) the TCP clients' sender.
+    static void SetTcpSender(TcpSendFn sender);
+    // Replaces the pauses of the start flow and the configip sequence (null:
+    // sleep).
+    static void SetPauseFn(PauseFn pause);
+    static void Pause(uint32_t milliseconds);
+
 private:
     struct StringNode;
 
     void DoOneUdpPacket(const T_QuorUdpPacket& packet);
-    void DoStringMsgCommand(const T_QuorStringMsg& message);
+    void HandleTimeout();
+    void CountRebootTick();
+    void DoConfigipIfRequested();
+    void SendStartFlowQuery(const char* query);
+    bool ResendStartFlowQuery();
 
     OSQueue m_UdpPacketQueue;        // elements enclose T_QuorUdpPacket
     OSMutex m_UdpPacketQueueMutex;
     OSMutex m_StringListMutex;
     OSQueue m_StringMsgList;         // elements enclose StringNode
+
+    QuorSecTimeoutTask<2>* m_pMgTaskTimeout = nullptr;
+
+    // Start flow, guarded by m_StartFlowMutex.
+    OSMutex m_StartFlowMutex;
+    bool m_b8StartFlow = false;
+    uint8_t m_u8MsgCurStatus = 0;
+    uint8_t m_u8RetryCount = 0;
+    uint16_t m_u16IdleTicks = 0;     // ticks without an answer in states 6 to 16
+
+    // Timeout ticks since the reboot was requested (the task's thread only).
+    uint16_t m_u16RebootTicks = 0;
+
+    // End-flag map, built once by Initialize.
+    std::map<std::string, uint16_t> m_mapRs232EndFlg;
 };
 
 // The management task, created once at start-up before any producer runs.

@@ -1,0 +1,54 @@
+// The web request processor of velmard.
+//
+// CQuorVelmarMGProcess holds no state of its own; its operations are static,
+// so a temporary object made on any thread (the management task's answer and
+// command handlers) behaves exactly like the web task's.
+//
+// Settings operations: applying a static address, switching the address mode
+// between static and DHCP, and storing RS-232 settings of the display line.
+// Each runs synchronously on the caller's thread; one process-wide lock keeps
+// two callers from interleaving their copies and commands.
+#ifndef QUOR_VELMAR_MONGOOSETASK_H
+#define QUOR_VELMAR_MONGOOSETASK_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "QuorVelmarFunction.h"
+
+class CQuorVelmarMGProcess {
+public:
+    // ---- Network settings ------------------------------------------------
+
+    // Checks the request strictly (CheckIPInfoValidity), runs "setip <ip>
+    // <mask> <gw>" and checks the generated "/usr/sbin/configip" (a mismatch
+    // there is only logged). 0 when the address was applied; -2 when the
+    // request is refused, "setip" fails or the script cannot be opened.
+    static int ProcessNetInfoSetReq(const T_QuorEtherNetInfoSetReq* req);
+    // Installs the static (DHCP) interface file and SSH start script, stores
+    // the address mode "static" ("dhcp") and runs "sync". 1 on success, 0
+    // when a command fails (files copied before that stay copied).
+    static int DHCPToStatic();
+    static int StaticToDHCP();
+
+    // ---- RS-232 settings of the display line ------------------------------
+
+    // Codes 0 to 3 store the end flag "", CR, LF or CR LF in "RS232EndFlg"
+    // and its in-memory copy: 1. Any other code changes nothing: 0.
+    static int SetRs232EndFlgToXml(uint32_t code);
+    // Store text in "RS232Support" / "RS232DelayCtrltime" of the power-save
+    // preferences and their in-memory copies, then "sync". 0 when stored; -2
+    // for a missing text, a text of 128 characters or more, or a value the
+    // preferences refuse (nothing changed then).
+    static int SaveRs232Support(const char* text);
+    static int SaveRs232DelayTime(const char* text);
+
+    // ---- Files --------------------------------------------------------------
+
+    // Writes exactly length bytes of data to the board path (created or
+    // truncated, mode 0664); no "sync". The count written, or -1 when the file
+    // cannot be opened or written.
+    static int StringToFile(const char* data, size_t length, const char* path);
+};
+
+#endif
