@@ -55,6 +55,12 @@ public:
     // Opens and binds the socket: 1 when bound or when a retry is armed, 0
     // when no socket could be opened.
     int Initialize();
+    // To be called by the creator once the object is complete (after new).
+    // The socket is armed by the constructor already, before the
+    // constructors of subclasses have run; this call orders the finished
+    // object before every later run of the task, so a datagram arriving at
+    // once can never reach a half-built object. Renews the read request.
+    void StartReceiving();
     // Sets the socket buffers and asks for read events: 1, or 0 when read
     // events could not be requested.
     int SetSocketBuf();
@@ -152,6 +158,16 @@ int QuorInterComUDPSocket<N>::Initialize()
         return SetSocketBuf();
     ArmBindRetry();
     return 1;
+}
+
+template <int N>
+void QuorInterComUDPSocket<N>::StartReceiving()
+{
+    // Runs of the task start by taking the task's event lock (the liveness
+    // check of the task thread): taking it here publishes the complete object.
+    (void)this->IsAlive();
+    if (m_Socket.IsBound())
+        m_Socket.RequestEvent(QUOR_EV_READ);
 }
 
 template <int N>

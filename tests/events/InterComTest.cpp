@@ -93,7 +93,9 @@ protected:
     RecordingUdpTask* NewTask(uint16_t port = 0)
     {
         auto* msg = Keep(new TestMsg);
-        return Keep(new RecordingUdpTask(msg, kLoopback, port));
+        auto* task = Keep(new RecordingUdpTask(msg, kLoopback, port));
+        task->StartReceiving();
+        return task;
     }
     void Send(RecordingUdpTask* task, const std::string& bytes)
     {
@@ -252,6 +254,8 @@ TEST_F(InterComTest, KillBitEndsTheTaskAndClosesItsSocket)
     auto* msg = Keep(new TestMsg);
     auto* bound = new RecordingUdpTask(msg, kLoopback, 0);
     auto* retrying = new RecordingUdpTask(msg, kLoopback, port);  // has a retry timer
+    bound->StartReceiving();
+    retrying->StartReceiving();
     int boundFd = bound->GetSocket()->GetSocketFD();
     int retryFd = retrying->GetSocket()->GetSocketFD();
     bound->Signal(QUOR_EVT_KILL);
@@ -322,6 +326,7 @@ TEST_F(InterComTest, DefaultProcessMsgPassesToTheDispatcher)
     auto* disp = Keep(new TestDispatcher);
     auto* msg = Keep(new TestMsg);
     auto* task = Keep(new QuorInterComUDPSocket<kPool>(msg, disp, kLoopback, 0));
+    task->StartReceiving();
     std::string bytes = Message(24, 0x1603, 24);
     ASSERT_TRUE(SendUdp(fSender, task->GetSocket()->GetLocalPort(), bytes.data(), bytes.size()));
     ASSERT_TRUE(WaitUntil([&] { return disp->fNetEvents.load() == 1; }));

@@ -366,9 +366,9 @@ TEST(ListenerClientList, ConcurrentAddAndDeleteKeepTheListConsistent)
     TestServer server;
     server.SetClientLinkMaxNum(1000);
     auto worker = [&server](int id) {
-        char ip[16];
         for (int i = 0; i < 2000; i++) {
-            snprintf(ip, sizeof(ip), "10.0.%d.%d", id, i % 7);
+            std::string text = "10.0." + std::to_string(id) + "." + std::to_string(i % 7);
+            const char* ip = text.c_str();
             T_QuorIPInfoList* node = server.GetTCPIPInfoNodeMemory();
             if (server.AddNodeOrNodeNumToList(ip, node, -1) != QUOR_CLIENT_ADDED)
                 server.FreeTCPIPInfoNodeMemory(node);
@@ -380,9 +380,6 @@ TEST(ListenerClientList, ConcurrentAddAndDeleteKeepTheListConsistent)
     t2.join();
     t3.join();
     EXPECT_EQ(0, server.fLiveNodes.load());
-    for (int i = 0; i < 7; i++) {
-        char ip[16];
-        snprintf(ip, sizeof(ip), "10.0.1.%d", i);
-        EXPECT_EQ(0u, server.GetClientNum(ip));
-    }
+    for (int i = 0; i < 7; i++)
+        EXPECT_EQ(0u, server.GetClientNum(("10.0.1." + std::to_string(i)).c_str()));
 }

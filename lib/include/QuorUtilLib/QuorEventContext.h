@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "LightLog.h"
 #include "MyAssert.h"
@@ -200,8 +201,14 @@ int QuorSelect<N>::select_startevents()
     FD_ZERO(&sWriteSet);
     FD_ZERO(&sReturnedReadSet);
     FD_ZERO(&sReturnedWriteSet);
-    sCookieArray = new uint32_t[QUOR_MAX_SELECT_FD]();
-    sFDsToCloseArray = new int[QUOR_MAX_SELECT_FD];
+    if (sCookieArray == nullptr)
+        sCookieArray = new (std::nothrow) uint32_t[QUOR_MAX_SELECT_FD]();
+    if (sFDsToCloseArray == nullptr)
+        sFDsToCloseArray = new (std::nothrow) int[QUOR_MAX_SELECT_FD];
+    if (sCookieArray == nullptr || sFDsToCloseArray == nullptr) {
+        MyAssertAt("Quorev", 136);
+        return ENOMEM;
+    }
     for (int i = 0; i < QUOR_MAX_SELECT_FD; i++)
         sFDsToCloseArray[i] = -1;
     // Both ends non-blocking: a full pipe already wakes select, so a writer
