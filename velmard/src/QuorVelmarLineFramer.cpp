@@ -17,7 +17,7 @@ const char* FindCrLf(const char* text, uint32_t length)
 }  // namespace
 
 CQuorVelmarLineFramer::CQuorVelmarLineFramer(Kind kind, LineSinkFn sink)
-    : m_eKind(kind), m_pfnSink(sink), m_u32Held(0)
+    : m_eKind(kind), m_pfnSink(sink), m_u32Held(0), m_bSkipping(false), m_bSkippedCr(false)
 {
     memset(m_UartMsg, 0, sizeof(m_UartMsg));
 }
@@ -35,34 +35,79 @@ void CQuorVelmarLineFramer::Clear()
 
 int CQuorVelmarLineFramer::PorcessUartData(const char* bytes, uint16_t length)
 {
+    int result = Frame(bytes, length);
+    EndOfBurst();
+    return result;
+}
+
+int CQuorVelmarLineFramer::PorcessUartPart(const char* bytes, uint16_t length)
+{
+    return Frame(bytes, length);
+}
+
+void CQuorVelmarLineFramer::EndOfBurst()
+{
+    m_bSkipping = false;
+    m_bSkippedCr = false;
+}
+
+int CQuorVelmarLineFramer::Frame(const char* bytes, uint32_t length)
+{
     if (bytes == nullptr)
         return 0;
     int result = 0;
     uint32_t pos = 0;
     while (pos < length) {
+        if (m_bSkipping) {
+            pos += SkipRestOfLine(bytes + pos, length - pos);
+            continue;
+        }
         pos += Append(bytes + pos, length - pos);
         DeliverCompleteLines();
         if (m_u32Held < Capacity())
             continue;  // room again: Append takes the rest
         // Full, and no CR LF in it.
         if (pos < length) {
-            // The line being held cannot fit: drop it, up to its CR LF.
+            // More of the line is coming: it cannot fit.
             if (m_eKind == kMcuLine)
                 LightLogExt(40000, 0, kSrc, __LINE__, "######UartMsg Len is to long.");
-            bool endsWithCr = m_UartMsg[m_u32Held - 1] == '\r';
-            Clear();
-            if (endsWithCr && bytes[pos] == '\n')
-                pos += 1;
-            else
-                pos += SkipRestOfLine(bytes + pos, length - pos);
+            DiscardHeldLine();
             result = -2;
         } else if (m_eKind == kAuxiliaryLine) {
             LightLogExt(40000, 0, kSrc, __LINE__, "######UartMsg Len is to long and it's not have \r\n.");
-            Clear();
+            DiscardHeldLine();
             result = -2;
         }
+        // The MCU line keeps a full buffer at the end of a part: the next
+        // byte decides.
     }
     return result;
+}
+
+// Clears the held text and skips the rest of its line.
+void CQuorVelmarLineFramer::DiscardHeldLine()
+{
+    m_bSkippedCr = m_u32Held > 0 && m_UartMsg[m_u32Held - 1] == '\r';
+    m_bSkipping = true;
+    Clear();
+}
+
+// Skips bytes up to and including the CR LF that ends the discarded line
+// (its CR may have been the last byte discarded); returns the bytes skipped.
+uint32_t CQuorVelmarLineFramer::SkipRestOfLine(const char* bytes, uint32_t length)
+{
+    uint32_t skipped = length;
+    if (m_bSkippedCr && bytes[0] == '\n') {
+        skipped = 1;
+    } else if (const char* crlf = FindCrLf(bytes, length)) {
+        skipped = static_cast<uint32_t>(crlf - bytes) + 2;
+    } else {
+        m_bSkippedCr = bytes[length - 1] == '\r';
+        return skipped;
+    }
+    m_bSkipping = false;  // the discarded line has ended
+    m_bSkippedCr = false;
+    return skipped;
 }
 
 // Appends what fits, dropping NUL bytes; returns the input bytes consumed.
@@ -81,13 +126,6 @@ uint32_t CQuorVelmarLineFramer::Append(const char* bytes, uint32_t length)
     }
     m_UartMsg[m_u32Held] = '\0';
     return used;
-}
-
-// The bytes up to and including the next CR LF (all of them without one).
-uint32_t CQuorVelmarLineFramer::SkipRestOfLine(const char* bytes, uint32_t length)
-{
-    const char* crlf = FindCrLf(bytes, length);
-    return crlf != nullptr ? static_cast<uint32_t>(crlf - bytes) + 2 : length;
 }
 
 void CQuorVelmarLineFramer::DeliverCompleteLines()

@@ -6,9 +6,12 @@
 // A burst is consumed piece by piece: what fits behind the held text is
 // appended, every complete line is delivered, and the framing goes on with
 // the rest of the burst, so a burst may be longer than the buffer. Only a
-// line that cannot fit is discarded: the held text is cleared and the burst
-// is skipped up to its next CR LF (the lines behind it in the same burst are
-// still delivered). A later burst always starts afresh.
+// line that cannot fit is discarded: the held text is cleared and the rest
+// of that line is skipped up to its CR LF; the lines behind it are delivered.
+// The skipping ends with the burst: a later burst (after a pause of the
+// line) always starts afresh. A burst may reach the framing in parts (the
+// reader hands over a full burst buffer at once): the skipping then goes on
+// into the next part.
 //
 // The two lines differ in their limits and messages:
 //   MCU line:       at most 2047 bytes held; a line that cannot fit logs
@@ -39,9 +42,13 @@ public:
 
     CQuorVelmarLineFramer(Kind kind, LineSinkFn sink);
 
-    // Frames one burst. 0, or -2 when held text had to be discarded (the
-    // lines delivered before and after it are delivered all the same).
+    // Frames one whole burst. 0, or -2 when a line had to be discarded (the
+    // lines before and after it are delivered all the same).
     int PorcessUartData(const char* bytes, uint16_t length);
+    // Frames one part of a burst that goes on; the same results.
+    int PorcessUartPart(const char* bytes, uint16_t length);
+    // The line paused: the burst has ended.
+    void EndOfBurst();
 
     // The text held back for a later burst.
     uint32_t HeldLength() const { return m_u32Held; }
@@ -51,14 +58,18 @@ public:
     void Clear();
 
 private:
+    int Frame(const char* bytes, uint32_t length);
     uint32_t Append(const char* bytes, uint32_t length);
     void DeliverCompleteLines();
     void DeliverLine(const char* text, uint32_t length);
-    static uint32_t SkipRestOfLine(const char* bytes, uint32_t length);
+    void DiscardHeldLine();
+    uint32_t SkipRestOfLine(const char* bytes, uint32_t length);
 
     Kind m_eKind;
     LineSinkFn m_pfnSink;
     uint32_t m_u32Held;
+    bool m_bSkipping;       // discarding the rest of a line that cannot fit
+    bool m_bSkippedCr;      // ... and the last byte skipped was a CR
     char m_UartMsg[kBufferSize + 1];  // terminated behind the held text
 };
 

@@ -276,8 +276,12 @@ int CQuorVelmarSerialLine::UartRead()
     uint32_t have = 0;
     for (;;) {
         PassResult pass = WaitAndRead(burst, &have);
-        if (have == kBurstSize || (pass != kPassData && have > 0))
-            HandOverBurst(burst, &have);
+        if (have == kBurstSize)
+            HandOverBurst(burst, &have, false);  // at once: the burst may go on
+        else if (pass != kPassData && have > 0)
+            HandOverBurst(burst, &have, true);
+        else if (pass != kPassData)
+            m_Framer.EndOfBurst();
         if (pass == kPassClosed)
             return 0;
         if (pass == kPassFailed)
@@ -307,11 +311,17 @@ CQuorVelmarSerialLine::PassResult CQuorVelmarSerialLine::WaitAndRead(char* burst
     return kPassData;
 }
 
-void CQuorVelmarSerialLine::HandOverBurst(char* burst, uint32_t* have)
+// Frames what the burst buffer holds: a whole burst once the line paused,
+// else a part of a burst that goes on.
+void CQuorVelmarSerialLine::HandOverBurst(char* burst, uint32_t* have, bool ended)
 {
     burst[*have] = '\0';
     LightLogExt(10000, 0, kSrc, __LINE__, "ReadUartBuff Len is <%d> content is <%s>", (int)*have, burst);
-    m_Framer.PorcessUartData(burst, static_cast<uint16_t>(*have));
+    uint16_t length = static_cast<uint16_t>(*have);
+    if (ended)
+        m_Framer.PorcessUartData(burst, length);
+    else
+        m_Framer.PorcessUartPart(burst, length);
     *have = 0;
 }
 

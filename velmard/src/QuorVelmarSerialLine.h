@@ -96,7 +96,7 @@ private:
     int32_t TakeDescriptorAway();
     void CloseHeldDescriptor();
     PassResult WaitAndRead(char* burst, uint32_t* have);
-    void HandOverBurst(char* burst, uint32_t* have);
+    void HandOverBurst(char* burst, uint32_t* have, bool ended);
     int LogWriteFailure(long result, int failures);
 
     const char* m_pDevice;

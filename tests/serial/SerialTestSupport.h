@@ -1,0 +1,106 @@
+// Helpers of the serial line tests: the binary's board root and log, the
+// lines a framing or the management task received, and pseudo-terminals
+// linked where a task opens its line.
+#ifndef SERIAL_TEST_SUPPORT_H
+#define SERIAL_TEST_SUPPORT_H
+
+#include <termios.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "QuorVelmarMsgDef.h"
+
+namespace serial_test {
+
+// ---- The binary's board root and log (SerialMain.cpp) ----------------------
+
+const std::string& BoardRoot();
+// <board root>/dev/ttyS1 and so on.
+std::string DevicePath(const char* name);
+
+// Everything logged so far (all files of the log).
+std::string LogText();
+// A point in the log: what was logged after it.
+class LogMark {
+public:
+    LogMark() : m_offset(LogText().size()) {}
+    std::string Since() const;
+    size_t Count(const std::string& text) const;
+    bool Has(const std::string& text) const { return Count(text) > 0; }
+    // Waits until text was logged after the mark (at most timeoutMs).
+    bool WaitFor(const std::string& text, int timeoutMs = 3000) const;
+
+private:
+    size_t m_offset;
+};
+
+// ---- Received lines -----------------------------------------------------------
+
+struct Line {
+    uint8_t scope;
+    int32_t session;
+    uint16_t length;
+    std::string text;
+    bool zeroFilled;  // every byte behind the text is 0
+};
+
+Line ToLine(const T_QuorStringMsg& message);
+
+// A sink for a framing under test: keeps every line it is given.
+class LineCollector {
+public:
+    static int Sink(const T_QuorStringMsg& message);
+    static std::vector<Line> Take();
+};
+
+// Installs a fresh management task as g_pVelmarManageTask for the lifetime
+// of the object; its pool has no threads here, so the lines the
+// communication layer queues stay in its string list for the test to take.
+class ManageQueue {
+public:
+    ManageQueue();
+    ~ManageQueue();
+    ManageQueue(const ManageQueue&) = delete;
+    ManageQueue& operator=(const ManageQueue&) = delete;
+    // Takes lines until count arrived or timeoutMs passed.
+    std::vector<Line> Wait(size_t count, int timeoutMs = 3000);
+    // The lines that arrive within quietMs.
+    std::vector<Line> TakeFor(int quietMs);
+};
+
+std::vector<std::string> Texts(const std::vector<Line>& lines);
+
+// ---- Pseudo-terminals -----------------------------------------------------------
+
+// A pseudo-terminal pair whose follower side is linked at a device path.
+class LinkedPty {
+public:
+    LinkedPty() = default;
+    ~LinkedPty() { Close(); }
+    LinkedPty(const LinkedPty&) = delete;
+    LinkedPty& operator=(const LinkedPty&) = delete;
+    bool Open(const std::string& linkPath);
+    void CloseLeader();
+    void Close();
+    int LeaderFd() const { return m_leader; }
+    std::string FollowerName() const { return m_follower; }
+    // Every byte that arrives on the leader side within quietMs of the last.
+    std::string ReadLeader(int quietMs);
+
+private:
+    int m_leader = -1;
+    int m_keptFollower = -1;  // kept open, as a simulator does
+    std::string m_follower;
+    std::string m_link;
+};
+
+bool ReadAttributes(const std::string& path, struct termios* attributes);
+void SleepMs(int ms);
+int64_t NowMs();
+
+}  // namespace serial_test
+
+#endif

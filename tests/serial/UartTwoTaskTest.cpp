@@ -1,0 +1,162 @@
+// The auxiliary serial task on its pool-4 thread against the simulated
+// display: settings from the RS-232 preferences read back from the terminal,
+// changes applied while the daemon runs, the display's lines handed on like
+// MCU lines, and bytes written to the display exactly.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "DisplaySimulator.h"
+#include "OSMutex.h"
+#include "QuorVelmarPref.h"
+#include "QuorVelmarUartTwoTask.h"
+#include "SerialTestSupport.h"
+#include "TaskTestSupport.h"
+
+using namespace serial_test;
+
+namespace {
+
+typedef std::vector<std::string> Texts_t;
+
+struct StoredSettings {
+    const char* speed;
+    const char* bits;
+    const char* parity;
+    const char* stop;
+};
+
+void Store(const StoredSettings& s)
+{
+    CQuorVelmarPref::StoreText(CQuorVelmarPref::s_cQuor_RS232Speed, s.speed);
+    CQuorVelmarPref::StoreText(CQuorVelmarPref::s_cQuor_RS232DataBit, s.bits);
+    CQuorVelmarPref::StoreText(CQuorVelmarPref::s_cQuor_RS232ParityBit, s.parity);
+    CQuorVelmarPref::StoreText(CQuorVelmarPref::s_cQuor_RS232StopBit, s.stop);
+}
+
+class UartTwoTaskTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SimEndpointOptions options;
+        options.linkPath = DevicePath("ttyS2");
+        ASSERT_EQ(0, sim.Start(options));
+        task = Keep(new CQuorVelmarUartTwoTask);
+    }
+    void TearDown() override
+    {
+        if (task->IsUartOpen())
+            task->CloseUart();
+        sim.Stop();
+        Store({"57600", "8", "NONE", "1"});
+    }
+    void StartTask(const StoredSettings& settings)
+    {
+        Store(settings);
+        ASSERT_EQ(0, task->Initialize());
+        for (int i = 0; i < 60; ++i) {
+            sim.SendLine("PROBE");
+            if (!queue.Wait(1, 100).empty()) {
+                queue.TakeFor(100);
+                return;
+            }
+        }
+        FAIL() << "the receive loop did not start";
+    }
+
+    DisplaySimulator sim;
+    ManageQueue queue;
+    CQuorVelmarUartTwoTask* task = nullptr;
+};
+
+TEST_F(UartTwoTaskTest, OpensWithTheStoredSettings)
+{
+    LogMark mark;
+    StartTask({"9600", "8", "N", "1"});
+    SimLineSettings settings = sim.LineSettings();
+    EXPECT_EQ(9600, settings.speed);
+    EXPECT_EQ(1, settings.stopBits);
+    EXPECT_EQ('N', settings.parity);
+    EXPECT_TRUE(mark.Has("In SetUartOpt Uart2, i_nSpeed is <9600>, i_nBits is <8>, i_cEvent is <N>, i_nStop is <1>"));
+    EXPECT_TRUE(mark.Has("CQuorVelmarUartTwoTask::Initialize succeed!"));
+}
+
+TEST_F(UartTwoTaskTest, OtherStoredSettings)
+{
+    LogMark mark;
+    StartTask({"19200", "7", "Even", "2"});
+    SimLineSettings settings = sim.LineSettings();
+    EXPECT_EQ(19200, settings.speed);
+    EXPECT_EQ(2, settings.stopBits);
+    EXPECT_TRUE(mark.Has("i_nSpeed is <19200>, i_nBits is <7>, i_cEvent is <E>, i_nStop is <2>"));
+
+    // Texts that are no numbers select the defaults: 57600, 8 bits, 1 stop bit.
+    OSMutexLocker locker(&task->GetLineMutex());
+    Store({"fast", "", "", "two"});
+    EXPECT_EQ(0, task->SetUartOptFromPrefs());
+    settings = sim.LineSettings();
+    EXPECT_EQ(57600, settings.speed);
+    EXPECT_EQ(1, settings.stopBits);
+}
+
+TEST_F(UartTwoTaskTest, ChangesOnTwoThreadsBothTakeEffect)
+{
+    StartTask({"9600", "8", "N", "1"});
+    // Each caller stores its one value and applies all four under the line's
+    // lock, as the TCP and web handlers do.
+    auto change = [this](char* member, const char* value) {
+        for (int i = 0; i < 20; ++i) {
+            OSMutexLocker locker(&task->GetLineMutex());
+            CQuorVelmarPref::StoreText(member, CQuorVelmarPref::kShortTextSize, value);
+            EXPECT_EQ(0, task->SetUartOptFromPrefs());
+        }
+    };
+    std::thread speed(change, CQuorVelmarPref::s_cQuor_RS232Speed, "38400");
+    std::thread stop(change, CQuorVelmarPref::s_cQuor_RS232StopBit, "2");
+    speed.join();
+    stop.join();
+    SimLineSettings settings = sim.LineSettings();
+    EXPECT_EQ(38400, settings.speed);
+    EXPECT_EQ(2, settings.stopBits);
+}
+
+TEST_F(UartTwoTaskTest, DisplayLinesAreHandedOnLikeMcuLines)
+{
+    StartTask({"9600", "8", "N", "1"});
+    LogMark mark;
+    sim.Send("OK\r\n\r\nORDER 4\r\n");
+    std::vector<Line> lines = queue.Wait(2);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ((Texts_t{"OK", "ORDER 4"}), Texts(lines));
+    for (const Line& line : lines) {
+        EXPECT_EQ(10, line.scope);
+        EXPECT_EQ(0, line.session);
+        EXPECT_EQ(line.text.size(), line.length);
+    }
+    EXPECT_TRUE(mark.WaitFor("@@@@@@Recevie One Third-Party Uart Frame is <ORDER 4>."));
+    EXPECT_TRUE(mark.Has("@@@@@@Recevie One Third-Party Uart Frame is <OK>."));
+    EXPECT_FALSE(mark.Has("@@@@@@m_UartMsg is"));
+    EXPECT_FALSE(mark.Has("MCU Uart Frame"));
+
+    // 2048 bytes without CR LF in one write: discarded with the message.
+    LogMark later;
+    sim.Send(std::string(2048, 'z'));
+    EXPECT_TRUE(later.WaitFor("######UartMsg Len is to long and it's not have \r\n."));
+    sim.Send("ON\r\n");
+    EXPECT_EQ(Texts_t{"ON"}, Texts(queue.Wait(1)));
+}
+
+TEST_F(UartTwoTaskTest, BytesWrittenToTheDisplay)
+{
+    StartTask({"9600", "8", "N", "1"});
+    EXPECT_EQ(8, task->UartWrite("PWR ON\r\n", 8));
+    EXPECT_EQ(3, task->UartWrite("\x02\x00\x03", 3));
+    ASSERT_TRUE(sim.WaitForBytes(11, 2000));
+    EXPECT_EQ(std::string("PWR ON\r\n\x02\x00\x03", 11), sim.ReceivedBytes());
+    std::vector<SimChunk> chunks = sim.Chunks();
+    ASSERT_FALSE(chunks.empty());
+    EXPECT_EQ(9600, chunks.back().settings.speed);
+}
+
+}  // namespace
