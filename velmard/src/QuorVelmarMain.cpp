@@ -336,7 +336,7 @@ int main(int argc, char** argv)
     SetUpSignals();
     StartProcess(daemon);
 
-    LightLogExt(20000, 0, kSrc, __LINE__, "Quor Velmar Module Start Initlize.");
+    LightLogExt(20000, 1, kSrc, __LINE__, "Quor Velmar Module Start Initlize.");
     InitializeUtilities();
     StartPools();
     CQuorVelmarTaskChain::Run(kTaskChain, sizeof(kTaskChain) / sizeof(kTaskChain[0]));

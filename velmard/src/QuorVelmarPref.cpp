@@ -437,15 +437,15 @@ int ReadRequiredAddress(ContainerRef section, const char* name, uint32_t* member
 void ReadMulticastAddress(ContainerRef section)
 {
     const char name[] = "QuorVelmar_MulUdpRecvIp";
+    // Empty (also missing) or too long for the member: the default.
     char text[CQuorVelmarPref::kReadTextSize] = "";
-    if (CQuorVelmarPref::GetPrefStringVal(section, name, text) == 0) {
-        size_t length = strlen(text);
-        if (length == 0 || length >= CQuorVelmarPref::kMulAddrTextSize) {
-            LightLogExt(40000, 0, kSrc, __LINE__, "######ReadPref QuorVelmar_MulUdpRecvIp Error.");
-            SetText(CQuorVelmarPref::s_cQuor_Velmar_MulUdpRecvAddr, kDefMulAddr);
-        } else {
-            SetText(CQuorVelmarPref::s_cQuor_Velmar_MulUdpRecvAddr, text);
-        }
+    CQuorVelmarPref::GetPrefStringVal(section, name, text);
+    size_t length = strlen(text);
+    if (length == 0 || length >= CQuorVelmarPref::kMulAddrTextSize) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######ReadPref QuorVelmar_MulUdpRecvIp Error.");
+        SetText(CQuorVelmarPref::s_cQuor_Velmar_MulUdpRecvAddr, kDefMulAddr);
+    } else {
+        SetText(CQuorVelmarPref::s_cQuor_Velmar_MulUdpRecvAddr, text);
     }
     LightLogExt(20000, 0, kSrc, __LINE__, "QuorVelmar_MulUdpRecvIp is <%s>",
                 CQuorVelmarPref::s_cQuor_Velmar_MulUdpRecvAddr);
