@@ -12,6 +12,8 @@
 #include "OSThread.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarFunction.h"
+#include "QuorVelmarUartTask.h"
+#include "QuorVelmarUartTwoTask.h"
 
 CQuorVelmarManageTask* g_pVelmarManageTask = nullptr;
 
@@ -54,17 +56,6 @@ void FreePacketRecord(T_QuorUdpPacket* packet)
         FreeMemPoolVelmarMsg(packet);
     else
         FreeMemPoolAllMsg((int32_t)sizeof(T_QuorUdpPacket), packet);
-}
-
-// The serial lines' write with retry (until the serial tasks exist).
-int QuorWriteMcuLine(const char*, uint32_t)
-{
-    return -2;
-}
-
-int QuorWriteDisplayLine(const char*, uint32_t)
-{
-    return -2;
 }
 
 // Runs one command of the configip sequence ("Do <what>pox_system <command>
@@ -349,9 +340,10 @@ int CQuorVelmarManageTask::SendUartBuf(uint32_t length, const char* text)
     if (text == nullptr)
         return -2;
     LightLogExt(20000, 0, kSrc, __LINE__, "SendUartBuf Msg is <%.*s>, Len is <%d>.", (int)length, text, (int)length);
+    CQuorVelmarUartTask* line = g_pVelmarUartTask;
     if (length == 0)
         return 0;
-    return QuorWriteMcuLine(text, length);
+    return line != nullptr ? line->UartWrite(text, length) : -2;
 }
 
 int CQuorVelmarManageTask::SendUart2Buf(uint32_t length, const char* text)
@@ -360,9 +352,10 @@ int CQuorVelmarManageTask::SendUart2Buf(uint32_t length, const char* text)
         return -2;
     LightLogExt(20000, 0, kSrc, __LINE__, "SendUart2Buf Msg is <%.*s>, Len is <%d>.", (int)length, text,
                 (int)length);
+    CQuorVelmarUartTwoTask* line = g_pVelmarUartTwoTask;
     if (length == 0)
         return 0;
-    return QuorWriteDisplayLine(text, length);
+    return line != nullptr ? line->UartWrite(text, length) : -2;
 }
 
 int CQuorVelmarManageTask::SendTcpBuf(const char* text, uint8_t mode, int32_t session)

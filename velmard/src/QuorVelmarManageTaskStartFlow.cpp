@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "BoardPath.h"
 #include "LightLog.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
@@ -96,7 +97,9 @@ void MacTail(const char* mac, char (&tail)[6])
 
 int CQuorVelmarManageTask::DoVelmarStartFlow()
 {
-    CServerProperty::GetInstance()->Init(kPropertyFile);
+    char propertyPath[BoardPath::kMaxRoot + sizeof(kPropertyFile)];
+    if (BoardPath::Resolve(kPropertyFile, propertyPath) == 0)
+        CServerProperty::GetInstance()->Init(propertyPath);
     T_StartIdentity id;
     CollectIdentity(&id);
     T_QuorModulInfo record = BuildOwnRecord(id);
