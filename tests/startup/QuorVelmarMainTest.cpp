@@ -272,6 +272,11 @@ TEST_F(VelmardTest, ForegroundStartsLogsIdlesAndStopsOnSigusr1)
     EXPECT_TRUE(ExitedWith(status, 0)) << "status " << status << "\n" << run.Output();
     log = run.Log();
     EXPECT_EQ(Count(log, kStopped), 1u) << log;
+    // Without a serial line at dev/ttyS1 the MCU serial task fails; that link
+    // is hard, so no later task starts, and the process still runs and stops.
+    EXPECT_NE(log.find("[40000]: ###### g_pVelmarUartTask Initialize fail! When QuorVelmar_Initlize(). --"),
+              std::string::npos);
+    EXPECT_EQ(log.find("UartTwoTask"), std::string::npos);
     // The stop line is the last one.
     std::string last = log.substr(log.rfind('\n', log.size() - 2) + 1);
     EXPECT_NE(last.find(std::string("[20000]: ") + kStopped + " --"), std::string::npos) << last;

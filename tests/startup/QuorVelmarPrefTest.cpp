@@ -20,17 +20,15 @@ namespace {
 
 using P = CQuorVelmarPref;
 
-// One board root for the whole binary, set before anything resolves a board
-// path (the root is read once per process): "sync" runs under it.
+// One board root for the whole binary (removed at exit), set before anything
+// resolves a board path (the root is read once per process): "sync" runs
+// under it.
 const board_test::TempBoardRoot& Board()
 {
-    static board_test::TempBoardRoot* root = [] {
-        auto* made = new board_test::TempBoardRoot();
-        if (made->Ok())
-            setenv("VELMAR_ROOT", made->Path().c_str(), 1);
-        return made;
-    }();
-    return *root;
+    static board_test::TempBoardRoot root;
+    static bool set = root.Ok() && setenv("VELMAR_ROOT", root.Path().c_str(), 1) == 0;
+    (void)set;
+    return root;
 }
 
 // A module as the writer writes it.

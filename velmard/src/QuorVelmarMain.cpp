@@ -21,8 +21,13 @@
 #include "OSFun.h"
 #include "OSThread.h"
 #include "QuorSecTimeoutTask.h"
+#include "QuorSocket.h"
+#include "QuorUart.h"
+#include "QuorVelmarManageTask.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarTaskChain.h"
+#include "QuorVelmarUartTask.h"
+#include "QuorVelmarUartTwoTask.h"
 #include "SocketUtils.h"
 
 // argv[0], for the usage line.
@@ -62,13 +67,13 @@ const T_QuorTaskLink kTaskChain[] = {
     //  "###### New CVELMARGPIOTask memory fail! When QuorVelmar_Initlize().",
     //  "###### g_pVelmarGPIOTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
     // b: MCU serial task (pool 3), hard:
-    // {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarUartTask, &g_pVelmarUartTask>,
-    //  "###### New CQuorVelmarUartTask memory fail! When QuorVelmar_Initlize().",
-    //  "###### g_pVelmarUartTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
+    {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarUartTask, &g_pVelmarUartTask>,
+     "###### New CQuorVelmarUartTask memory fail! When QuorVelmar_Initlize().",
+     "###### g_pVelmarUartTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
     // c: auxiliary serial task (pool 4), hard:
-    // {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarUartTwoTask, &g_pVelmarUartTwoTask>,
-    //  "###### New CQuorVelmarUartTwoTask memory fail! When QuorVelmar_Initlize().",
-    //  "###### g_pVelmarUartTwoTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
+    {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarUartTwoTask, &g_pVelmarUartTwoTask>,
+     "###### New CQuorVelmarUartTwoTask memory fail! When QuorVelmar_Initlize().",
+     "###### g_pVelmarUartTwoTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
     // d: UDP multicast task (pool 8), soft:
     // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarUdpMulSocketTask, &g_VelmarUdpMulCast>,
     //  "######Put in for memory for g_VelmarUdpMulCast failed",
@@ -86,9 +91,9 @@ const T_QuorTaskLink kTaskChain[] = {
     //  "######Put in for memory for g_VelmarUdpSearchTask failed",
     //  "######g_VelmarUdpSearchTask Initialize failed, exit!", "g_VelmarUdpSearchTask Initialize Successful!", 0},
     // h: management task (pool 2), hard:
-    // {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarManageTask, &g_pVelmarManageTask>,
-    //  "###### New CQuorVelmarManageTask memory fail! When QuorVelmar_Initlize().",
-    //  "###### QuorVelmarManageTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
+    {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarManageTask, &g_pVelmarManageTask>,
+     "###### New CQuorVelmarManageTask memory fail! When QuorVelmar_Initlize().",
+     "###### QuorVelmarManageTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
     // i: communication layer and its UDP socket task (pool 1), hard; a negative
     //    result of CQuorVelmarCommLayer::Initialize() is the failure:
     // {T_QuorTaskLink::kHard, StartCommLayer, nullptr, "###### Fail to initiallize CQuorVelmarCommLayer.",
@@ -280,14 +285,17 @@ void StartPoolWithTimeouts(uint32_t threads)
     QuorSecTimeoutTask<N>::Initialize();
 }
 
+// Event threads (one per pool that watches descriptors; the pool's sockets
+// share it) are created with their select state reset, then started.
 void StartPools()
 {
-    // 1. Event thread of pool 1 (group-message sockets): created, select
-    //    state reset, started -- when the event context is built.
-    // 2. Event thread of pool 7 (TCP): created and reset; then its four task
-    //    threads; then started.
+    QuorSocket<1>::InitializeEventThread();
+    QuorSocket<1>::StartEventThread();
+    QuorSocket<7>::InitializeEventThread();
     StartPool<7>(4);
-    // 3. Event thread of pool 3 (serial lines): created, reset, started.
+    QuorSocket<7>::StartEventThread();
+    QuorUart<3>::InitializeEventThread();
+    QuorUart<3>::StartEventThread();
     StartPool<1>(CQuorVelmarPref::s_u16Quor_Velmar_RecvUdpThreadNum);
     StartPool<8>(1);
     StartPoolWithTimeouts<11>(1);
