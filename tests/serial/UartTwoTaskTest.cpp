@@ -143,6 +143,7 @@ TEST_F(UartTwoTaskTest, DisplayLinesAreHandedOnLikeMcuLines)
     LogMark later;
     sim.Send(std::string(2048, 'z'));
     EXPECT_TRUE(later.WaitFor("######UartMsg Len is to long and it's not have \r\n."));
+    SleepMs(50);  // a pause ends the burst (bytes without one would continue that line)
     sim.Send("ON\r\n");
     EXPECT_EQ(Texts_t{"ON"}, Texts(queue.Wait(1)));
 }
