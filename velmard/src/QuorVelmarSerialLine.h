@@ -12,8 +12,9 @@
 // use for one wait of the receive loop (at most 5 ms) or one write call.
 //
 // Bursts: the receive loop waits at most 5 ms at a time for bytes; a burst
-// ends with 5 ms without a new byte, or as soon as the 2048-byte burst buffer
-// is full, and then goes to the framing (QuorVelmarLineFramer.h).
+// ends with 5 ms without a new byte and then goes to the framing
+// (QuorVelmarLineFramer.h). A full 2048-byte burst buffer goes to the framing
+// at once, as a part of a burst that may go on.
 #ifndef QUOR_VELMAR_SERIALLINE_H
 #define QUOR_VELMAR_SERIALLINE_H
 
