@@ -306,8 +306,9 @@ int CQuorVelmarPref::StoreValue(const char* setter, ContainerRef section, const 
         return -2;
     }
     if (!IsValueStorable(value) || !IsTypeStorable(type)) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######In %s, refuse sName <%s> sType <%s>: value of %zu characters not storable.",
-                    setter, name, type, strlen(value));
+        LightLogExt(40000, 0, kSrc, __LINE__,
+                    "######In %s, refuse sName <%s> sType <%s>: value of %zu characters not storable.", setter, name,
+                    type, strlen(value));
         return -2;
     }
     OSMutexLocker locker(&PrefMutex());
