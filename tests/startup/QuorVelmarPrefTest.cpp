@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -20,15 +21,30 @@ namespace {
 
 using P = CQuorVelmarPref;
 
-// One board root for the whole binary (removed at exit), set before anything
-// resolves a board path (the root is read once per process): "sync" runs
-// under it.
+// One board root for the whole binary, made before any test resolves a board
+// path (the root is read once per process) and removed after the last test:
+// "sync" runs under it.
+class BoardEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        fRoot.reset(new board_test::TempBoardRoot());
+        if (fRoot->Ok())
+            setenv("VELMAR_ROOT", fRoot->Path().c_str(), 1);
+    }
+    void TearDown() override { fRoot.reset(); }
+    static const board_test::TempBoardRoot& Root() { return *fRoot; }
+
+private:
+    static std::unique_ptr<board_test::TempBoardRoot> fRoot;
+};
+
+std::unique_ptr<board_test::TempBoardRoot> BoardEnvironment::fRoot;
+::testing::Environment* const g_pBoardEnvironment = ::testing::AddGlobalTestEnvironment(new BoardEnvironment);
+
 const board_test::TempBoardRoot& Board()
 {
-    static board_test::TempBoardRoot root;
-    static bool set = root.Ok() && setenv("VELMAR_ROOT", root.Path().c_str(), 1) == 0;
-    (void)set;
-    return root;
+    return BoardEnvironment::Root();
 }
 
 // A module as the writer writes it.
