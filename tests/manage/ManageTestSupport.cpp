@@ -1,10 +1,13 @@
 #include "ManageTestSupport.h"
 
+#include <cstdio>
 #include <mutex>
 
+#include "QuorSecTimeoutTask.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
+#include "serverproperty.h"
 
 namespace manage_test {
 
@@ -189,6 +192,32 @@ void ManageFixture::RunStartFlow()
     SerialBoard::Mcu().ClearRecords();
     PauseRecorder::Clear();
     ProcessBoardRoot::ClearCalls();
+}
+
+int RunManageTests(int argc, char** argv, uint32_t poolThreads)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    ProcessBoardRoot::Make();
+    net_test::TestLog::Open();
+    if (CQuorVelmarPref::ReadPref() != 0) {
+        fprintf(stderr, "cannot read the board root's preferences\n");
+        return 1;
+    }
+    // The start flow opens the property file; tests that skip it need it too.
+    CServerProperty::GetInstance()->Init(ProcessBoardRoot::Get().File("/var/tmpfs/SavePowerOff.conf").c_str());
+    std::string why;
+    if (!SerialBoard::Start(&why)) {
+        fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    if (poolThreads > 0)
+        QuorTaskThreadPool<2>::AddThreads(poolThreads, 0);
+    QuorSecTimeoutTask<2>::Initialize();
+    int result = RUN_ALL_TESTS();
+    SerialBoard::Stop();
+    net_test::TestLog::Close();
+    ProcessBoardRoot::Remove();
+    return result;
 }
 
 std::string PowerSavePref(const char* name)

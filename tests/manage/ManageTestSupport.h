@@ -4,9 +4,10 @@
 // opened on them, a recorder in place of the TCP clients, and recording
 // stand-ins for "cp" and "sync".
 //
-// No task thread of pools 2 to 4 runs: the tests call the management task's
-// operations on their own thread, and the serial tasks only write (what the
-// simulators answer is never read by the daemon side).
+// No task thread of pools 3 and 4 runs: the serial tasks only write (what the
+// simulators answer is never read by the daemon side). Unless a binary asks
+// for them, no thread of pool 2 runs either: the tests then call the
+// management task's operations on their own thread.
 #ifndef MANAGE_TEST_SUPPORT_H
 #define MANAGE_TEST_SUPPORT_H
 
@@ -89,6 +90,12 @@ protected:
 
     CQuorVelmarManageTask* fTask = nullptr;
 };
+
+// The whole test binary: the board root, its preferences and property file,
+// the log, the simulators with the serial tasks on them and pool 2's timeout
+// task; with poolThreads, pool 2 also gets that many task threads (its
+// timeout entries then fire). Returns the binary's exit status.
+int RunManageTests(int argc, char** argv, uint32_t poolThreads);
 
 // The power-save preference as stored in the preferences file now.
 std::string PowerSavePref(const char* name);

@@ -12,6 +12,7 @@
 #include "OSThread.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarFunction.h"
+#include "QuorVelmarTCPSrvCreate.h"
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
 
@@ -88,7 +89,7 @@ CQuorVelmarManageTask::CQuorVelmarManageTask()
 
 CQuorVelmarManageTask::~CQuorVelmarManageTask()
 {
-    delete m_pMgTaskTimeout;
+    delete m_pMgTaskTimeout.load();
     while (T_QuorUdpPacket* packet = TakeUdpPacket())
         FreeUdpPacket(packet);
     T_QuorStringMsg message;
@@ -102,8 +103,9 @@ int CQuorVelmarManageTask::Initialize()
     Signal(TASK_EVT_START);
     DoVelmarStartFlow();
     // Armed at once: due in one second.
-    m_pMgTaskTimeout = new (std::nothrow) QuorSecTimeoutTask<2>(this, kTimeoutSeconds);
-    if (m_pMgTaskTimeout == nullptr) {
+    QuorSecTimeoutTask<2>* timeout = new (std::nothrow) QuorSecTimeoutTask<2>(this, kTimeoutSeconds);
+    m_pMgTaskTimeout.store(timeout);
+    if (timeout == nullptr) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorVelmarManageTask().");
         return -1;
     }
@@ -127,8 +129,8 @@ int64_t CQuorVelmarManageTask::Run()
 
 void CQuorVelmarManageTask::HandleTimeout()
 {
-    if (m_pMgTaskTimeout != nullptr)
-        m_pMgTaskTimeout->RefreshTimeout();
+    if (QuorSecTimeoutTask<2>* timeout = m_pMgTaskTimeout.load())
+        timeout->RefreshTimeout();
     if (IsStartFlowRunning())
         ProcessStartFlowReSend();
     CountRebootTick();
@@ -360,9 +362,11 @@ int CQuorVelmarManageTask::SendUart2Buf(uint32_t length, const char* text)
 
 int CQuorVelmarManageTask::SendTcpBuf(const char* text, uint8_t mode, int32_t session)
 {
-    TcpSendFn sender = s_pfnTcpSend.load();
-    if (sender == nullptr || text == nullptr)
+    if (text == nullptr)
         return -2;
+    TcpSendFn sender = s_pfnTcpSend.load();
+    if (sender == nullptr)
+        sender = QuorVelmarTcpSrvSend;  // the TCP server: -2 until it listens
     return sender(text, mode, session);
 }
 

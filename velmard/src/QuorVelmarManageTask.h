@@ -205,7 +205,7 @@ public:
 
     // ---- Seams ------------------------------------------------------------------
 
-    // Installs (or, with null, removes) the TCP clients' sender.
+    // Installs the TCP clients' sender (null: the TCP server's).
     static void SetTcpSender(TcpSendFn sender);
     // Replaces the pauses of the start flow and the configip sequence (null:
     // sleep).
@@ -227,7 +227,8 @@ private:
     OSMutex m_StringListMutex;
     OSQueue m_StringMsgList;         // elements enclose StringNode
 
-    QuorSecTimeoutTask<2>* m_pMgTaskTimeout = nullptr;
+    // Made by Initialize (main's thread), re-armed by Run.
+    std::atomic<QuorSecTimeoutTask<2>*> m_pMgTaskTimeout{nullptr};
 
     // Start flow, guarded by m_StartFlowMutex.
     OSMutex m_StartFlowMutex;

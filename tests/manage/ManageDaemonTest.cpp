@@ -1,0 +1,311 @@
+// velmard as a process against the simulated MCU and display: the start flow
+// on the wire, a silent MCU, and what MCU and display lines make the daemon
+// do. Each daemon runs on a temporary board root inside a network namespace
+// of its own whose eth0 carries a test address; needs root, exits 77
+// (skipped) where no namespace can be made.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+#include "BoardRootFixture.h"
+#include "DisplaySimulator.h"
+#include "McuSimulator.h"
+
+namespace {
+
+using board_test::TempBoardRoot;
+using board_test::TestNetns;
+using Lines = std::vector<std::string>;
+
+const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+// Replaces the value of one preference in the board root's preferences file.
+bool SetPref(const TempBoardRoot& root, const std::string& name, const std::string& value)
+{
+    std::string xml = root.Read("/Velmar/etc/Velmar.xml");
+    std::string head = "<PREF NAME=\"" + name + "\" TYPE=\"char\" >";
+    size_t at = xml.find(head);
+    size_t end = at == std::string::npos ? at : xml.find("</PREF>", at);
+    if (end == std::string::npos)
+        return false;
+    xml.replace(at + head.size(), end - at - head.size(), value);
+    return board_test::WriteText(root.File("/Velmar/etc/Velmar.xml"), xml);
+}
+
+// velmard in the foreground inside the namespace, its output in a file next
+// to the board root; killed by id at the end if still running.
+class Velmard {
+public:
+    Velmard(const TempBoardRoot& root, const TestNetns& netns) : fOutPath(root.Path() + "/../velmard.out")
+    {
+        if (root.Path().rfind("/tmp/velmar-", 0) != 0)
+            abort();  // never without a temporary board root
+        std::vector<std::string> argv = netns.Exec({VELMARD_PATH, "-d"});
+        fPid = fork();
+        if (fPid != 0)
+            return;
+        int out = open(fOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
+            _exit(126);
+        setenv("VELMAR_ROOT", root.Path().c_str(), 1);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    ~Velmard()
+    {
+        if (fPid <= 0)
+            return;
+        kill(fPid, SIGKILL);
+        int status;
+        while (waitpid(fPid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    Velmard(const Velmard&) = delete;
+    Velmard& operator=(const Velmard&) = delete;
+
+    bool Running() const { return fPid > 0 && waitpid(fPid, nullptr, WNOHANG) == 0; }
+    // Stops the foreground daemon (SIGUSR1), which flushes its log; true when
+    // it ended with status 0 within the time.
+    bool Stop()
+    {
+        if (fPid <= 0 || kill(fPid, SIGUSR1) != 0)
+            return false;
+        int status = -1;
+        bool ended = WaitFor([&] { return waitpid(fPid, &status, WNOHANG) == fPid; }, 10000);
+        if (ended)
+            fPid = -1;
+        return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    std::string Output() const { return board_test::ReadText(fOutPath); }
+
+private:
+    std::string fOutPath;
+    pid_t fPid = -1;
+};
+
+class ManageDaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fRoot.reset(new TempBoardRoot());
+        ASSERT_TRUE(fRoot->Ok()) << fRoot->LayoutOutput();
+        // "sync" is recorded like the board's own programs.
+        ASSERT_TRUE(board_test::WriteText(fRoot->File("/usr/bin/sync"),
+                                          "#!/bin/sh\n"
+                                          ". \"$VELMAR_ROOT/usr/lib/board-sim/board-call.sh\"\n"
+                                          "board_call sync \"$@\"\n",
+                                          0755));
+        fNetns.reset(new TestNetns());
+        ASSERT_TRUE(fNetns->Ok()) << fNetns->Output();
+        ASSERT_EQ(0, fMcu.Start(SimEndpointOptions{fRoot->File("/dev/ttyS1"), fRoot->File("/var/log/mcu.log")}));
+        ASSERT_EQ(0, fDisplay.Start(SimEndpointOptions{fRoot->File("/dev/ttyS2"), ""}));
+    }
+    void TearDown() override
+    {
+        fDaemon.reset();
+        fMcu.Stop();
+        fDisplay.Stop();
+        fNetns.reset();
+        fRoot.reset();
+    }
+
+    void StartDaemon() { fDaemon.reset(new Velmard(*fRoot, *fNetns)); }
+    // The daemon's log: complete once it has stopped (it writes through a
+    // buffer).
+    std::string Log() const { return fRoot->Read(kLog); }
+    std::string StopAndReadLog()
+    {
+        EXPECT_TRUE(fDaemon->Stop()) << fDaemon->Output();
+        return Log();
+    }
+    bool WaitCalls(const std::string& text, int timeoutMs = 10000) const
+    {
+        return WaitFor([&] { return fRoot->Calls().find(text) != std::string::npos; }, timeoutMs);
+    }
+    // "XX:XX" from the last two bytes of the namespace's eth0 address.
+    std::string MacTail() const
+    {
+        board_test::ProcessResult r = board_test::RunProcess(fNetns->Exec({"cat", "/sys/class/net/eth0/address"}));
+        std::string mac = r.output.substr(0, 17);
+        std::transform(mac.begin(), mac.end(), mac.begin(), ::toupper);
+        return mac.size() == 17 ? mac.substr(12, 5) : "?";
+    }
+    // The simulator's clock when the line (with its CR LF) had fully arrived.
+    int64_t ArrivalMs(const std::string& line) const
+    {
+        std::string bytes;
+        for (const SimChunk& chunk : fMcu.Chunks()) {
+            bytes += chunk.bytes;
+            if (bytes.find(line + "\r\n") != std::string::npos)
+                return chunk.atMs;
+        }
+        return -1;
+    }
+    // Waits until the answering MCU got the start flow's last query and the
+    // daemon had the time to take its answer.
+    void WaitStartFlowComplete()
+    {
+        ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fDaemon->Output();
+        usleep(300000);
+    }
+
+    std::unique_ptr<TempBoardRoot> fRoot;
+    std::unique_ptr<TestNetns> fNetns;
+    McuSimulator fMcu;
+    DisplaySimulator fDisplay;
+    std::unique_ptr<Velmard> fDaemon;
+};
+
+const Lines kQueries = {"GET ORDER",
+                        "GET SUBGROUP",
+                        "GET RING_MARKER",
+                        "GET SHOWME",
+                        "GET MP all",
+                        "GET EDID all",
+                        "GET HDCPSUPPORT_ONOFF hdmi",
+                        "GET HDCPSUPPORT_ONOFF dp",
+                        "GET VER",
+                        "GET CECAUTO_ONOFF hdmi",
+                        "GET CECAUTO_DELAY hdmi",
+                        "GET LEDFLICKER",
+                        "GET AUTOSW_ONOFF",
+                        "GET UARTAUTO_ONOFF hdmi",
+                        "GET UARTPWR_DELAY hdmi"};
+
+TEST_F(ManageDaemonTest, StartFlowPushesIdentityAndWalksTheMcuThroughEveryQuery)
+{
+    StartDaemon();
+    WaitStartFlowComplete();
+    Lines expected = {"SET SDXBIP " + fNetns->Address(), "set sdxmask 255.255.255.252",
+                      "set sdxgateway " + fNetns->Gateway(), "set sdxmacaddr " + MacTail()};
+    const Lines identity = expected;
+    expected.insert(expected.end(), kQueries.begin(), kQueries.end());
+    usleep(300000);  // nothing may follow
+    EXPECT_EQ(expected, fMcu.ReceivedLines());
+    std::string bytes;
+    for (const std::string& line : expected)
+        bytes += line + "\r\n";
+    EXPECT_EQ(bytes, fMcu.ReceivedBytes());
+
+    // At least 500 ms after each identity line comes the next line.
+    Lines paced = identity;
+    paced.push_back("GET ORDER");
+    for (size_t i = 1; i < paced.size(); ++i)
+        EXPECT_GE(ArrivalMs(paced[i]) - ArrivalMs(paced[i - 1]), 450) << paced[i];
+
+    // The answers were stored and the flow completed.
+    std::string log = StopAndReadLog();
+    EXPECT_NE(std::string::npos, log.find("start flow complete"));
+    EXPECT_NE(std::string::npos, log.find("g_ModulInfolist McuVersion is <1.0.2>"));
+    EXPECT_NE(std::string::npos, log.find("g_ModulInfolist EDIDQueyReq is <1080P>"));
+    EXPECT_NE(std::string::npos, log.find("Mac is <"));
+}
+
+TEST_F(ManageDaemonTest, SilentMcuGetsOrderFourTimesThenNothing)
+{
+    fMcu.SetSilent(true);
+    StartDaemon();
+    auto orders = [&] {
+        Lines lines = fMcu.ReceivedLines();
+        return std::count(lines.begin(), lines.end(), "GET ORDER");
+    };
+    ASSERT_TRUE(WaitFor([&] { return orders() == 4; }, 15000)) << fDaemon->Output();
+    int64_t fourth = ArrivalMs("GET ORDER");
+    usleep(3000000);
+    EXPECT_EQ(4, orders());
+    EXPECT_EQ(8u, fMcu.ReceivedLines().size());
+    EXPECT_GE(fourth, 0);
+    EXPECT_TRUE(fDaemon->Running());
+    EXPECT_EQ(std::string::npos, StopAndReadLog().find("start flow complete"));
+}
+
+TEST_F(ManageDaemonTest, McuAndDisplayLinesAct)
+{
+    ASSERT_TRUE(SetPref(*fRoot, "RS232PWROn", "PWR ON"));
+    ASSERT_TRUE(SetPref(*fRoot, "RS232PWROff", "PWR OFF"));
+    StartDaemon();
+    WaitStartFlowComplete();
+
+    // The learned EDID, written as bytes.
+    std::string edid = McuSimState::DefaultEdid(), line = "EDID_R hdmi";
+    for (unsigned char c : edid) {
+        char piece[4];
+        snprintf(piece, sizeof(piece), " %02X", c);
+        line += piece;
+    }
+    fMcu.Inject(line);
+    EXPECT_TRUE(WaitFor([&] { return fRoot->Read("/www/tmp/edid.bin") == edid; }, 5000));
+
+    // The display power command, with the stored end flag (CR LF).
+    fMcu.Inject("UARTPWR_ONOFF hdmi ON");
+    EXPECT_TRUE(fDisplay.WaitForBytes(8, 5000));
+    fMcu.Inject("UARTPWR_ONOFF hdmi OFF");
+    EXPECT_TRUE(fDisplay.WaitForBytes(17, 5000));
+    EXPECT_EQ("PWR ON\r\nPWR OFF\r\n", fDisplay.ReceivedBytes());
+
+    // A display line is handled like an MCU line.
+    fDisplay.SendLine("ORDER 4");
+    fDisplay.SendLine("EDID_R hdmi 41 42");
+    EXPECT_TRUE(WaitFor([&] { return fRoot->Read("/www/tmp/edid.bin") == "AB"; }, 5000));
+
+    // Network settings from the MCU: static address, then configip, sync and
+    // reboot in the same pass.
+    board_test::WriteText(fRoot->File("/var/log/board-calls.log"), "");
+    fMcu.Inject("SDXBIP 10.9.8.7");
+    fMcu.Inject("SDXMASK 255.255.255.0");
+    fMcu.Inject("SDXGATEWAY 10.9.8.1");
+    ASSERT_TRUE(WaitCalls("reboot\n")) << fRoot->Calls();
+    EXPECT_EQ("sync\n"
+              "setip 10.9.8.7 255.255.255.0 10.9.8.1\n"
+              "configip\n"
+              "ifconfig eth0 10.9.8.7 netmask 255.255.255.0\n"
+              "route add default gw 10.9.8.1\n"
+              "sync\n"
+              "reboot\n",
+              fRoot->Calls());
+    EXPECT_NE(std::string::npos, fRoot->Read("/var/tmpfs/SavePowerOff.conf").find("ipmod=static"));
+    std::string log = StopAndReadLog();
+    EXPECT_NE(std::string::npos, log.find("g_ModulInfolist SequenceNumber is <4>"));
+    EXPECT_NE(std::string::npos, log.find("Do reboot pox_system <reboot> OK."));
+}
+
+TEST_F(ManageDaemonTest, HexadecimalPowerCommandIsWrittenAsItsBytes)
+{
+    ASSERT_TRUE(SetPref(*fRoot, "RS232Hexadecimal", "1"));
+    ASSERT_TRUE(SetPref(*fRoot, "RS232PWROff", "02 00 03"));
+    StartDaemon();
+    WaitStartFlowComplete();
+    fMcu.Inject("UARTPWR_ONOFF hdmi OFF");
+    EXPECT_TRUE(fDisplay.WaitForBytes(3, 5000));
+    usleep(200000);
+    EXPECT_EQ(std::string("\x02\x00\x03", 3), fDisplay.ReceivedBytes());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    board_test::RequireNetns();
+    return RUN_ALL_TESTS();
+}

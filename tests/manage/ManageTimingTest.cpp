@@ -1,0 +1,110 @@
+// The management task run by pool 2's threads with its one-second timeout
+// entry firing: the resends to a silent MCU and the deferred reboot, timed by
+// the real ticks. One task serves every test (tasks live as long as the
+// process); each test restarts its start flow.
+#include <algorithm>
+#include <chrono>
+
+#include "ManageTestSupport.h"
+#include "QuorVelmarPref.h"
+
+namespace manage_test {
+namespace {
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Counts the occurrences of text.
+size_t Count(const std::string& all, const std::string& text)
+{
+    size_t count = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+        ++count;
+    return count;
+}
+
+class ManageTimingTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        CQuorVelmarManageTask::SetPauseFn(PauseRecorder::Pause);
+        s_task = new CQuorVelmarManageTask;
+        ASSERT_EQ(0, s_task->Initialize());
+    }
+    void SetUp() override
+    {
+        g_b8RebootFlag = false;
+        // The flow of Initialize (or of the test before) gives up within four ticks.
+        for (int i = 0; i < 60 && s_task->IsStartFlowRunning(); ++i)
+            usleep(100000);
+        ASSERT_FALSE(s_task->IsStartFlowRunning());
+        SerialBoard::Mcu().ClearRecords();
+        ProcessBoardRoot::ClearCalls();
+    }
+    void TearDown() override { g_b8RebootFlag = false; }
+
+    static CQuorVelmarManageTask* s_task;
+};
+
+CQuorVelmarManageTask* ManageTimingTest::s_task = nullptr;
+
+TEST_F(ManageTimingTest, SilentMcuGetsOrderFourTimesAboutASecondApartThenNothing)
+{
+    ASSERT_EQ(3, CQuorVelmarPref::s_u16Quor_Velmar_MsgReTransmissionNum);
+    s_task->DoVelmarStartFlow();
+    ASSERT_TRUE(SerialBoard::Mcu().WaitForLine("GET ORDER", 2000));
+    std::vector<int64_t> at;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(SerialBoard::Mcu().WaitForLine("GET ORDER", 3000)) << i;
+        at.push_back(NowMs());
+    }
+    EXPECT_FALSE(s_task->IsStartFlowRunning());
+    for (size_t i = 1; i < at.size(); ++i) {
+        EXPECT_GE(at[i] - at[i - 1], 800) << i;
+        EXPECT_LE(at[i] - at[i - 1], 1600) << i;
+    }
+    std::string line;
+    EXPECT_FALSE(SerialBoard::Mcu().ReadLine(&line, 2500)) << line;
+    std::vector<std::string> all = SerialBoard::Mcu().ReceivedLines();
+    EXPECT_EQ(4, std::count(all.begin(), all.end(), "GET ORDER"));
+}
+
+TEST_F(ManageTimingTest, RebootFollowsOnTheFifthTickAfterTheFlagIsSet)
+{
+    // A flow waiting in state 7 logs each tick.
+    s_task->DoVelmarStartFlow();
+    ASSERT_TRUE(s_task->AdvanceStartFlow(7, nullptr));
+    LogSince log;
+    int64_t set = NowMs();
+    g_b8RebootFlag = true;
+    int64_t rebooted = 0;
+    while (rebooted == 0 && NowMs() - set < 9000) {
+        if (ProcessBoardRoot::Calls() == "reboot\n")
+            rebooted = NowMs();
+        else
+            usleep(20000);
+    }
+    g_b8RebootFlag = false;
+    ASSERT_NE(0, rebooted);
+    EXPECT_GE(rebooted - set, 3500);
+    EXPECT_LE(rebooted - set, 7000);
+    // Exactly five ticks came before the reboot.
+    std::string text = log.Text();
+    size_t reboot = text.find("system reboot is OK!");
+    ASSERT_NE(std::string::npos, reboot) << text;
+    EXPECT_EQ(5u, Count(text.substr(0, reboot), "Do nothing")) << text;
+    // Let the flow end (it waits in state 7) before the next test.
+    s_task->FinishStartFlow();
+}
+
+}  // namespace
+}  // namespace manage_test
+
+int main(int argc, char** argv)
+{
+    return manage_test::RunManageTests(argc, argv, 2);
+}
