@@ -442,6 +442,9 @@ int RspUartPowerDelay(T_McuRspContext& c)
 }
 
 // ---- The keyword table, in dispatch order ----------------------------------------------------
+//
+// Matching is by prefix: EDID_R must stay before EDID, and any first word
+// that begins with RESET (RESET_EDID too) runs the factory reset.
 
 const T_McuRspEntry kMcuRspTable[] = {
     {"ORDER", "ProcessRspOrder", RspOrder, 2, "GET SUBGROUP\r\n", nullptr, false},
