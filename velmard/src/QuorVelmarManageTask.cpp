@@ -12,7 +12,6 @@
 #include "OSThread.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarFunction.h"
-#include "QuorVelmarTCPSrvCreate.h"
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
 
@@ -362,11 +361,9 @@ int CQuorVelmarManageTask::SendUart2Buf(uint32_t length, const char* text)
 
 int CQuorVelmarManageTask::SendTcpBuf(const char* text, uint8_t mode, int32_t session)
 {
-    if (text == nullptr)
-        return -2;
     TcpSendFn sender = s_pfnTcpSend.load();
-    if (sender == nullptr)
-        sender = QuorVelmarTcpSrvSend;  // the TCP server: -2 until it listens
+    if (sender == nullptr || text == nullptr)
+        return -2;
     return sender(text, mode, session);
 }
 

@@ -205,7 +205,7 @@ public:
 
     // ---- Seams ------------------------------------------------------------------
 
-    // Installs the TCP clients' sender (null: the TCP server's).
+    // Installs (or, with null, removes) the TCP clients' sender.
     static void SetTcpSender(TcpSendFn sender);
     // Replaces the pauses of the start flow and the configip sequence (null:
     // sleep).
