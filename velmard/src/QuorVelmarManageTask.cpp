@@ -1,7 +1,9 @@
 // The management task: queues, the pass of Run, timeouts, the deferred
 // network reconfiguration and the send operations. The start flow is in
 // QuorVelmarManageTaskStartFlow.cpp, the MCU answers in
-// QuorVelmarManageTaskMcuRsp.cpp.
+// QuorVelmarManageTaskMcuRsp.cpp, the TCP command set in
+// QuorVelmarManageTaskTcpCmd.cpp and the display RS-232 control in
+// QuorVelmarManageTaskRs232.cpp.
 #include "QuorVelmarManageTask.h"
 
 #include <cstring>
@@ -34,6 +36,7 @@ const uint16_t kRebootTicks = 4;
 
 std::atomic<CQuorVelmarManageTask::TcpSendFn> s_pfnTcpSend{nullptr};
 std::atomic<CQuorVelmarManageTask::PauseFn> s_pfnPause{nullptr};
+std::atomic<CQuorVelmarManageTask::GroupBroadcastFn> s_pfnGroupBroadcast{nullptr};
 
 // The packet record takes a small-message block where it fits (32-bit board),
 // else a block of the smallest general class (64-bit hosts: the pointer makes
@@ -222,16 +225,6 @@ uint32_t CQuorVelmarManageTask::GetStringListLength()
     return m_StringMsgList.GetLength();
 }
 
-// ---- TCP command set ---------------------------------------------------------
-
-int CQuorVelmarManageTask::ProcessTcpMsg(const T_QuorStringMsg& message)
-{
-    // Stand-in until the TCP command set exists: a line the daemon does not
-    // handle itself goes to the MCU unchanged.
-    SendUartBuf(message.u16Length, message.cMsg);
-    return 0;
-}
-
 // ---- UDP queue -------------------------------------------------------------
 
 int CQuorVelmarManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)
@@ -328,6 +321,26 @@ int CQuorVelmarManageTask::ProcessUdpPackMsg(uint32_t, void*, const T_QuorUdpPac
     return 0;
 }
 
+int CQuorVelmarManageTask::DoBroadCastMsgReq(uint32_t commandId, void* record)
+{
+    if (record == nullptr) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find CQuorVelmarManageTask::DoBroadCastMsgReq inParams be NULL!");
+        return -2;
+    }
+    // Stand-in until the group coordination handlers exist: the record goes
+    // to the installed group sender, or nowhere.
+    GroupBroadcastFn broadcaster = s_pfnGroupBroadcast.load();
+    if (broadcaster != nullptr)
+        return broadcaster(commandId, record);
+    LightLogExt(30000, 0, kSrc, __LINE__, "Group message <0x%X> not sent: no group sender.", commandId);
+    return -2;
+}
+
+void CQuorVelmarManageTask::SetGroupBroadcaster(GroupBroadcastFn broadcaster)
+{
+    s_pfnGroupBroadcast.store(broadcaster);
+}
+
 uint32_t CQuorVelmarManageTask::GetUdpQueueLength()
 {
     OSMutexLocker locker(&m_UdpPacketQueueMutex);
@@ -384,28 +397,4 @@ void CQuorVelmarManageTask::Pause(uint32_t milliseconds)
         pause(milliseconds);
     else
         OSThread::Sleep(milliseconds);
-}
-
-// ---- End-flag map ----------------------------------------------------------------
-
-void CQuorVelmarManageTask::Rs232EndFlgMapping()
-{
-    static const struct {
-        const char* name;
-        uint16_t code;
-    } kNames[] = {{"null", 0}, {"cr", 1}, {"lf", 2}, {"crlf", 3}, {"NULL", 0}, {"CR", 1}, {"LF", 2}, {"CRLF", 3}};
-    for (const auto& entry : kNames)
-        m_mapRs232EndFlg.insert(std::make_pair(std::string(entry.name), entry.code));
-}
-
-bool CQuorVelmarManageTask::FindRs232EndFlg(const char* name, uint16_t* code) const
-{
-    if (name == nullptr)
-        return false;
-    auto found = m_mapRs232EndFlg.find(name);
-    if (found == m_mapRs232EndFlg.end())
-        return false;
-    if (code != nullptr)
-        *code = found->second;
-    return true;
 }

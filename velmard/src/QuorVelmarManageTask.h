@@ -102,6 +102,8 @@ public:
     typedef int (*TcpSendFn)(const char* text, uint8_t mode, int32_t session);
     // A pause of the calling thread (milliseconds).
     typedef void (*PauseFn)(uint32_t milliseconds);
+    // Where group actions go until the group coordination handlers exist.
+    typedef int (*GroupBroadcastFn)(uint32_t commandId, const void* record);
 
     CQuorVelmarManageTask();
     ~CQuorVelmarManageTask() override;
@@ -188,7 +190,8 @@ public:
 
     // Writes the stored power-on (on) or power-off command to the display
     // line: decoded bytes in hexadecimal mode, else the text with the end
-    // flag. The result of SendUart2Buf.
+    // flag (command, mode and end flag copied together under the preferences
+    // lock). The result of SendUart2Buf.
     int SendRs232PwrCmd(bool on);
     // The end-flag names and their codes ("null" 0, "cr" 1, "lf" 2, "crlf" 3
     // and the upper-case forms).
@@ -196,17 +199,47 @@ public:
     // The code of an end-flag name (exact case); false when unknown.
     bool FindRs232EndFlg(const char* name, uint16_t* code) const;
 
-    // ---- Commands from TCP clients and group messages -------------------------
+    // ---- Commands from TCP clients (QuorVelmarManageTaskTcpCmd.cpp) ----------
 
-    // TCP command set: every line goes to the MCU unchanged for now. 0.
+    // One line of a TCP client (scope 11, CR LF included): the first word
+    // picks the set list (SET) or the get list (GET, REBOOT, RESET). 0, or -2
+    // when the first word is none of them (logged, no reply).
     int ProcessTcpMsg(const T_QuorStringMsg& message);
+    // The lists: a handler per second word; a line without one goes to the
+    // MCU unchanged (a set line whose second word holds "dbg" is dropped).
+    // The handler's result: 0, or -2 for a refused value.
+    int ProcessTcpCMDListSetParameter(const T_QuorStringMsg& message);
+    int ProcessTcpCMDListGetParameter(const T_QuorStringMsg& message);
+
+    // ---- Display RS-232 commands (QuorVelmarManageTaskRs232.cpp) ----------------
+
+    // SET UARTCMD_STREDIT / UARTCMD_HEXEDIT poweron|poweroff <text up to CR LF>:
+    // stores the command as text / hexadecimal byte text (cut at 255
+    // characters). -2 without CR LF or when the preferences refuse the text.
+    int ProcessTCPSetReqRs232PwrCmdString(const T_QuorStringMsg& message);
+    int ProcessTCPSetReqRs232PwrCmdHex(const T_QuorStringMsg& message);
+    // SET UARTPWR_ONOFF <port> ON|OFF: sends the stored power command.
+    int ProcessTCPSetReqSendRs232PwrCmd(const T_QuorStringMsg& message);
+    // SET UARTENDCHAR <name>: a name of the end-flag map chooses the end flag.
+    int ProcessTCPSetReqUartEndFlg(const T_QuorStringMsg& message);
+    // SET TELNETPT string <word> | <mode> <hexadecimal bytes>: data for the display.
+    int ProcessTCPSetReqUartPassthrough(const T_QuorStringMsg& message);
+
+    // ---- Group messages -------------------------------------------------------------
+
     // Group coordination: the translated record of one group message. 0.
     int ProcessUdpPackMsg(uint32_t commandId, void* record, const T_QuorUdpPacket& packet);
+    // Starts a group action (0x1601, 0x1603, 0x1604, 0x1605) with the
+    // caller's record. Stand-in until the group coordination handlers exist:
+    // hands the record to the installed group sender; -2 when there is none.
+    int DoBroadCastMsgReq(uint32_t commandId, void* record);
 
     // ---- Seams ------------------------------------------------------------------
 
     // Installs (or, with null, removes) the TCP clients' sender.
     static void SetTcpSender(TcpSendFn sender);
+    // Installs what DoBroadCastMsgReq hands its records to (null: none).
+    static void SetGroupBroadcaster(GroupBroadcastFn broadcaster);
     // Replaces the pauses of the start flow and the configip sequence (null:
     // sleep).
     static void SetPauseFn(PauseFn pause);

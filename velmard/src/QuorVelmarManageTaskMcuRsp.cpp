@@ -532,24 +532,3 @@ int CQuorVelmarManageTask::ProcessUartCMDListParameter(const char* line)
         SendLineToTcpClients(*this, line);
     return 0;
 }
-
-// ---- Display power ---------------------------------------------------------------------------------
-
-int CQuorVelmarManageTask::SendRs232PwrCmd(bool on)
-{
-    char command[CQuorVelmarPref::kLongTextSize];
-    CQuorVelmarPref::CopyText(on ? CQuorVelmarPref::s_cQuor_PWRSave_Rs232Poweron
-                                 : CQuorVelmarPref::s_cQuor_PWRSave_Rs232Poweroff,
-                              command);
-    char hexMode[CQuorVelmarPref::kShortTextSize];
-    CQuorVelmarPref::CopyText(CQuorVelmarPref::s_cQuor_PWRSave_RS232Hexadecimal, hexMode);
-    if (hexMode[0] == '1') {
-        const std::string bytes = HexToStr(command);
-        return SendUart2Buf((uint32_t)bytes.size(), bytes.data());
-    }
-    char endFlag[CQuorVelmarPref::kShortTextSize];
-    CQuorVelmarPref::CopyText(CQuorVelmarPref::s_cQuor_RS232EndFlg, endFlag);
-    char text[512];
-    snprintf(text, sizeof(text), "%s%s", command, endFlag);
-    return SendUart2Buf((uint32_t)strlen(text), text);
-}

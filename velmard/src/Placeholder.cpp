@@ -1,1 +1,0 @@
-int velmard_placeholder = 0;
