@@ -245,7 +245,9 @@ extern CMemoryPoolBase g_MPVelmarAllMsg167772160Byte;
 extern CMemoryPoolBase g_MPVelmarAllMsg335544320Byte;
 extern CMemoryPoolBase g_MPVelmarAllMsg1342177280Byte;
 
-extern CMemoryPoolBase g_MemPool_TCPIPInfo;        // 24, 100: client address records
+// Client address records of the TCP server: blocks of sizeof(T_QuorIPInfoList)
+// (24 bytes on the 32-bit board, 32 on a 64-bit host), 100.
+extern CMemoryPoolBase g_MemPool_TCPIPInfo;
 extern CMemoryPoolBase g_MemPool_TCPSendMsgList;   // 2060, 100: TCP send buffers
 
 // Group message records, 100 blocks each. The block sizes are the sizes of
@@ -263,6 +265,10 @@ extern CMemoryPoolBase g_MPVersionUpgradeRsp;          // 0x2801, 1060
 
 // Queue elements for message queues, 100.
 extern CObjectPool<OSQueueElem> g_MPVelmarQueueElem;
+
+// TCP session tasks of velmard, 100 (defined with the session class).
+class CQuorVelmarTCPSessionTask;
+extern CObjectPool<CQuorVelmarTCPSessionTask> g_MemPool_VelmarTCPSession;
 
 // Largest request of the general buffers.
 #define MEMPOOL_MAX_ALLMSG_SIZE 1342177280
@@ -295,5 +301,9 @@ void FreeMemPoolTCPIPInfo(void* block);
 OSQueueElem* GetVelmarMPQueueElem(void* object);
 // The element must no longer sit in a queue (one that does is not taken back).
 void FreeVelmarMPQueueElem(OSQueueElem* element);
+
+// A TCP session task of the session pool, or none (velmard only).
+CQuorVelmarTCPSessionTask* GetObjOfVelmarTCPSession();
+void FreeObjOfVelmarTCPSession(CQuorVelmarTCPSessionTask* session);
 
 #endif

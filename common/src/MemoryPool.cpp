@@ -1,5 +1,7 @@
 #include "MemoryPool.h"
 
+#include "QuorTCPListenerSocket.h"  // T_QuorIPInfoList
+
 namespace {
 const char* const kSrc = "common/MemoryPool";
 }
@@ -131,7 +133,7 @@ CMemoryPoolBase g_MPVelmarAllMsg167772160Byte(167772160, 50);
 CMemoryPoolBase g_MPVelmarAllMsg335544320Byte(335544320, 50);
 CMemoryPoolBase g_MPVelmarAllMsg1342177280Byte(1342177280, 50);
 
-CMemoryPoolBase g_MemPool_TCPIPInfo(24, 100);
+CMemoryPoolBase g_MemPool_TCPIPInfo((int32_t)sizeof(T_QuorIPInfoList), 100);
 CMemoryPoolBase g_MemPool_TCPSendMsgList(MEMPOOL_TCP_SEND_MSG_SIZE, 100);
 
 CMemoryPoolBase g_MPDeviceSearchQueryReq(MEMPOOL_DEVICE_SEARCH_QUERY_REQ_SIZE, 100);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MemoryPool.h"
+#include "QuorTCPListenerSocket.h"
 
 namespace {
 
@@ -159,7 +160,7 @@ TEST(MemoryPool, GlobalPoolsHaveTheirSizesAndLimits)
         {&g_MPVelmarMsg, 20, 50},
         {&g_MPVelmarAllMsg64Byte, 64, 50},
         {&g_MPVelmarAllMsg1342177280Byte, 1342177280, 50},
-        {&g_MemPool_TCPIPInfo, 24, 100},
+        {&g_MemPool_TCPIPInfo, (int32_t)sizeof(T_QuorIPInfoList), 100},
         {&g_MemPool_TCPSendMsgList, 2060, 100},
         {&g_MPDeviceSearchQueryReq, 32, 100},
         {&g_MPDeviceSearchQueryRsp, 26036, 100},

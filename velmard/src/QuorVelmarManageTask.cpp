@@ -14,6 +14,7 @@
 #include "OSThread.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarFunction.h"
+#include "QuorVelmarTCPSrvCreate.h"
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
 
@@ -374,9 +375,11 @@ int CQuorVelmarManageTask::SendUart2Buf(uint32_t length, const char* text)
 
 int CQuorVelmarManageTask::SendTcpBuf(const char* text, uint8_t mode, int32_t session)
 {
-    TcpSendFn sender = s_pfnTcpSend.load();
-    if (sender == nullptr || text == nullptr)
+    if (text == nullptr)
         return -2;
+    TcpSendFn sender = s_pfnTcpSend.load();
+    if (sender == nullptr)
+        sender = QuorVelmarTcpSrvSend;  // the TCP server: -2 until it listens
     return sender(text, mode, session);
 }
 

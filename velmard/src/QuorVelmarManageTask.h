@@ -236,7 +236,7 @@ public:
 
     // ---- Seams ------------------------------------------------------------------
 
-    // Installs (or, with null, removes) the TCP clients' sender.
+    // Installs the TCP clients' sender (null: the TCP server's).
     static void SetTcpSender(TcpSendFn sender);
     // Installs what DoBroadCastMsgReq hands its records to (null: none).
     static void SetGroupBroadcaster(GroupBroadcastFn broadcaster);
