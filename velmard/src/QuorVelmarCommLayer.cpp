@@ -1,12 +1,19 @@
 // The communication layer: see QuorVelmarCommLayer.h.
 #include "QuorVelmarCommLayer.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
+#include <new>
 
 #include "LightLog.h"
 #include "MemoryPool.h"
 #include "MyAssert.h"
+#include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
+#include "QuorVelmarMsgParser.h"
+#include "QuorVelmarPref.h"
+#include "QuorVelmarUdpSocketTask.h"
 #include "QuorWireReader.h"
 #include "QuorWireWriter.h"
 
@@ -309,6 +316,73 @@ const MsgKind* FindMsgKind(uint32_t id)
 }
 
 }  // namespace
+
+// ---- Start-up and sending ---------------------------------------------------------
+
+int CQuorVelmarCommLayer::Initialize()
+{
+    if (s_pVelmarMsgParser == nullptr) {
+        CQuorVelmarMsgParser* parser = new (std::nothrow) CQuorVelmarMsgParser;
+        if (parser == nullptr || parser->GetMsgBuf() == nullptr) {
+            delete parser;
+            LightLogExt(40000, 0, kSrc, __LINE__,
+                        "###### New s_pVelmarMsgParser memory fail! When CQuorVelmarCommLayer::Initialize().");
+            return -1;
+        }
+        s_pVelmarMsgParser = parser;
+    }
+    uint32_t addr = CQuorVelmarPref::s_u32Quor_Velmar_UdpInterAddr;  // network order
+    uint16_t port = CQuorVelmarPref::s_u16Quor_Velmar_UdpInterPort;
+    LightLogExt(20000, 0, kSrc, __LINE__, "Velmar Module listen on IPaddr<%d>,Port<%u>", (int)addr, (unsigned)port);
+    if (s_pVelmarUdpSocketTask == nullptr) {
+        CQuorVelmarUdpSocketTask* task =
+            new (std::nothrow) CQuorVelmarUdpSocketTask(s_pVelmarMsgParser, ntohl(addr), port);
+        if (task == nullptr) {
+            LightLogExt(40000, 0, kSrc, __LINE__,
+                        "###### New s_pVelmarUdpSocketTask memory fail! When CQuorVelmarCommLayer::Initialize().");
+            return -1;
+        }
+        s_pVelmarUdpSocketTask = task;
+        task->StartReceiving();
+    }
+    return 0;
+}
+
+int CQuorVelmarCommLayer::SendUdpBufToRemote(uint32_t len, const char* bytes)
+{
+    uint32_t remoteAddr = 0;
+    uint16_t remotePort = 0;
+    CQuorVelmarUdpSocketTask::GetUdpRemote(&remoteAddr, &remotePort);
+    return SendUdpBufToRemote(len, bytes, remoteAddr, remotePort);
+}
+
+int CQuorVelmarCommLayer::SendUdpBufToRemote(uint32_t len, const char* bytes, uint32_t remoteAddr,
+                                             uint16_t remotePort)
+{
+    if (bytes == nullptr || len == 0 || len > QUOR_INTER_MSG_BUF_LEN) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "###### SendUdpBufToRemote() Msg <%s> of <%u> bytes Error.",
+                    bytes != nullptr ? "" : "(null)", len);
+        return -2;
+    }
+    CQuorVelmarUdpSocketTask* task = s_pVelmarUdpSocketTask;
+    if (task == nullptr) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "###### SendUdpBufToRemote() s_pVelmarUdpSocketTask is NULL.");
+        return -3;
+    }
+    print_mem(20000, bytes, len);
+    char text[INET_ADDRSTRLEN];
+    QuorAddrToText(remoteAddr, text, sizeof(text));
+    int err = remotePort != 0 ? task->SendToPeer(remoteAddr, remotePort, bytes, len) : EDESTADDRREQ;
+    if (err != 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__,
+                    "###### SendUdpBufToRemote() RemoteAddr is <%s>,RemotePort is <%d> Error<%d>.", text,
+                    (int)remotePort, err);
+        return -4;
+    }
+    LightLogExt(20000, 0, kSrc, __LINE__, "SendUdpBufToRemote() RemoteAddr is <%d><%s>,RemotePort is <%d> OK!",
+                (int)htonl(remoteAddr), text, (int)remotePort);
+    return 0;
+}
 
 // ---- Received messages ------------------------------------------------------------
 

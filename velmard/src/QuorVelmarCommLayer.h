@@ -27,6 +27,24 @@ class CQuorVelmarUdpSocketTask;
 
 class CQuorVelmarCommLayer {
 public:
+    // ---- Start-up -----------------------------------------------------------
+
+    // Creates the message parser and the unicast socket task (each once),
+    // bound to "QuorVelmar_UdpIp" and "QuorVelmar_UdpPort". 0, or -1 when
+    // either cannot be created (logged).
+    static int Initialize();
+
+    // ---- Sending through the unicast socket ---------------------------------
+
+    // Sends len bytes through the unicast socket task to the sender of the
+    // most recent unicast datagram. The same results as below.
+    static int SendUdpBufToRemote(uint32_t len, const char* bytes);
+    // Sends len bytes through the unicast socket task to a host-order address
+    // and port: 0; -2 for no bytes or a length of 0 or above 32768; -3 when
+    // the socket task does not exist; -4 when the send fails (also while the
+    // socket is not bound yet, or to port 0).
+    static int SendUdpBufToRemote(uint32_t len, const char* bytes, uint32_t remoteAddr, uint16_t remotePort);
+
     // ---- Received messages ------------------------------------------------
 
     // Entry of both UDP receive paths: bytes of one datagram, the number of

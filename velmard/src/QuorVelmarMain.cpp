@@ -23,11 +23,13 @@
 #include "QuorSecTimeoutTask.h"
 #include "QuorSocket.h"
 #include "QuorUart.h"
+#include "QuorVelmarCommLayer.h"
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarTaskChain.h"
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
+#include "QuorVelmarUdpMulSocketTask.h"
 #include "SocketUtils.h"
 
 // argv[0], for the usage line.
@@ -57,6 +59,13 @@ const uint32_t kThreadStackBytes = 0x200000;
 
 enum { kExitPrefs = 197, kExitRunning = 198, kExitDaemon = 1, kExitUsage = -1 };
 
+// Link i of step 13: the communication layer reports failure by a negative
+// result.
+int StartCommLayer()
+{
+    return CQuorVelmarCommLayer::Initialize() < 0 ? QUOR_LINK_INIT_FAILED : QUOR_LINK_OK;
+}
+
 // ---- Step 13: the long-lived tasks, in this order ------------------------------
 //
 // A task that is not built yet keeps its slot here, commented out, with its
@@ -75,9 +84,9 @@ const T_QuorTaskLink kTaskChain[] = {
      "###### New CQuorVelmarUartTwoTask memory fail! When QuorVelmar_Initlize().",
      "###### g_pVelmarUartTwoTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
     // d: UDP multicast task (pool 8), soft:
-    // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarUdpMulSocketTask, &g_VelmarUdpMulCast>,
-    //  "######Put in for memory for g_VelmarUdpMulCast failed",
-    //  "######g_VelmarUdpMulCast Initialize failed, exit!", "g_VelmarUdpMulCast Initialize Successful!", 0},
+    {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarUdpMulSocketTask, &g_VelmarUdpMulCast>,
+     "######Put in for memory for g_VelmarUdpMulCast failed",
+     "######g_VelmarUdpMulCast Initialize failed, exit!", "g_VelmarUdpMulCast Initialize Successful!", 0},
     // e: DHCP watch task (pool 11), soft:
     // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarDhcpTask, &g_VelmarDhcp>,
     //  "######Put in for memory for g_VelmarDhcp failed",
@@ -96,8 +105,8 @@ const T_QuorTaskLink kTaskChain[] = {
      "###### QuorVelmarManageTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
     // i: communication layer and its UDP socket task (pool 1), hard; a negative
     //    result of CQuorVelmarCommLayer::Initialize() is the failure:
-    // {T_QuorTaskLink::kHard, StartCommLayer, nullptr, "###### Fail to initiallize CQuorVelmarCommLayer.",
-    //  nullptr, 0},
+    {T_QuorTaskLink::kHard, StartCommLayer, nullptr, "###### Fail to initiallize CQuorVelmarCommLayer.",
+     nullptr, 0},
     // j: TCP command server (pool 7), soft:
     // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarTcpSrvCreate, &g_pVelmarTcpSrv>,
     //  "######Put in for memory for g_pMgrDisper failed",

@@ -1,0 +1,6 @@
+#include "QuorVelmarMsgParser.h"
+
+int CQuorVelmarMsgParser::ParseMsg(const char*)
+{
+    return 1;
+}

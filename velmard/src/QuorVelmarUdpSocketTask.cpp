@@ -1,0 +1,65 @@
+#include "QuorVelmarUdpSocketTask.h"
+
+#include <cerrno>
+
+#include "QuorVelmarCommLayer.h"
+
+OSMutex CQuorVelmarUdpSocketTask::s_RemoteMutex;
+uint32_t CQuorVelmarUdpSocketTask::m_u32RemoteAddr = 0;
+uint16_t CQuorVelmarUdpSocketTask::m_u16RemotePort = 0;
+
+CQuorVelmarUdpSocketTask::CQuorVelmarUdpSocketTask(QuorInterMsgInterface* parser, uint32_t localAddr,
+                                                   uint16_t localPort)
+    : QuorInterComUDPSocket<1>(parser, nullptr, localAddr, localPort)
+{
+    SetTaskName("CQuorVelmarUdpSocketTask");
+}
+
+CQuorVelmarUdpSocketTask::~CQuorVelmarUdpSocketTask() = default;
+
+int CQuorVelmarUdpSocketTask::ProcessMsg(uint32_t remoteAddr, uint16_t remotePort)
+{
+    SetUdpRemote(remoteAddr, remotePort);
+    CQuorVelmarCommLayer::Msg_UdpRecved(m_pMsg->GetMsgBuf(), GetRecvLen(), remoteAddr, remotePort);
+    return 1;
+}
+
+int CQuorVelmarUdpSocketTask::SendToPeer(uint32_t remoteAddr, uint16_t remotePort, const char* bytes,
+                                         uint32_t length)
+{
+    if (!m_Socket.IsBound())
+        return ENOTCONN;
+    return m_Socket.SendTo(remoteAddr, remotePort, bytes, length);
+}
+
+void CQuorVelmarUdpSocketTask::SetUdpRemote(uint32_t remoteAddr, uint16_t remotePort)
+{
+    OSMutexLocker locker(&s_RemoteMutex);
+    m_u32RemoteAddr = remoteAddr;
+    m_u16RemotePort = remotePort;
+}
+
+void CQuorVelmarUdpSocketTask::GetUdpRemote(uint32_t* remoteAddr, uint16_t* remotePort)
+{
+    OSMutexLocker locker(&s_RemoteMutex);
+    if (remoteAddr != nullptr)
+        *remoteAddr = m_u32RemoteAddr;
+    if (remotePort != nullptr)
+        *remotePort = m_u16RemotePort;
+}
+
+uint32_t CQuorVelmarUdpSocketTask::GetUdpRemoteAddr(char* text, size_t size)
+{
+    uint32_t addr = 0;
+    GetUdpRemote(&addr, nullptr);
+    if (text != nullptr && size >= 16)
+        QuorAddrToText(addr, text, size);
+    return addr;
+}
+
+uint16_t CQuorVelmarUdpSocketTask::GetUdpRemotePort()
+{
+    uint16_t port = 0;
+    GetUdpRemote(nullptr, &port);
+    return port;
+}
