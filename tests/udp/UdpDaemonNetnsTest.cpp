@@ -1,0 +1,148 @@
+// velmard as a process in the board namespace of a namespace pair (see
+// UdpNetnsPair.h), on a temporary board root with the simulated MCU and
+// display on its serial links: its start-up chain brings up both group-message
+// sockets, and what a peer sends to the group or to the module's unicast port
+// reaches the management task. Needs root; exits 77 (skipped) where the
+// namespaces cannot be made.
+#include "UdpNetnsPair.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "DisplaySimulator.h"
+#include "McuSimulator.h"
+
+using namespace udp_test;
+
+namespace {
+
+const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// The unicast socket's address and port as the kernel lists bound sockets.
+std::string UdpTableEntry(const char* ip, uint16_t port)
+{
+    in_addr a{};
+    inet_pton(AF_INET, ip, &a);
+    char entry[32];
+    snprintf(entry, sizeof(entry), "%08X:%04X", (unsigned)a.s_addr, (unsigned)port);
+    return entry;
+}
+
+// velmard -d in this (the board) namespace with the board root; killed by
+// id at the end if still running.
+class Velmard {
+public:
+    explicit Velmard(const board_test::TempBoardRoot& root)
+    {
+        if (root.Path().rfind("/tmp/velmar-", 0) != 0)
+            abort();  // never without a temporary board root
+        fOutPath = root.Path() + "/../velmard.out";
+        fPid = fork();
+        if (fPid != 0)
+            return;
+        int out = open(fOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
+            _exit(126);
+        setenv("VELMAR_ROOT", root.Path().c_str(), 1);
+        execl(VELMARD_PATH, VELMARD_PATH, "-d", (char*)nullptr);
+        _exit(127);
+    }
+    ~Velmard()
+    {
+        if (fPid <= 0)
+            return;
+        kill(fPid, SIGKILL);
+        while (waitpid(fPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    Velmard(const Velmard&) = delete;
+    Velmard& operator=(const Velmard&) = delete;
+
+    // Stops it (SIGUSR1, which flushes its log): true when it ended with 0.
+    bool Stop()
+    {
+        if (fPid <= 0 || kill(fPid, SIGUSR1) != 0)
+            return false;
+        int status = -1;
+        bool ended = WaitUntil([&] { return waitpid(fPid, &status, WNOHANG) == fPid; }, 10000);
+        if (ended)
+            fPid = -1;
+        return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    std::string Output() const { return board_test::ReadText(fOutPath); }
+
+private:
+    std::string fOutPath;
+    pid_t fPid = -1;
+};
+
+// The module's unicast address in the board root's preferences.
+bool SetModuleAddress(const board_test::TempBoardRoot& root, const char* ip)
+{
+    std::string xml = root.Read("/Velmar/etc/Velmar.xml");
+    const std::string head = "<PREF NAME=\"QuorVelmar_UdpIp\" >";
+    size_t at = xml.find(head);
+    size_t end = at == std::string::npos ? at : xml.find("</PREF>", at);
+    if (end == std::string::npos)
+        return false;
+    xml.replace(at + head.size(), end - at - head.size(), ip);
+    return board_test::WriteText(root.File("/Velmar/etc/Velmar.xml"), xml);
+}
+
+} // namespace
+
+TEST(UdpDaemonTest, StartUpChainBringsUpBothPathsAndPeersReachTheManagementTask)
+{
+    board_test::TempBoardRoot root;
+    ASSERT_TRUE(root.Ok()) << root.LayoutOutput();
+    ASSERT_TRUE(SetModuleAddress(root, kModuleIp));
+    McuSimulator mcu;
+    DisplaySimulator display;
+    ASSERT_EQ(0, mcu.Start(SimEndpointOptions{root.File("/dev/ttyS1"), ""}));
+    ASSERT_EQ(0, display.Start(SimEndpointOptions{root.File("/dev/ttyS2"), ""}));
+
+    Velmard daemon(root);
+    const std::string unicastEntry = UdpTableEntry(kModuleIp, kModulePort);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return Eth0Groups().find(GroupWord(kGroupIp)) != std::string::npos &&
+                   board_test::ReadText("/proc/thread-self/net/udp").find(unicastEntry) != std::string::npos;
+        },
+        10000))
+        << daemon.Output() << board_test::ReadText("/proc/thread-self/net/udp");
+
+    Peer asker(kPeer1Ip, 40000), direct(kPeer2Ip, 40001);
+    ASSERT_TRUE(asker.Ok() && direct.Ok());
+    ASSERT_TRUE(asker.SendToGroup(SearchQuery(1)));
+    ASSERT_TRUE(SendBytes(direct.sender, kModuleIp, kModulePort, SearchQuery(2)));
+    // Its log reaches the file when it stops; give the daemon the time to
+    // take both messages first.
+    usleep(1000000);
+    ASSERT_TRUE(daemon.Stop()) << daemon.Output();
+    mcu.Stop();
+    display.Stop();
+
+    std::string log = root.Read(kLog);
+    EXPECT_NE(std::string::npos, log.find("g_VelmarUdpMulCast Initialize Successful!")) << log;
+    EXPECT_NE(std::string::npos, log.find("Velmar Module listen on IPaddr<")) << log;
+    EXPECT_NE(std::string::npos, log.find("@@@@@@Recv BroadCast message <>, Msg Len is <30>")) << log;
+    EXPECT_EQ(2u, Count(log, "@@@@@@ Receive One Packet.Length: <30>; CommandID: <0x1601>.")) << log;
+    EXPECT_EQ(std::string::npos, log.find("######setsockopt()")) << log;
+    EXPECT_EQ(std::string::npos, log.find("######QuorInterComUDPSocket")) << log;
+    EXPECT_EQ(std::string::npos, log.find("###### Fail to initiallize CQuorVelmarCommLayer.")) << log;
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    MakeNamespaces();
+    return RUN_ALL_TESTS();
+}
