@@ -3,8 +3,12 @@
 // do. Each daemon runs on a temporary board root inside a network namespace
 // of its own whose eth0 carries a test address; needs root, exits 77
 // (skipped) where no namespace can be made.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,11 +107,69 @@ private:
     pid_t fPid = -1;
 };
 
+// A client of the daemon's command port.
+class TcpClient {
+public:
+    TcpClient() = default;
+    ~TcpClient()
+    {
+        if (fFd >= 0)
+            close(fFd);
+    }
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    // Connects, trying again until the port listens or the time is up.
+    bool Connect(const std::string& address, uint16_t port, int timeoutMs)
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        if (inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1)
+            return false;
+        return WaitFor(
+            [&] {
+                fFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (fFd >= 0 && connect(fFd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0)
+                    return true;
+                if (fFd >= 0)
+                    close(fFd);
+                fFd = -1;
+                return false;
+            },
+            timeoutMs);
+    }
+    // Everything that arrives within ms.
+    std::string ReadFor(int ms)
+    {
+        std::string got;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                           .count();
+            pollfd p{fFd, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0)
+                return got;
+            char buf[4096];
+            ssize_t n = read(fFd, buf, sizeof(buf));
+            if (n <= 0)
+                return got;
+            got.append(buf, (size_t)n);
+        }
+    }
+
+private:
+    int fFd = -1;
+};
+
 class ManageDaemonTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fRoot.reset(new TempBoardRoot());
+        // The host reaches the endpoint's address, where its command port listens.
+        fNetns.reset(new TestNetns(true));
+        ASSERT_TRUE(fNetns->Ok()) << fNetns->Output();
+        fRoot.reset(new TempBoardRoot({"--telnet-ip", fNetns->Address(), "--telnet-port", "2323"}));
         ASSERT_TRUE(fRoot->Ok()) << fRoot->LayoutOutput();
         // "sync" is recorded like the board's own programs.
         ASSERT_TRUE(board_test::WriteText(fRoot->File("/usr/bin/sync"),
@@ -115,8 +177,6 @@ protected:
                                           ". \"$VELMAR_ROOT/usr/lib/board-sim/board-call.sh\"\n"
                                           "board_call sync \"$@\"\n",
                                           0755));
-        fNetns.reset(new TestNetns());
-        ASSERT_TRUE(fNetns->Ok()) << fNetns->Output();
         ASSERT_EQ(0, fMcu.Start(SimEndpointOptions{fRoot->File("/dev/ttyS1"), fRoot->File("/var/log/mcu.log")}));
         ASSERT_EQ(0, fDisplay.Start(SimEndpointOptions{fRoot->File("/dev/ttyS2"), ""}));
     }
@@ -125,8 +185,8 @@ protected:
         fDaemon.reset();
         fMcu.Stop();
         fDisplay.Stop();
-        fNetns.reset();
         fRoot.reset();
+        fNetns.reset();
     }
 
     void StartDaemon() { fDaemon.reset(new Velmard(*fRoot, *fNetns)); }
@@ -287,6 +347,41 @@ TEST_F(ManageDaemonTest, McuAndDisplayLinesAct)
     std::string log = StopAndReadLog();
     EXPECT_NE(std::string::npos, log.find("g_ModulInfolist SequenceNumber is <4>"));
     EXPECT_NE(std::string::npos, log.find("Do reboot pox_system <reboot> OK."));
+}
+
+TEST_F(ManageDaemonTest, AnswersConsumedDuringTheFlowAreForwardedAfterIt)
+{
+    // Without an answer to its last query the flow keeps waiting.
+    fMcu.SetReply("GET UARTPWR_DELAY hdmi", {});
+    StartDaemon();
+    ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fDaemon->Output();
+    TcpClient first, second;
+    ASSERT_TRUE(first.Connect(fNetns->Address(), 2323, 15000));
+    ASSERT_TRUE(second.Connect(fNetns->Address(), 2323, 5000));
+    // The listener takes up waiting connections up to a second later.
+    usleep(2000000);
+
+    // An answer of the chain while the flow runs is consumed and walks the
+    // chain again; none of those answers reaches a client.
+    fMcu.Inject("ORDER 7");
+    ASSERT_TRUE(fMcu.WaitForLine("GET SUBGROUP", 5000));
+    ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 5000));
+    EXPECT_EQ("", first.ReadFor(300));
+    fMcu.Inject("uartpwr_delay hdmi 3");
+    EXPECT_EQ("", first.ReadFor(300));
+
+    // After the flow every MCU or display line arrives once at each client,
+    // with exactly one CR LF; the identity answers stay with the daemon.
+    fMcu.Inject("ORDER 7");
+    fMcu.Inject("SDXMACADDR 4A:5B");
+    fMcu.Inject("FOO 1");
+    fDisplay.SendLine("OK");
+    const std::string expected = "ORDER 7\r\nFOO 1\r\nOK\r\n";
+    EXPECT_EQ(expected, first.ReadFor(1000));
+    EXPECT_EQ(expected, second.ReadFor(300));
+    std::string log = StopAndReadLog();
+    EXPECT_NE(std::string::npos, log.find("start flow complete"));
+    EXPECT_NE(std::string::npos, log.find("unsupport: FOO 1"));
 }
 
 TEST_F(ManageDaemonTest, HexadecimalPowerCommandIsWrittenAsItsBytes)

@@ -93,6 +93,8 @@ CQuorVelmarManageTask::CQuorVelmarManageTask()
 CQuorVelmarManageTask::~CQuorVelmarManageTask()
 {
     delete m_pMgTaskTimeout.load();
+    if (m_pTCPSessionTask != nullptr)
+        FreeObjOfVelmarTCPSession(m_pTCPSessionTask);
     while (T_QuorUdpPacket* packet = TakeUdpPacket())
         FreeUdpPacket(packet);
     T_QuorStringMsg message;
@@ -102,6 +104,11 @@ CQuorVelmarManageTask::~CQuorVelmarManageTask()
 
 int CQuorVelmarManageTask::Initialize()
 {
+    m_pTCPSessionTask = GetObjOfVelmarTCPSession();
+    if (m_pTCPSessionTask == nullptr) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######Get m_pTCPSessionTask Memory Fail.");
+        return -1;
+    }
     Rs232EndFlgMapping();
     Signal(TASK_EVT_START);
     DoVelmarStartFlow();

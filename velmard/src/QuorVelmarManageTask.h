@@ -95,6 +95,8 @@ enum : uint8_t {
     QUOR_FLOW_COMPLETE = 17
 };
 
+class CQuorVelmarTCPSessionTask;
+
 class CQuorVelmarManageTask : public QuorTask<2> {
 public:
     // How a text reaches the TCP clients: installed by the TCP server when it
@@ -108,8 +110,9 @@ public:
     CQuorVelmarManageTask();
     ~CQuorVelmarManageTask() override;
 
-    // Builds the end-flag map, runs the start flow and arms the one-second
-    // timeout. 0, or -1 when the timeout entry cannot be created.
+    // Takes a TCP session object for the task's life (used for nothing), builds
+    // the end-flag map, runs the start flow and arms the one-second timeout.
+    // 0, or -1 when no session object or timeout entry can be had.
     int Initialize();
     // One pass per wake-up (see the file comment). Always 0.
     int64_t Run() override;
@@ -260,6 +263,8 @@ private:
     OSMutex m_StringListMutex;
     OSQueue m_StringMsgList;         // elements enclose StringNode
 
+    // Taken by Initialize and held; nothing uses it.
+    CQuorVelmarTCPSessionTask* m_pTCPSessionTask = nullptr;
     // Made by Initialize (main's thread), re-armed by Run.
     std::atomic<QuorSecTimeoutTask<2>*> m_pMgTaskTimeout{nullptr};
 
