@@ -266,9 +266,10 @@ extern CMemoryPoolBase g_MPVersionUpgradeRsp;          // 0x2801, 1060
 // Queue elements for message queues, 100.
 extern CObjectPool<OSQueueElem> g_MPVelmarQueueElem;
 
-// TCP session tasks of velmard, 100 (defined with the session class).
+// TCP session tasks of velmard, 100 (defined with the session class; never
+// destroyed, as sessions may run on their pool's threads until the end).
 class CQuorVelmarTCPSessionTask;
-extern CObjectPool<CQuorVelmarTCPSessionTask> g_MemPool_VelmarTCPSession;
+extern CObjectPool<CQuorVelmarTCPSessionTask>& g_MemPool_VelmarTCPSession;
 
 // Largest request of the general buffers.
 #define MEMPOOL_MAX_ALLMSG_SIZE 1342177280

@@ -213,3 +213,16 @@ TEST_F(TcpServerTest, BindIsRetriedEveryFiveSecondsUntilThePortIsFree)
     client.Close();
     EXPECT_TRUE(WaitUntil([&] { return second->GetListener()->GetSessionCount() == 0; }));
 }
+
+// Connections are reported once data arrived; one that stays silent is
+// still served after the deferral (about a second).
+TEST_F(TcpServerTest, SilentClientIsAcceptedAfterTheDeferral)
+{
+    TcpClient silent;
+    ASSERT_TRUE(silent.Connect(kClientA));
+    EXPECT_TRUE(WaitForSessionCount(1, 10000));
+    EXPECT_EQ(0, g_pVelmarManageTask->SendTcpBuf("TO ALL\r\n", QUOR_STRING_MODE_ALL_CLIENTS, 0));
+    std::string got;
+    EXPECT_TRUE(silent.ReadExactly(8, &got));
+    EXPECT_EQ("TO ALL\r\n", got);
+}

@@ -26,6 +26,7 @@
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarPref.h"
+#include "QuorVelmarTCPSrvCreate.h"
 #include "QuorVelmarTaskChain.h"
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
@@ -108,9 +109,9 @@ const T_QuorTaskLink kTaskChain[] = {
     {T_QuorTaskLink::kHard, StartCommLayer, nullptr, "###### Fail to initiallize CQuorVelmarCommLayer.",
      nullptr, 0},
     // j: TCP command server (pool 7), soft:
-    // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarTcpSrvCreate, &g_pVelmarTcpSrv>,
-    //  "######Put in for memory for g_pMgrDisper failed",
-    //  "######g_pMgrDisper Initialize failed, exit!", "g_pMgrDisper Initialize Successful!", 0},
+    {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarTcpSrvCreate, &g_pVelmarTcpSrv>,
+     "######Put in for memory for g_pMgrDisper failed",
+     "######g_pMgrDisper Initialize failed, exit!", "g_pMgrDisper Initialize Successful!", 0},
     // k: the web task starts at least 3 seconds after the TCP server.
     {T_QuorTaskLink::kPause, nullptr, nullptr, nullptr, nullptr, 3},
     // l: web task (pool 6), last:

@@ -13,7 +13,10 @@
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarTCPServerSocket.h"
 
-CObjectPool<CQuorVelmarTCPSessionTask> g_MemPool_VelmarTCPSession(100);
+// Tasks may still run on pool 7's threads while the process exits: the pool
+// and its objects are never destroyed.
+CObjectPool<CQuorVelmarTCPSessionTask>& g_MemPool_VelmarTCPSession =
+    *new CObjectPool<CQuorVelmarTCPSessionTask>(100);
 
 namespace {
 
