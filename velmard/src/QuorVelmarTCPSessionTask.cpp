@@ -399,18 +399,19 @@ void CQuorVelmarTCPSessionTask::AddOneTcpMsgToSendList(const char* text, uint8_t
         OSMutexLocker locker(&m_SendListMutex);
         m_SendList.push_back(SendRecord{mode, 0, std::string(text, length)});
         m_u32QueuedBytes += (uint32_t)length;
-        while (m_u32QueuedBytes > kMaxQueuedBytes || m_SendList.size() > kMaxQueuedLines)
-            DropOldestLocked();
+        while ((m_u32QueuedBytes > kMaxQueuedBytes || m_SendList.size() > kMaxQueuedLines) && DropOldestLocked()) {
+        }
     }
     Signal(TASK_EVT_WRITE);
 }
 
-// Drops the oldest line that has not begun to go out.
-void CQuorVelmarTCPSessionTask::DropOldestLocked()
+// Drops the oldest line that has not begun to go out; false when there is
+// none (cannot happen while over the bounds: one line is far below them).
+bool CQuorVelmarTCPSessionTask::DropOldestLocked()
 {
     size_t index = (m_bHeadInFlight || m_SendList.front().u32Sent > 0) ? 1 : 0;
     if (index >= m_SendList.size())
-        return;  // cannot happen: one line is far below the bounds
+        return false;
     uint32_t length = (uint32_t)m_SendList[index].text.size();
     m_u32QueuedBytes -= length;
     m_SendList.erase(m_SendList.begin() + (long)index);
@@ -418,6 +419,7 @@ void CQuorVelmarTCPSessionTask::DropOldestLocked()
                 "######TCPSession<%d>: client does not read, send list over <%u> bytes or <%u> lines, oldest "
                 "line of <%u> bytes dropped.",
                 GetSrcNo2(), (unsigned)kMaxQueuedBytes, (unsigned)kMaxQueuedLines, length);
+    return true;
 }
 
 bool CQuorVelmarTCPSessionTask::HasQueuedOutput()
@@ -472,7 +474,8 @@ void CQuorVelmarTCPSessionTask::FanOutHead(const char* text)
     if (server != nullptr)
         server->FanOutTcpMsg(text, this);
     OSMutexLocker locker(&m_SendListMutex);
-    m_SendList.front().u8Mode = QUOR_STRING_MODE_ONE_CLIENT;  // the head stays while in flight
+    if (!m_SendList.empty())  // the head stays while in flight
+        m_SendList.front().u8Mode = QUOR_STRING_MODE_ONE_CLIENT;
 }
 
 // sent more bytes of the head went out (dropRest: the rest is given up).
@@ -481,6 +484,8 @@ bool CQuorVelmarTCPSessionTask::FinishHeadPart(uint32_t sent, bool dropRest)
 {
     OSMutexLocker locker(&m_SendListMutex);
     m_bHeadInFlight = false;
+    if (m_SendList.empty())
+        return false;  // cleared meanwhile
     SendRecord& head = m_SendList.front();
     uint32_t left = (uint32_t)head.text.size() - head.u32Sent;
     if (dropRest)

@@ -132,7 +132,7 @@ private:
     void FanOutHead(const char* text);
     bool FinishHeadPart(uint32_t sent, bool dropRest);
     bool HasQueuedOutput();
-    void DropOldestLocked();
+    bool DropOldestLocked();
     void ClearSendList();
     void ReleaseSocket();
 
