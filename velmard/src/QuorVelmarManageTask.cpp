@@ -2,8 +2,9 @@
 // network reconfiguration and the send operations. The start flow is in
 // QuorVelmarManageTaskStartFlow.cpp, the MCU answers in
 // QuorVelmarManageTaskMcuRsp.cpp, the TCP command set in
-// QuorVelmarManageTaskTcpCmd.cpp and the display RS-232 control in
-// QuorVelmarManageTaskRs232.cpp.
+// QuorVelmarManageTaskTcpCmd.cpp, the display RS-232 control in
+// QuorVelmarManageTaskRs232.cpp and the group messages in
+// QuorVelmarManageTaskGroup.cpp.
 #include "QuorVelmarManageTask.h"
 
 #include <cstring>
@@ -37,7 +38,6 @@ const uint16_t kRebootTicks = 4;
 
 std::atomic<CQuorVelmarManageTask::TcpSendFn> s_pfnTcpSend{nullptr};
 std::atomic<CQuorVelmarManageTask::PauseFn> s_pfnPause{nullptr};
-std::atomic<CQuorVelmarManageTask::GroupBroadcastFn> s_pfnGroupBroadcast{nullptr};
 
 // The packet record takes a small-message block where it fits (32-bit board),
 // else a block of the smallest general class (64-bit hosts: the pointer makes
@@ -318,35 +318,7 @@ void CQuorVelmarManageTask::DoOneUdpPacket(const T_QuorUdpPacket& packet)
     }
     LightLogExt(20000, 0, kSrc, __LINE__, "@@@@@@ Receive One Packet.Length: <%u>; CommandID: <0x%X>.",
                 packet.u32MsgLen, commandId);
-    ProcessUdpPackMsg(commandId, record, packet);
-    FreeMemPoolReqAndRspMsg(commandId, record);
-}
-
-int CQuorVelmarManageTask::ProcessUdpPackMsg(uint32_t, void*, const T_QuorUdpPacket&)
-{
-    // Stand-in until the group coordination handlers exist: the record is
-    // only logged by the caller and given back to its pool there.
-    return 0;
-}
-
-int CQuorVelmarManageTask::DoBroadCastMsgReq(uint32_t commandId, void* record)
-{
-    if (record == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find CQuorVelmarManageTask::DoBroadCastMsgReq inParams be NULL!");
-        return -2;
-    }
-    // Stand-in until the group coordination handlers exist: the record goes
-    // to the installed group sender, or nowhere.
-    GroupBroadcastFn broadcaster = s_pfnGroupBroadcast.load();
-    if (broadcaster != nullptr)
-        return broadcaster(commandId, record);
-    LightLogExt(30000, 0, kSrc, __LINE__, "Group message <0x%X> not sent: no group sender.", commandId);
-    return -2;
-}
-
-void CQuorVelmarManageTask::SetGroupBroadcaster(GroupBroadcastFn broadcaster)
-{
-    s_pfnGroupBroadcast.store(broadcaster);
+    DoOneUdpCommand(commandId, record, packet.u32RemoteAddr);
 }
 
 uint32_t CQuorVelmarManageTask::GetUdpQueueLength()

@@ -104,7 +104,7 @@ public:
     typedef int (*TcpSendFn)(const char* text, uint8_t mode, int32_t session);
     // A pause of the calling thread (milliseconds).
     typedef void (*PauseFn)(uint32_t milliseconds);
-    // Where group actions go until the group coordination handlers exist.
+    // Takes the records of group actions instead of the group (tests).
     typedef int (*GroupBroadcastFn)(uint32_t commandId, const void* record);
 
     CQuorVelmarManageTask();
@@ -228,20 +228,70 @@ public:
     // SET TELNETPT string <word> | <mode> <hexadecimal bytes>: data for the display.
     int ProcessTCPSetReqUartPassthrough(const T_QuorStringMsg& message);
 
-    // ---- Group messages -------------------------------------------------------------
+    // ---- Group messages (QuorVelmarManageTaskGroup.cpp) ------------------------
+    //
+    // Every handler of a received request answers the peer that asked (the
+    // sender that came with the request) at its "QuorVelmar_UdpPort". Group
+    // traffic carries no authentication: any host on the network can send
+    // these notices, as the product's peers expect.
 
-    // Group coordination: the translated record of one group message. 0.
-    int ProcessUdpPackMsg(uint32_t commandId, void* record, const T_QuorUdpPacket& packet);
-    // Starts a group action (0x1601, 0x1603, 0x1604, 0x1605) with the
-    // caller's record. Stand-in until the group coordination handlers exist:
-    // hands the record to the installed group sender; -2 when there is none.
+    // Runs the handler of one translated message (a table by command
+    // identifier; others are ignored) and gives the record back to its pool.
+    // peerAddr is the sender's address (host order). 0, or -2 for a null
+    // record (logged).
+    int DoOneUdpCommand(uint32_t commandId, void* record, uint32_t peerAddr);
+    // Starts a group action with the caller's record (which stays the
+    // caller's): 0x1601, 0x1603, 0x1604 and 0x1605 are broadcast to the
+    // group; other identifiers are ignored (0). -2 for a null record
+    // (logged); else the starter's result (0 once sent).
     int DoBroadCastMsgReq(uint32_t commandId, void* record);
+
+    // Handlers of received requests: 0 once answered; -2 when the notice's
+    // setting could not be stored (not answered).
+    int ProcessDeviceSearchQueryReq(const T_QuorDeviceSearchQueryReq& query, uint32_t peerAddr);
+    int ProcessDeviceMaxSeqNumNotifyReq(const T_QuorDeviceMaxSeqNumNotifyReq& notice, uint32_t peerAddr);
+    int ProcessUserInfoChangeNotifyReq(const T_QuorUserInfoChangeNotifyReq& notice, uint32_t peerAddr);
+    int ProcessDeviceGroupSignNotifyReq(const T_QuorDeviceGroupSignNotifyReq& notice, uint32_t peerAddr);
+    // Handlers of received answers. A search answer joins
+    // g_DevSearchQueryInfoList (0; -2 when it is refused: an annex text of
+    // 512 bytes or more, or a full list); the others are only logged (0).
+    int ProcessDeviceSearchQueryRsp(const T_QuorDeviceSearchQueryRsp& answer, uint32_t peerAddr);
+    int ProcessDeviceMaxSeqNumNotifyRsp(const T_QuorDeviceMaxSeqNumNotifyRsp& answer, uint32_t peerAddr);
+    int ProcessUserInfoChangeNotifyRsp(const T_QuorUserInfoChangeNotifyRsp& answer, uint32_t peerAddr);
+    int ProcessDeviceGroupSignNotifyRsp(const T_QuorDeviceGroupSignNotifyRsp& answer, uint32_t peerAddr);
+    int ProcessVersionUpgradeRsp(const T_QuorVersionUpgradeRsp& answer, uint32_t peerAddr);
+
+    // Broadcast starters: log the record and send it to the group; the
+    // maximum sequence number notice then sends "SET ORDER" to the MCU.
+    int ProcessBraodCastDeviceSearchQueryReq(const T_QuorDeviceSearchQueryReq& query);
+    int ProcessBraodCastDeviceMaxSeqNumNotifyReq(const T_QuorDeviceMaxSeqNumNotifyReq& notice);
+    int ProcessBraodCastUserInfoChangeNotifyReq(const T_QuorUserInfoChangeNotifyReq& notice);
+    int ProcessBraodCastDeviceGroupSignNotifyReq(const T_QuorDeviceGroupSignNotifyReq& notice);
+
+    // Senders: pack the record and send it by one path of the group task;
+    // 0 once sent, -2 when the record cannot be packed, -3 when there is no
+    // group task, else the send path's result (all logged).
+    int SendBraodCastDeviceSearchQueryReq(const T_QuorDeviceSearchQueryReq& query);
+    int SendBraodCastDeviceMaxSeqNumNotifyReq(const T_QuorDeviceMaxSeqNumNotifyReq& notice);
+    int SendBraodCastUserInfoChangeNotifyReq(const T_QuorUserInfoChangeNotifyReq& notice);
+    int SendBraodCastDeviceGroupSignNotifyReq(const T_QuorDeviceGroupSignNotifyReq& notice);
+    int SendDeviceSearchQueryRsp(const T_QuorDeviceSearchQueryRsp& answer, uint32_t peerAddr);
+    int SendDeviceMaxSeqNumNotifyRsp(const T_QuorDeviceMaxSeqNumNotifyRsp& answer, uint32_t peerAddr);
+    int SendUserInfoChangeNotifyRsp(const T_QuorUserInfoChangeNotifyRsp& answer, uint32_t peerAddr);
+    int SendDeviceGroupSignNotifyRsp(const T_QuorDeviceGroupSignNotifyRsp& answer, uint32_t peerAddr);
+    // To the local upgrade agent.
+    int SendVersionUpgradeReq(const T_QuorVersionUpgradeReq& request);
+
+    // The 8 annexes of a search answer from the own module information
+    // record (InfoID 1 to 8; empty texts when there is no own record).
+    static void AddModulInfoToStruct(T_QuorDeviceSearchQueryRsp* answer);
 
     // ---- Seams ------------------------------------------------------------------
 
     // Installs the TCP clients' sender (null: the TCP server's).
     static void SetTcpSender(TcpSendFn sender);
-    // Installs what DoBroadCastMsgReq hands its records to (null: none).
+    // Installs what DoBroadCastMsgReq hands its records to instead of the
+    // broadcast starters (null: the starters, which send to the group).
     static void SetGroupBroadcaster(GroupBroadcastFn broadcaster);
     // Replaces the pauses of the start flow and the configip sequence (null:
     // sleep).

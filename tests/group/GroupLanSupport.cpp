@@ -1,0 +1,422 @@
+#include "GroupLanSupport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#ifndef VELMARD_PATH
+#error "define VELMARD_PATH for the group tests"
+#endif
+
+namespace group_test {
+
+using board_test::ProcessResult;
+using board_test::RunProcess;
+using board_test::SourcePath;
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    for (int64_t end = NowMs() + timeoutMs; !done();) {
+        if (NowMs() > end)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+int InNamespace(const std::string& ns, const std::function<int()>& make)
+{
+    int result = -1;
+    std::thread inside([&] {
+        int nsFd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        if (nsFd < 0)
+            return;
+        if (setns(nsFd, CLONE_NEWNET) == 0)
+            result = make();
+        close(nsFd);
+    });
+    inside.join();
+    return result;
+}
+
+// ---- Datagrams ---------------------------------------------------------------------
+
+namespace {
+
+sockaddr_in SockAddr(const std::string& ip, uint16_t port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
+    return addr;
+}
+
+int BindHere(const std::string& ip, uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int big = 4 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+    sockaddr_in addr = SockAddr(ip, port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int BoundSocket(const std::string& ns, const std::string& ip, uint16_t port)
+{
+    return InNamespace(ns, [&] { return BindHere(ip, port); });
+}
+
+bool SendTo(int fd, const std::string& ip, uint16_t port, const Bytes& bytes)
+{
+    sockaddr_in to = SockAddr(ip, port);
+    return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) ==
+           (ssize_t)bytes.size();
+}
+
+bool Receive(int fd, Datagram* out, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs) <= 0)
+        return false;
+    static thread_local uint8_t buf[65536];
+    sockaddr_in from{};
+    socklen_t len = sizeof(from);
+    ssize_t n = recvfrom(fd, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0)
+        return false;
+    out->bytes.assign(buf, buf + n);
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &from.sin_addr, text, sizeof(text));
+    out->from = text;
+    out->fromPort = ntohs(from.sin_port);
+    return true;
+}
+
+std::vector<Datagram> Collect(int fd, size_t count, int timeoutMs, int quietMs)
+{
+    std::vector<Datagram> got;
+    int64_t end = NowMs() + timeoutMs;
+    while (got.size() < count && NowMs() < end) {
+        Datagram d;
+        if (Receive(fd, &d, (int)(end - NowMs())))
+            got.push_back(d);
+    }
+    Datagram extra;
+    while (Receive(fd, &extra, quietMs))
+        got.push_back(extra);
+    return got;
+}
+
+void Drain(int fd)
+{
+    Datagram ignored;
+    while (Receive(fd, &ignored, 0)) {
+    }
+}
+
+uint32_t Be32(const Bytes& b, size_t at)
+{
+    return (uint32_t)Be16(b, at) << 16 | Be16(b, at + 2);
+}
+
+uint16_t Be16(const Bytes& b, size_t at)
+{
+    if (at + 2 > b.size())
+        return 0;
+    return (uint16_t)(b[at] << 8 | b[at + 1]);
+}
+
+// ---- The LAN -----------------------------------------------------------------------
+
+GroupLan::GroupLan(int count) : fCount(count)
+{
+    unsigned pid = (unsigned)getpid();
+    std::string base = "velmar-g" + std::to_string(pid) + "-";
+    fLan = base + "lan";
+    fNet = "198.19." + std::to_string(pid % 250) + ".";
+    fOk = Run({"up", fLan, "--address", PeerIp(0) + "/24"}) &&
+          RunProcess({"ip", "-n", fLan, "addr", "add", PeerIp(1) + "/24", "dev", "br0"}).Exited(0);
+    for (int i = 0; fOk && i < count; ++i)
+        fOk = Run({"join", fLan, EndpointNs(i), "--address", EndpointIp(i) + "/24"});
+}
+
+GroupLan::~GroupLan()
+{
+    Run({"down", fLan});
+}
+
+bool GroupLan::Run(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {SourcePath("sim/netlan")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult result = RunProcess(argv);
+    fOutput += result.output;
+    return result.Exited(0);
+}
+
+// ---- An endpoint -------------------------------------------------------------------
+
+LanEndpoint::LanEndpoint(const GroupLan& lan, int index) : fNs(lan.EndpointNs(index)), fIp(lan.EndpointIp(index))
+{
+    fRoot.reset(new board_test::TempBoardRoot({"--telnet-ip", "0.0.0.0", "--telnet-port", std::to_string(kCommandPort),
+                                               "--udp-ip", fIp, "--udp-port", std::to_string(kUnicastPort),
+                                               "--address", fIp, "--netmask", "255.255.255.0", "--gateway",
+                                               lan.PeerIp(0)}));
+    if (!fRoot->Ok()) {
+        fWhy = "board root: " + fRoot->LayoutOutput();
+        return;
+    }
+    // "sync" records its calls and exits with the status kept in var/run.
+    bool sync = board_test::WriteText(fRoot->File("/usr/bin/sync"),
+                                      "#!/bin/sh\n"
+                                      ". \"$VELMAR_ROOT/usr/lib/board-sim/board-call.sh\"\n"
+                                      "board_call sync \"$@\"\n"
+                                      "exit \"$(cat \"$VELMAR_ROOT/var/run/sync-status\" 2>/dev/null || echo 0)\"\n",
+                                      0755);
+    // A distinct sequence number per endpoint shows in its search answer.
+    fMcu.UpdateState([index](McuSimState& s) { s.order = std::to_string(11 + index); });
+    if (!sync || fMcu.Start(SimEndpointOptions{fRoot->File("/dev/ttyS1"), ""}) != 0 ||
+        fDisplay.Start(SimEndpointOptions{fRoot->File("/dev/ttyS2"), ""}) != 0) {
+        fWhy = "cannot start the simulated MCU and display";
+        return;
+    }
+    fOk = true;
+}
+
+LanEndpoint::~LanEndpoint()
+{
+    if (fPid > 0) {
+        kill(fPid, SIGKILL);
+        while (waitpid(fPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    fMcu.Stop();
+    fDisplay.Stop();
+}
+
+bool LanEndpoint::StartDaemon()
+{
+    if (fRoot->Path().rfind("/tmp/velmar-", 0) != 0)
+        abort();  // never without a temporary board root
+    const std::string out = fRoot->Path() + "/../velmard.out";
+    std::vector<std::string> argv = {"ip", "netns", "exec", fNs, VELMARD_PATH, "-d"};
+    fPid = fork();
+    if (fPid != 0)
+        return fPid > 0;
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0)
+        _exit(126);
+    setenv("VELMAR_ROOT", fRoot->Path().c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+bool LanEndpoint::WaitStartFlow(int timeoutMs)
+{
+    return fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", timeoutMs);
+}
+
+bool LanEndpoint::Running()
+{
+    if (fPid <= 0)
+        return false;
+    int status = 0;
+    if (waitpid(fPid, &status, WNOHANG) == fPid) {
+        fPid = -1;
+        return false;
+    }
+    return true;
+}
+
+bool LanEndpoint::Stop()
+{
+    if (fPid <= 0 || kill(fPid, SIGUSR1) != 0)
+        return false;
+    int status = -1;
+    bool ended = WaitFor([&] { return waitpid(fPid, &status, WNOHANG) == fPid; }, 15000);
+    if (ended)
+        fPid = -1;
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+long LanEndpoint::RssKb() const
+{
+    if (fPid <= 0)
+        return 0;
+    std::string status = board_test::ReadText("/proc/" + std::to_string(fPid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+std::string LanEndpoint::Output() const
+{
+    return board_test::ReadText(fRoot->Path() + "/../velmard.out");
+}
+
+std::string LanEndpoint::Log() const
+{
+    std::vector<std::string> names;
+    const std::string dir = fRoot->File("/var/Velmar");
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* entry = readdir(d)) {
+            if (std::string(entry->d_name).rfind("QuorVelmar", 0) == 0)
+                names.push_back(entry->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& name : names)
+        text += board_test::ReadText(dir + "/" + name);
+    return text;
+}
+
+size_t LanEndpoint::LogCount(const std::string& text) const
+{
+    const std::string log = Log();
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+        n++;
+    return n;
+}
+
+void LanEndpoint::SetSyncStatus(int status) const
+{
+    board_test::WriteText(fRoot->File("/var/run/sync-status"), std::to_string(status) + "\n");
+}
+
+std::vector<std::string> LanEndpoint::SubgroupLines() const
+{
+    std::vector<std::string> lines;
+    for (const std::string& line : fMcu.ReceivedLines()) {
+        if (line.rfind("SET SUBGROUP", 0) == 0)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+// ---- The test peer -----------------------------------------------------------------
+
+LanPeer::LanPeer(const GroupLan& lan, int n, uint16_t fromPort) : fIp(lan.PeerIp(n))
+{
+    fUnicast = BoundSocket(lan.LanNs(), fIp, kUnicastPort);
+    fSender = BoundSocket(lan.LanNs(), fIp, fromPort);
+    if (fSender >= 0) {
+        unsigned char loop = 0;
+        setsockopt(fSender, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop));
+    }
+    // Only the first peer listens to the group (one member socket on the port).
+    if (n != 0) {
+        fGroup = -2;
+        return;
+    }
+    fGroup = InNamespace(lan.LanNs(), [] {
+        int fd = BindHere("0.0.0.0", kGroupPort);
+        ip_mreq mreq{};
+        inet_pton(AF_INET, kGroupIp, &mreq.imr_multiaddr);
+        mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+        if (fd >= 0 && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
+            close(fd);
+            fd = -1;
+        }
+        return fd;
+    });
+}
+
+LanPeer::~LanPeer()
+{
+    for (int fd : {fUnicast, fSender, fGroup}) {
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
+void LanPeer::DrainAll() const
+{
+    for (int fd : {fUnicast, fSender, fGroup}) {
+        if (fd >= 0)
+            Drain(fd);
+    }
+}
+
+// ---- Command port client -------------------------------------------------------------
+
+CommandClient::~CommandClient()
+{
+    if (fFd >= 0)
+        close(fFd);
+}
+
+bool CommandClient::Connect(const std::string& lanNs, const std::string& ip, int timeoutMs)
+{
+    return WaitFor(
+        [&] {
+            fFd = InNamespace(lanNs, [&] {
+                int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_in to = SockAddr(ip, kCommandPort);
+                if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0)
+                    return s;
+                if (s >= 0)
+                    close(s);
+                return -1;
+            });
+            return fFd >= 0;
+        },
+        timeoutMs);
+}
+
+bool CommandClient::Send(const std::string& bytes) const
+{
+    return send(fFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
+}
+
+bool CommandClient::ReadUntil(const std::string& needle, std::string* before, int timeoutMs)
+{
+    for (int64_t end = NowMs() + timeoutMs;;) {
+        size_t at = fPending.find(needle);
+        if (at != std::string::npos) {
+            if (before != nullptr)
+                *before = fPending.substr(0, at);
+            fPending.erase(0, at + needle.size());
+            return true;
+        }
+        pollfd p{fFd, POLLIN, 0};
+        int left = (int)(end - NowMs());
+        if (left <= 0 || poll(&p, 1, left) <= 0)
+            return false;
+        char buf[4096];
+        ssize_t n = recv(fFd, buf, sizeof(buf), 0);
+        if (n <= 0)
+            return false;
+        fPending.append(buf, (size_t)n);
+    }
+}
+
+}  // namespace group_test

@@ -1,0 +1,187 @@
+// A simulated LAN of endpoints for the group tests (sim/netlan): a "lan"
+// namespace holding a bridge, and several endpoints, each in a namespace of
+// its own whose "eth0" is a port of that bridge. Each endpoint has a
+// temporary board root, the simulated MCU and display (in this process) on
+// its serial links, and velmard running as a process inside its namespace.
+// The test peer's sockets are made in the lan namespace, at the bridge's
+// addresses. Nothing here touches this machine's own network.
+//
+// Addresses come from 198.18.0.0/15 (kept for tests): a /24 per test process.
+#ifndef GROUP_LAN_SUPPORT_H
+#define GROUP_LAN_SUPPORT_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BoardRootFixture.h"
+#include "DisplaySimulator.h"
+#include "McuSimulator.h"
+
+namespace group_test {
+
+using Bytes = std::vector<uint8_t>;
+
+const uint16_t kUnicastPort = 3334;   // "QuorVelmar_UdpPort"
+const uint16_t kGroupPort = 3333;     // "QuorVelmar_MulUdpRecvPort"
+const uint16_t kCommandPort = 2323;   // "Quor_Velmar_TelnetPort" of the board roots
+const char kGroupIp[] = "230.1.0.0";
+
+int64_t NowMs();
+// Polls done every 20 ms until it holds or timeoutMs passed.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs);
+
+// Runs make on a thread of its own that has entered the named namespace (the
+// sockets it makes stay in that namespace); its result, or -1 when the
+// namespace cannot be entered.
+int InNamespace(const std::string& ns, const std::function<int()>& make);
+
+// ---- Datagrams ---------------------------------------------------------------------
+
+struct Datagram {
+    Bytes bytes;
+    std::string from;      // sender's address
+    uint16_t fromPort = 0;
+};
+
+// A datagram socket bound to ip:port in the namespace; -1 on failure.
+int BoundSocket(const std::string& ns, const std::string& ip, uint16_t port);
+bool SendTo(int fd, const std::string& ip, uint16_t port, const Bytes& bytes);
+// One datagram within timeoutMs, or false.
+bool Receive(int fd, Datagram* out, int timeoutMs);
+// Every datagram that arrives until count have come and then quietMs more
+// passed without another (or timeoutMs in all).
+std::vector<Datagram> Collect(int fd, size_t count, int timeoutMs, int quietMs = 400);
+void Drain(int fd);
+
+// Big-endian reads of wire bytes (0 past the end).
+uint32_t Be32(const Bytes& b, size_t at);
+uint16_t Be16(const Bytes& b, size_t at);
+
+// ---- The LAN -----------------------------------------------------------------------
+
+class GroupLan {
+public:
+    // The lan namespace and count endpoint namespaces (not their daemons).
+    explicit GroupLan(int count);
+    ~GroupLan();
+    GroupLan(const GroupLan&) = delete;
+    GroupLan& operator=(const GroupLan&) = delete;
+
+    bool Ok() const { return fOk; }
+    const std::string& Output() const { return fOutput; }
+    const std::string& LanNs() const { return fLan; }
+    // The test peer's addresses on the bridge (the first is the endpoints' gateway).
+    std::string PeerIp(int n = 0) const { return fNet + std::to_string(254 - n); }
+    std::string EndpointNs(int i) const { return fLan.substr(0, fLan.size() - 3) + "e" + std::to_string(i); }
+    std::string EndpointIp(int i) const { return fNet + std::to_string(i + 1); }
+    int Count() const { return fCount; }
+
+private:
+    bool Run(const std::vector<std::string>& args);
+
+    int fCount;
+    std::string fLan, fNet, fOutput;
+    bool fOk = false;
+};
+
+// ---- An endpoint -------------------------------------------------------------------
+
+class LanEndpoint {
+public:
+    LanEndpoint(const GroupLan& lan, int index);
+    ~LanEndpoint();
+    LanEndpoint(const LanEndpoint&) = delete;
+    LanEndpoint& operator=(const LanEndpoint&) = delete;
+
+    // Board root and simulators ready.
+    bool Ok() const { return fOk; }
+    const std::string& Why() const { return fWhy; }
+    // Starts velmard in the endpoint's namespace.
+    bool StartDaemon();
+    // True once the MCU saw the start flow's last query.
+    bool WaitStartFlow(int timeoutMs);
+    bool Running();
+    // SIGUSR1, then waits: true when velmard ended with status 0.
+    bool Stop();
+    // Resident memory of velmard in KiB (0 when unknown).
+    long RssKb() const;
+    pid_t Pid() const { return fPid; }
+    // What velmard wrote on its standard output and error.
+    std::string Output() const;
+    // Every log file of velmard, in file order (what its buffer has written so far).
+    std::string Log() const;
+    size_t LogCount(const std::string& text) const;
+
+    const board_test::TempBoardRoot& Root() const { return *fRoot; }
+    McuSimulator& Mcu() { return fMcu; }
+    const std::string& Ip() const { return fIp; }
+    const std::string& Ns() const { return fNs; }
+    // The exit status "sync" gives from now on.
+    void SetSyncStatus(int status) const;
+    // "SET SUBGROUP self ..." lines the MCU received since ClearRecords.
+    std::vector<std::string> SubgroupLines() const;
+
+private:
+    std::unique_ptr<board_test::TempBoardRoot> fRoot;
+    McuSimulator fMcu;
+    DisplaySimulator fDisplay;
+    std::string fNs, fIp, fWhy;
+    pid_t fPid = -1;
+    bool fOk = false;
+};
+
+// ---- The test peer (in the lan namespace) ----------------------------------------------
+
+class LanPeer {
+public:
+    // Sockets at the peer address n: its unicast socket on kUnicastPort, the
+    // socket it sends from (fromPort; multicast loopback off) and a member of
+    // the group on kGroupPort.
+    LanPeer(const GroupLan& lan, int n, uint16_t fromPort);
+    ~LanPeer();
+    LanPeer(const LanPeer&) = delete;
+    LanPeer& operator=(const LanPeer&) = delete;
+
+    bool Ok() const { return fUnicast >= 0 && fSender >= 0 && fGroup != -1; }
+    const std::string& Ip() const { return fIp; }
+    bool SendToGroup(const Bytes& bytes) const { return SendTo(fSender, kGroupIp, kGroupPort, bytes); }
+    bool SendToEndpoint(const std::string& ip, const Bytes& bytes) const
+    {
+        return SendTo(fSender, ip, kUnicastPort, bytes);
+    }
+    int Unicast() const { return fUnicast; }
+    int Group() const { return fGroup; }
+    int Sender() const { return fSender; }
+    void DrainAll() const;
+
+private:
+    std::string fIp;
+    int fUnicast = -1;
+    int fSender = -1;
+    int fGroup = -1;
+};
+
+// A TCP client of an endpoint's command port, connected from the lan namespace.
+class CommandClient {
+public:
+    ~CommandClient();
+    bool Connect(const std::string& lanNs, const std::string& ip, int timeoutMs);
+    bool Send(const std::string& bytes) const;
+    // Reads until needle has arrived; what came before it in *before.
+    bool ReadUntil(const std::string& needle, std::string* before, int timeoutMs);
+
+private:
+    int fFd = -1;
+    std::string fPending;
+};
+
+}  // namespace group_test
+
+#endif
