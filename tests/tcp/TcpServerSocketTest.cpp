@@ -161,7 +161,7 @@ std::atomic<uint32_t> s_pauseMs{0};
 void FreeThePort(uint32_t ms)
 {
     s_pauseMs = ms;
-    if (++s_pauses == 2) {  // two failed attempts, then the port is free
+    if (++s_pauses >= 2 && s_busyFd >= 0) {  // two failed attempts, then the port is free
         close(s_busyFd);
         s_busyFd = -1;
     }
@@ -172,6 +172,7 @@ void FreeThePort(uint32_t ms)
 TEST_F(TcpServerTest, BindIsRetriedEveryFiveSecondsUntilThePortIsFree)
 {
     const char kIp[] = "127.0.0.6";
+    s_pauses = 0;
     s_busyFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
