@@ -125,15 +125,15 @@ TEST(BoardPathTest, CommandBoundsAndUnsafeRoots)
 // program with the variable set or unset.
 ProcessResult Probe(const std::vector<std::string>& args, const char* root, const std::string& cwd = "")
 {
-    ProcessSpec spec;
-    spec.argv = {BOARD_PROBE};
-    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    ProcessSpec proc;
+    proc.argv = {BOARD_PROBE};
+    proc.argv.insert(proc.argv.end(), args.begin(), args.end());
     if (root != nullptr)
-        spec.setEnv.push_back({"VELMAR_ROOT", root});
+        proc.setEnv.push_back({"VELMAR_ROOT", root});
     else
-        spec.unsetEnv.push_back("VELMAR_ROOT");
-    spec.cwd = cwd;
-    return RunProcess(spec);
+        proc.unsetEnv.push_back("VELMAR_ROOT");
+    proc.cwd = cwd;
+    return RunProcess(proc);
 }
 
 TEST(BoardPathTest, RootComesFromTheEnvironment)

@@ -444,10 +444,10 @@ TEST_F(ShellCommandTest, ChildScriptsMeetTheStandIns)
 // is run in a process of its own with the variable set.
 board_test::ProcessResult ProbeRun(const TempBoardRoot& root, const char* mode, const char* command)
 {
-    board_test::ProcessSpec spec;
-    spec.argv = {BOARD_PROBE, mode, command};
-    spec.setEnv.push_back({"VELMAR_ROOT", root.Path()});
-    return board_test::RunProcess(spec);
+    board_test::ProcessSpec proc;
+    proc.argv = {BOARD_PROBE, mode, command};
+    proc.setEnv.push_back({"VELMAR_ROOT", root.Path()});
+    return board_test::RunProcess(proc);
 }
 
 TEST_F(ShellCommandTest, PoxSystemFollowsTheProcessBoardRoot)

@@ -121,27 +121,27 @@ struct ProcessSpec {
 };
 
 // Runs a child process to its end (no shell between).
-inline ProcessResult RunProcess(const ProcessSpec& spec)
+inline ProcessResult RunProcess(const ProcessSpec& proc)
 {
     ProcessResult result;
     int fds[2];
-    if (spec.argv.empty() || pipe2(fds, O_CLOEXEC) != 0)
+    if (proc.argv.empty() || pipe2(fds, O_CLOEXEC) != 0)
         return result;
     pid_t pid = fork();
     if (pid == 0) {
         dup2(fds[1], STDOUT_FILENO);
-        if (spec.captureStderr)
+        if (proc.captureStderr)
             dup2(fds[1], STDERR_FILENO);
-        for (const auto& name : spec.unsetEnv)
+        for (const auto& name : proc.unsetEnv)
             unsetenv(name.c_str());
-        for (const auto& kv : spec.setEnv)
+        for (const auto& kv : proc.setEnv)
             setenv(kv.first.c_str(), kv.second.c_str(), 1);
-        if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0)
+        if (!proc.cwd.empty() && chdir(proc.cwd.c_str()) != 0)
             _exit(126);
-        if (spec.inChild && !spec.inChild())
+        if (proc.inChild && !proc.inChild())
             _exit(126);
         std::vector<char*> args;
-        for (const auto& a : spec.argv)
+        for (const auto& a : proc.argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
@@ -166,10 +166,10 @@ inline ProcessResult RunProcess(const ProcessSpec& spec)
 
 inline ProcessResult RunProcess(const std::vector<std::string>& argv)
 {
-    ProcessSpec spec;
-    spec.argv = argv;
-    spec.captureStderr = true;
-    return RunProcess(spec);
+    ProcessSpec proc;
+    proc.argv = argv;
+    proc.captureStderr = true;
+    return RunProcess(proc);
 }
 
 // A fresh board root in a temporary directory, laid out by
