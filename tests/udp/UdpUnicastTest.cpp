@@ -294,6 +294,7 @@ TEST_F(UdpUnicastTest, SendPathsRefuseMissingMessagesAndCloseTheirSockets)
         << log.Text();
     EXPECT_EQ(-2, sGroupTask->SendRespondUdpMsg(nullptr, 30, HostAddr(kPeer1Ip)));
     EXPECT_EQ(-2, sGroupTask->SendRespondUdpMsg(msg, 0, HostAddr(kPeer1Ip)));
+    EXPECT_EQ(-2, sGroupTask->SendRespondUdpMsg(msg, sizeof(msg), 0));
     EXPECT_EQ(-2, sGroupTask->SendNDKUdpMsg(nullptr, 30));
     EXPECT_EQ(-2, sGroupTask->SendNDKUdpMsg(msg, 0));
 

@@ -249,6 +249,11 @@ int CQuorVelmarUdpMulSocketTask::SendRespondUdpMsg(const char* msg, uint32_t len
 {
     if (!MessageGiven("SendRespondUdpMsg", msg, len))
         return -2;
+    if (peerAddr == INADDR_ANY) {
+        // No asker: 0.0.0.0 would reach this host itself.
+        LightLogExt(40000, 0, kSrc, __LINE__, "######In SendRespondUdpMsg the peer address is 0.0.0.0 Error.");
+        return -2;
+    }
     int fd = udp_create_sender();
     if (fd < 0) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######socket()");

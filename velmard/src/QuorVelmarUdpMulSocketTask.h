@@ -58,7 +58,8 @@ public:
     // failed send's result.
     int SendBroadCastUdpMsg(const char* msg, uint32_t len);
     // To peerAddr (host order) at "QuorVelmar_UdpPort": 0 once sent; -2 for
-    // no message or length 0; -1 when no socket can be had or the send fails.
+    // no message, length 0 or peer address 0; -1 when no socket can be had or
+    // the send fails.
     int SendRespondUdpMsg(const char* msg, uint32_t len, uint32_t peerAddr);
     // To 127.0.0.1 at "VelmarNdk_UdpPort": 0 once sent; -2 for no message or
     // length 0; -1 when no socket can be had or the send itself fails.
