@@ -375,10 +375,14 @@ TEST_F(ManageDaemonTest, AnswersConsumedDuringTheFlowAreForwardedAfterIt)
     fMcu.Inject("ORDER 7");
     fMcu.Inject("SDXMACADDR 4A:5B");
     fMcu.Inject("FOO 1");
+    // The two serial lines are read on threads of their own, so only the
+    // order within each line is fixed: the display line is sent afterwards.
+    const std::string fromMcu = "ORDER 7\r\nFOO 1\r\n";
+    EXPECT_EQ(fromMcu, first.ReadFor(1000));
+    EXPECT_EQ(fromMcu, second.ReadFor(300));
     fDisplay.SendLine("OK");
-    const std::string expected = "ORDER 7\r\nFOO 1\r\nOK\r\n";
-    EXPECT_EQ(expected, first.ReadFor(1000));
-    EXPECT_EQ(expected, second.ReadFor(300));
+    EXPECT_EQ("OK\r\n", first.ReadFor(1000));
+    EXPECT_EQ("OK\r\n", second.ReadFor(300));
     std::string log = StopAndReadLog();
     EXPECT_NE(std::string::npos, log.find("start flow complete"));
     EXPECT_NE(std::string::npos, log.find("unsupport: FOO 1"));
