@@ -119,20 +119,20 @@ struct T_SendSpec {
 };
 
 // Packs the record, sends it by the path and logs the outcome.
-int SendRecord(const T_SendSpec& spec, const void* record, uint32_t peerAddr = 0)
+int SendRecord(const T_SendSpec& sendSpec, const void* record, uint32_t peerAddr = 0)
 {
     uint32_t length = 0;
-    char* bytes = CQuorVelmarCommLayer::TranslateOneStructToPack(spec.commandId, record, &length);
+    char* bytes = CQuorVelmarCommLayer::TranslateOneStructToPack(sendSpec.commandId, record, &length);
     if (bytes == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######%s Msg is <NULL> Error!", spec.sender);
+        LightLogExt(40000, 0, kSrc, __LINE__, "######%s Msg is <NULL> Error!", sendSpec.sender);
         return -2;
     }
-    if (spec.dump)
+    if (sendSpec.dump)
         print_mem(20000, bytes, length);
-    int result = SendBytes(spec.commandId, spec.path, bytes, length, peerAddr);
+    int result = SendBytes(sendSpec.commandId, sendSpec.path, bytes, length, peerAddr);
     char text[QUOR_LOG_PACK_TEXT_SIZE];
-    GetLogCharForPack(spec.commandId, record, text, sizeof(text));
-    LightLogExt(20000, 0, kSrc, __LINE__, "%s MsgLen is <%u>, %s Send result is <%d>.", spec.sender, length, text,
+    GetLogCharForPack(sendSpec.commandId, record, text, sizeof(text));
+    LightLogExt(20000, 0, kSrc, __LINE__, "%s MsgLen is <%u>, %s Send result is <%d>.", sendSpec.sender, length, text,
                 result);
     FreeMemPoolAllMsg((int32_t)length, bytes);
     return result;
@@ -529,66 +529,66 @@ int CQuorVelmarManageTask::ProcessBraodCastDeviceGroupSignNotifyReq(const T_Quor
 
 int CQuorVelmarManageTask::SendBraodCastDeviceSearchQueryReq(const T_QuorDeviceSearchQueryReq& query)
 {
-    static const T_SendSpec spec = {"SendBraodCastDeviceSearchQueryReq", QUOR_MSG_DEVICE_SEARCH_QUERY_REQ,
+    static const T_SendSpec sendSpec = {"SendBraodCastDeviceSearchQueryReq", QUOR_MSG_DEVICE_SEARCH_QUERY_REQ,
                                     GroupPath::kWholeGroup, false};
-    return SendRecord(spec, &query);
+    return SendRecord(sendSpec, &query);
 }
 
 int CQuorVelmarManageTask::SendBraodCastDeviceMaxSeqNumNotifyReq(const T_QuorDeviceMaxSeqNumNotifyReq& notice)
 {
-    static const T_SendSpec spec = {"SendBraodCastDeviceMaxSeqNumNotifyReq", QUOR_MSG_MAX_SEQ_NUM_NOTIFY_REQ,
+    static const T_SendSpec sendSpec = {"SendBraodCastDeviceMaxSeqNumNotifyReq", QUOR_MSG_MAX_SEQ_NUM_NOTIFY_REQ,
                                     GroupPath::kWholeGroup, false};
-    return SendRecord(spec, &notice);
+    return SendRecord(sendSpec, &notice);
 }
 
 int CQuorVelmarManageTask::SendBraodCastUserInfoChangeNotifyReq(const T_QuorUserInfoChangeNotifyReq& notice)
 {
-    static const T_SendSpec spec = {"SendBraodCastUserInfoChangeNotifyReq", QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ,
+    static const T_SendSpec sendSpec = {"SendBraodCastUserInfoChangeNotifyReq", QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ,
                                     GroupPath::kWholeGroup, true};
-    return SendRecord(spec, &notice);
+    return SendRecord(sendSpec, &notice);
 }
 
 int CQuorVelmarManageTask::SendBraodCastDeviceGroupSignNotifyReq(const T_QuorDeviceGroupSignNotifyReq& notice)
 {
-    static const T_SendSpec spec = {"SendBraodCastDeviceGroupSignNotifyReq", QUOR_MSG_GROUP_SIGN_NOTIFY_REQ,
+    static const T_SendSpec sendSpec = {"SendBraodCastDeviceGroupSignNotifyReq", QUOR_MSG_GROUP_SIGN_NOTIFY_REQ,
                                     GroupPath::kWholeGroup, false};
-    return SendRecord(spec, &notice);
+    return SendRecord(sendSpec, &notice);
 }
 
 int CQuorVelmarManageTask::SendDeviceSearchQueryRsp(const T_QuorDeviceSearchQueryRsp& answer, uint32_t peerAddr)
 {
-    static const T_SendSpec spec = {"SendDeviceSearchQueryRsp", QUOR_MSG_DEVICE_SEARCH_QUERY_RSP, GroupPath::kPeer,
+    static const T_SendSpec sendSpec = {"SendDeviceSearchQueryRsp", QUOR_MSG_DEVICE_SEARCH_QUERY_RSP, GroupPath::kPeer,
                                     false};
-    return SendRecord(spec, &answer, peerAddr);
+    return SendRecord(sendSpec, &answer, peerAddr);
 }
 
 int CQuorVelmarManageTask::SendDeviceMaxSeqNumNotifyRsp(const T_QuorDeviceMaxSeqNumNotifyRsp& answer,
                                                         uint32_t peerAddr)
 {
-    static const T_SendSpec spec = {"SendDeviceMaxSeqNumNotifyRsp", QUOR_MSG_MAX_SEQ_NUM_NOTIFY_RSP,
+    static const T_SendSpec sendSpec = {"SendDeviceMaxSeqNumNotifyRsp", QUOR_MSG_MAX_SEQ_NUM_NOTIFY_RSP,
                                     GroupPath::kPeer, false};
-    return SendRecord(spec, &answer, peerAddr);
+    return SendRecord(sendSpec, &answer, peerAddr);
 }
 
 int CQuorVelmarManageTask::SendUserInfoChangeNotifyRsp(const T_QuorUserInfoChangeNotifyRsp& answer,
                                                        uint32_t peerAddr)
 {
-    static const T_SendSpec spec = {"SendUserInfoChangeNotifyRsp", QUOR_MSG_USER_INFO_CHANGE_NOTIFY_RSP,
+    static const T_SendSpec sendSpec = {"SendUserInfoChangeNotifyRsp", QUOR_MSG_USER_INFO_CHANGE_NOTIFY_RSP,
                                     GroupPath::kPeer, false};
-    return SendRecord(spec, &answer, peerAddr);
+    return SendRecord(sendSpec, &answer, peerAddr);
 }
 
 int CQuorVelmarManageTask::SendDeviceGroupSignNotifyRsp(const T_QuorDeviceGroupSignNotifyRsp& answer,
                                                         uint32_t peerAddr)
 {
-    static const T_SendSpec spec = {"SendDeviceGroupSignNotifyRsp", QUOR_MSG_GROUP_SIGN_NOTIFY_RSP,
+    static const T_SendSpec sendSpec = {"SendDeviceGroupSignNotifyRsp", QUOR_MSG_GROUP_SIGN_NOTIFY_RSP,
                                     GroupPath::kPeer, false};
-    return SendRecord(spec, &answer, peerAddr);
+    return SendRecord(sendSpec, &answer, peerAddr);
 }
 
 int CQuorVelmarManageTask::SendVersionUpgradeReq(const T_QuorVersionUpgradeReq& request)
 {
-    static const T_SendSpec spec = {"SendVersionUpgradeReq", QUOR_MSG_VERSION_UPGRADE_REQ, GroupPath::kUpgradeAgent,
+    static const T_SendSpec sendSpec = {"SendVersionUpgradeReq", QUOR_MSG_VERSION_UPGRADE_REQ, GroupPath::kUpgradeAgent,
                                     false};
-    return SendRecord(spec, &request);
+    return SendRecord(sendSpec, &request);
 }
