@@ -55,6 +55,25 @@ TEST(ManageTaskRun, ProducersOnManyThreadsAreServedInOrder)
         return task->GetStringListLength() == 0 && task->GetUdpQueueLength() == 0 && PoolsInUse() == before;
     }));
     EXPECT_GT(accepted.load(), 0);
+    // An element leaves its list before its handler logs it: wait for the logs too.
+    auto countHandled = [](const std::string& logText) {
+        size_t handled = 0;
+        for (size_t at = 0; (at = logText.find("@@@@@@ Receive One Packet.Length: <28>; CommandID: <0x1605>.", at)) !=
+                            std::string::npos;
+             ++at)
+            ++handled;
+        return handled;
+    };
+    EXPECT_TRUE(WaitUntil([&] {
+        std::string logText = log.Text();
+        for (int t = 0; t < kThreads; ++t) {
+            char lastLine[64];
+            snprintf(lastLine, sizeof(lastLine), "Msg is <P%d L%03d\r\n>", t, kLines - 1);
+            if (logText.find(lastLine) == std::string::npos)
+                return false;
+        }
+        return countHandled(logText) >= (size_t)accepted.load();
+    }));
 
     // Each producer's lines were handled in the order they were handed over.
     std::string text = log.Text();
@@ -69,12 +88,7 @@ TEST(ManageTaskRun, ProducersOnManyThreadsAreServedInOrder)
             last = at + 1;
         }
     }
-    size_t handled = 0;
-    for (size_t at = 0; (at = text.find("@@@@@@ Receive One Packet.Length: <28>; CommandID: <0x1605>.", at)) !=
-                        std::string::npos;
-         ++at)
-        ++handled;
-    EXPECT_EQ((size_t)accepted.load(), handled);
+    EXPECT_EQ((size_t)accepted.load(), countHandled(text));
     g_pVelmarManageTask = nullptr;
 }
 
