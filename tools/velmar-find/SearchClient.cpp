@@ -40,12 +40,20 @@ std::vector<struct sockaddr_in> BroadcastAddresses()
     for (struct ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
         const unsigned flags = ifa->ifa_flags;
         if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET || (flags & IFF_UP) == 0 ||
-            (flags & IFF_LOOPBACK) != 0 || (flags & IFF_BROADCAST) == 0 || ifa->ifa_broadaddr == nullptr)
+            (flags & IFF_LOOPBACK) != 0 || (flags & IFF_BROADCAST) == 0 || ifa->ifa_netmask == nullptr)
             continue;
-        struct sockaddr_in addr;
-        memcpy(&addr, ifa->ifa_broadaddr, sizeof(addr));
+        // From the address and its netmask: an address added without a
+        // broadcast address reports 0.0.0.0 as its broadcast.
+        struct sockaddr_in addr, mask;
+        memcpy(&addr, ifa->ifa_addr, sizeof(addr));
+        memcpy(&mask, ifa->ifa_netmask, sizeof(mask));
+        addr.sin_addr.s_addr |= ~mask.sin_addr.s_addr;
         addr.sin_port = htons(QUOR_SEARCH_PORT);
-        out.push_back(addr);
+        bool known = false;
+        for (const struct sockaddr_in& other : out)
+            known = known || other.sin_addr.s_addr == addr.sin_addr.s_addr;
+        if (!known)
+            out.push_back(addr);
     }
     freeifaddrs(list);
     return out;
