@@ -156,17 +156,18 @@ void CVELMARGPIOTask::ReadEtherResetButtonStatus()
     if (!GetGpioVal(kResetButtonGpio, &value))
         return;
     if (value == 1) {
-        m_u16Armed = 1;
-        m_u16HoldCount = 0;
+        m_u16Armed.store(1);
+        m_u16HoldCount.store(0);
         if (m_pTimeout != nullptr)
             m_pTimeout->RefreshTimeout();
         return;
     }
-    if (m_u16Armed == 0)
+    if (m_u16Armed.load() == 0)
         return;
-    if (m_u16HoldCount < UINT16_MAX)
-        ++m_u16HoldCount;
-    if (m_u16HoldCount < CQuorVelmarPref::s_u16Quor_ResetTimer)
+    uint16_t held = m_u16HoldCount.load();
+    if (held < UINT16_MAX)
+        m_u16HoldCount.store(++held);
+    if (held < CQuorVelmarPref::s_u16Quor_ResetTimer)
         return;
     LightLogExt(20000, 1, kSrc, __LINE__, "Reset Button is on, reset machine Now.");
     m_pfnSendReset(sizeof(kResetCommand) - 1, kResetCommand);

@@ -12,6 +12,7 @@
 #ifndef VELMAR_GPIOTASK_H
 #define VELMAR_GPIOTASK_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "QuorSecTimeoutTask.h"
@@ -52,13 +53,14 @@ public:
 
     // Replaces the command sender (tests); null restores the management task's.
     void SetResetSender(ResetSender sender);
-    bool Armed() const { return m_u16Armed != 0; }
-    uint16_t HoldCount() const { return m_u16HoldCount; }
+    // The poll state (written by the polls only; readable from any thread).
+    bool Armed() const { return m_u16Armed.load() != 0; }
+    uint16_t HoldCount() const { return m_u16HoldCount.load(); }
 
 private:
     QuorSecTimeoutTask<5>* m_pTimeout = nullptr;
-    uint16_t m_u16Armed = 0;
-    uint16_t m_u16HoldCount = 0;
+    std::atomic<uint16_t> m_u16Armed{0};
+    std::atomic<uint16_t> m_u16HoldCount{0};
     ResetSender m_pfnSendReset;
 };
 
