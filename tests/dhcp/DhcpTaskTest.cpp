@@ -56,18 +56,8 @@ protected:
     CQuorVelmarDhcpTask fTask;
 };
 
-TEST_F(DhcpTaskTest, StaticModeOnlyLogs)
-{
-    for (const char* mode : {"static", "", "dhcpx"}) {
-        Mode(mode);
-        LogSince log;
-        fTask.CheckOnce();
-        EXPECT_TRUE(log.Has("in static ip mod")) << mode;
-        EXPECT_EQ("", ProcessBoardRoot::Calls()) << mode;
-    }
-}
-
-TEST_F(DhcpTaskTest, RenewsThenComparesTheAddress)
+// Static mode only logs; DHCP mode renews, then compares the address.
+TEST_F(DhcpTaskTest, ModeDecidesWhatRuns)
 {
     struct {
         const char* mode;
@@ -76,6 +66,9 @@ TEST_F(DhcpTaskTest, RenewsThenComparesTheAddress)
         const char* calls;
         const char* log;
     } cases[] = {
+        {"static", 1, "192.168.1.21", "", "in static ip mod"},
+        {"", 1, "192.168.1.21", "", "in static ip mod"},
+        {"dhcpx", 1, "192.168.1.21", "", "in static ip mod"},
         {"DHCP", 1, "192.168.1.20", "udhcpc -q\n", "do nothing\n192.168.1.20\n192.168.1.20"},
         {"dhcp", 1, "192.168.1.21", "udhcpc -q\nreboot\n", "reboot\n192.168.1.20\n192.168.1.21"},
         {"Dhcp", 0, "", "udhcpc -q\nreboot\n", "reboot\n192.168.1.20\n"},
@@ -87,7 +80,7 @@ TEST_F(DhcpTaskTest, RenewsThenComparesTheAddress)
         Interface(c.result, c.address);
         LogSince log;
         fTask.CheckOnce();
-        EXPECT_EQ(c.calls, ProcessBoardRoot::Calls()) << c.address;
+        EXPECT_EQ(c.calls, ProcessBoardRoot::Calls()) << c.mode << " " << c.address;
         EXPECT_TRUE(log.Has(c.log)) << c.log;
     }
 }
