@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <pthread.h>
 #include <strings.h>
 
@@ -66,38 +68,91 @@ int Refuse(mg_connection* conn, int status, const char* text)
 
 // CivetWeb's worker threads have small stacks (100 KB in the Debian build),
 // while the handlers run the daemon's own code (shell commands, preference
-// writes, group records of some 26 KB). So each "/action" and "/upload"
-// request runs on a thread of its own with a large stack while the worker
-// waits for it.
+// writes, group records of some 26 KB). So each worker hands its "/action"
+// and "/upload" requests to a helper thread of its own with a large stack
+// and waits for it; the helper lives as long as the worker.
 const size_t kHandlerStackBytes = 8u << 20;
 
-struct T_HandlerRun {
-    int (*handler)(mg_connection*);
-    mg_connection* conn;
-    int status;
+class CLargeStackRunner {
+public:
+    typedef int (*Handler)(mg_connection*);
+
+    ~CLargeStackRunner()
+    {
+        if (!m_started)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_cond.notify_all();
+        pthread_join(m_thread, nullptr);
+    }
+
+    bool Start()
+    {
+        pthread_attr_t attr;
+        m_started = pthread_attr_init(&attr) == 0 && pthread_attr_setstacksize(&attr, kHandlerStackBytes) == 0 &&
+                    pthread_create(&m_thread, &attr, Loop, this) == 0;
+        pthread_attr_destroy(&attr);
+        return m_started;
+    }
+
+    // Runs handler(conn) on the helper; its result.
+    int Run(Handler handler, mg_connection* conn)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_handler = handler;
+        m_conn = conn;
+        m_done = false;
+        m_cond.notify_all();
+        m_cond.wait(lock, [this] { return m_done; });
+        return m_status;
+    }
+
+private:
+    static void* Loop(void* arg)
+    {
+        CLargeStackRunner* self = static_cast<CLargeStackRunner*>(arg);
+        std::unique_lock<std::mutex> lock(self->m_mutex);
+        for (;;) {
+            self->m_cond.wait(lock, [self] { return self->m_stop || self->m_handler != nullptr; });
+            if (self->m_handler == nullptr)
+                return nullptr;
+            Handler handler = self->m_handler;
+            lock.unlock();
+            int status = handler(self->m_conn);
+            lock.lock();
+            self->m_status = status;
+            self->m_handler = nullptr;
+            self->m_done = true;
+            self->m_cond.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    pthread_t m_thread{};
+    bool m_started = false;
+    bool m_stop = false;
+    bool m_done = false;
+    Handler m_handler = nullptr;
+    mg_connection* m_conn = nullptr;
+    int m_status = 0;
 };
 
-void* RunHandler(void* arg)
+int RunOnLargeStack(CLargeStackRunner::Handler handler, mg_connection* conn)
 {
-    T_HandlerRun* run = static_cast<T_HandlerRun*>(arg);
-    run->status = run->handler(run->conn);
-    return nullptr;
-}
-
-int RunOnLargeStack(int (*handler)(mg_connection*), mg_connection* conn)
-{
-    T_HandlerRun run = {handler, conn, 0};
-    pthread_attr_t attr;
-    pthread_t thread;
-    bool started = pthread_attr_init(&attr) == 0 && pthread_attr_setstacksize(&attr, kHandlerStackBytes) == 0 &&
-                   pthread_create(&thread, &attr, RunHandler, &run) == 0;
-    pthread_attr_destroy(&attr);
-    if (!started) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######Web request: no thread for its handler.");
-        return Refuse(conn, 503, "Service Unavailable");
+    thread_local std::unique_ptr<CLargeStackRunner> t_runner;
+    if (t_runner == nullptr) {
+        std::unique_ptr<CLargeStackRunner> runner(new (std::nothrow) CLargeStackRunner);
+        if (runner == nullptr || !runner->Start()) {
+            LightLogExt(40000, 0, kSrc, __LINE__, "######Web request: no thread for its handler.");
+            return Refuse(conn, 503, "Service Unavailable");
+        }
+        t_runner = std::move(runner);
     }
-    pthread_join(thread, nullptr);
-    return run.status;
+    return t_runner->Run(handler, conn);
 }
 
 int HandleUpload(mg_connection* conn)
