@@ -25,6 +25,7 @@
 #include "QuorUart.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarDhcpTask.h"
+#include "QuorVelmarMGTask.h"
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarTCPSrvCreate.h"
@@ -118,9 +119,9 @@ const T_QuorTaskLink kTaskChain[] = {
     // k: the web task starts at least 3 seconds after the TCP server.
     {T_QuorTaskLink::kPause, nullptr, nullptr, nullptr, nullptr, 3},
     // l: web task (pool 6), last:
-    // {T_QuorTaskLink::kLast, QuorStartTaskLink<CQuorVelmarMGTask, &g_pVelmarMGTask>,
-    //  "###### New CQuorVelmarMGTask memory fail! When QuorVelmar_Initlize().",
-    //  "###### g_pVelmarMGTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
+    {T_QuorTaskLink::kLast, QuorStartTaskLink<CQuorVelmarMGTask, &g_pVelmarMGTask>,
+     "###### New CQuorVelmarMGTask memory fail! When QuorVelmar_Initlize().",
+     "###### g_pVelmarMGTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
 };
 
 // ---- Output ---------------------------------------------------------------------
