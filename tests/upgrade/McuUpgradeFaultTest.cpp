@@ -1,6 +1,6 @@
-// MCU upgrades against a faulty boot loader: every fault ends with update
-// status "99" and the MCU line handed back, and the next upgrade starts again
-// at bank 0, page 0.
+// MCU upgrades against a faulty boot loader: every fault, in bank 0 or in
+// bank 2, ends with update status "99" and the MCU line handed back, and the
+// next upgrade starts again at bank 0, page 0.
 #include <gtest/gtest.h>
 
 #include "QuorUpgradeTRM40Task.h"
@@ -73,6 +73,19 @@ const FaultCase kFaults[] = {
 
 INSTANTIATE_TEST_SUITE_P(Loader, McuUpgradeFault, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+
+// Banks 0 and 1 complete, the first block of bank 2 unacknowledged: a
+// failure, never reported as success.
+TEST_F(McuUpgradeFault, FailureInBankTwoIs99)
+{
+    const size_t blocksBeforeBankTwo = 120 + 64;
+    RunFailing(Faults([](SimFlashFaults& f) { f.noAckBlock = 120 + 64; }));
+    std::vector<SimFlashBlock> blocks = rig.Mcu().FlashLoader().Blocks();
+    ASSERT_EQ(blocksBeforeBankTwo + 1, blocks.size());
+    EXPECT_EQ(1u, blocks[blocksBeforeBankTwo - 1].bank);
+    EXPECT_EQ(2u, blocks.back().bank);
+    EXPECT_EQ(0x80u, blocks.back().page);
+}
 
 TEST(McuUpgradeFiles, MissingFirstBankFailsAtOnce)
 {
