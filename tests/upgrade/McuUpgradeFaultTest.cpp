@@ -3,7 +3,10 @@
 // next upgrade starts again at bank 0, page 0.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "QuorUpgradeTRM40Task.h"
+#include "QuorVelmarUartTask.h"
 #include "UpgradeRig.h"
 
 namespace {
@@ -97,6 +100,23 @@ TEST(McuUpgradeFiles, MissingFirstBankFailsAtOnce)
     ASSERT_TRUE(rig.WaitDone(30000));
     EXPECT_EQ("99", rig.UpdateStatus());
     EXPECT_EQ(0, rig.Mcu().FlashLoader().Entries());
+    EXPECT_TRUE(rig.McuLineWorks(10000));
+}
+
+TEST(McuUpgradeFiles, LineThatCannotBeOpenedFailsAtOnce)
+{
+    UpgradeRig& rig = *UpgradeRig::Instance();
+    const std::string link = rig.Root() + "/dev/ttyS1", aside = link + ".aside";
+    ASSERT_EQ(0, rename(link.c_str(), aside.c_str()));
+    rig.Mcu().FlashLoader().ClearRecords();
+    bool started = rig.StartUpgrade("FAULT");
+    bool done = started && rig.WaitDone(30000);
+    ASSERT_EQ(0, rename(aside.c_str(), link.c_str()));
+    ASSERT_TRUE(done);
+    EXPECT_EQ("99", rig.UpdateStatus());
+    EXPECT_EQ(0, rig.Mcu().FlashLoader().Entries());
+    // The hand-back found no line either; give it the line again.
+    EXPECT_EQ(0, g_pVelmarUartTask->AllowOpenUartOne(1));
     EXPECT_TRUE(rig.McuLineWorks(10000));
 }
 
