@@ -157,6 +157,8 @@ bool UpgradeRig::McuLineWorks(int timeoutMs)
 
 void UpgradeRig::Finish(bool keep)
 {
+    // The MCU serial task stops reading before the process's statics go.
+    g_pVelmarUartTask->AllowOpenUartOne(0);
     m_mcu.Stop();
     if (keep) {
         fprintf(stderr, "board root and log kept in %s\n", m_root.c_str());

@@ -34,7 +34,8 @@ public:
     // the management task's queue.
     bool McuLineWorks(int timeoutMs);
 
-    // Removes the root when the process ends normally (keep: leave it).
+    // Stops the MCU serial line and the simulated MCU, and removes the root
+    // (keep: leave it).
     void Finish(bool keep);
 
 private:
