@@ -24,6 +24,7 @@
 #include "QuorSocket.h"
 #include "QuorUart.h"
 #include "QuorVelmarCommLayer.h"
+#include "QuorVelmarMGTask.h"
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarTCPSrvCreate.h"
@@ -115,9 +116,9 @@ const T_QuorTaskLink kTaskChain[] = {
     // k: the web task starts at least 3 seconds after the TCP server.
     {T_QuorTaskLink::kPause, nullptr, nullptr, nullptr, nullptr, 3},
     // l: web task (pool 6), last:
-    // {T_QuorTaskLink::kLast, QuorStartTaskLink<CQuorVelmarMGTask, &g_pVelmarMGTask>,
-    //  "###### New CQuorVelmarMGTask memory fail! When QuorVelmar_Initlize().",
-    //  "###### g_pVelmarMGTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
+    {T_QuorTaskLink::kLast, QuorStartTaskLink<CQuorVelmarMGTask, &g_pVelmarMGTask>,
+     "###### New CQuorVelmarMGTask memory fail! When QuorVelmar_Initlize().",
+     "###### g_pVelmarMGTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
 };
 
 // ---- Output ---------------------------------------------------------------------
