@@ -21,8 +21,8 @@ function say(text, kind = 'ok') {
 class Refused extends Error {}
 
 function explain(error, what) {
-  if (error instanceof Refused) return `The endpoint refused ${what}: ${error.message}`;
-  return `${what} failed: ${error.message || 'no answer from the endpoint'}`;
+  if (error instanceof Refused) return error.message;
+  return `${what} failed: ${error.message || 'no answer from the endpoint'}.`;
 }
 
 // Runs task, reporting success or the reason for failure.
@@ -48,7 +48,9 @@ async function action(cmdtype, cmdstr, vars = {}) {
   } catch (e) {
     throw new Error('the endpoint cannot be reached');
   }
-  if (reply.status === 400) throw new Refused(`"${cmdstr}" was not accepted (HTTP 400); check the values`);
+  if (reply.status === 400) {
+    throw new Refused(`The endpoint refused "${cmdstr}" (HTTP 400). Check the values and try again.`);
+  }
   if (!reply.ok) throw new Error(`HTTP ${reply.status}`);
   return reply;
 }
@@ -67,8 +69,8 @@ const kFileName = /^[A-Za-z0-9_+][A-Za-z0-9._+-]{0,126}$/;
 // shows the bytes sent.
 function upload(uri, part, file, progress) {
   if (!kFileName.test(file.name)) {
-    return Promise.reject(new Refused(
-      `the file name "${file.name}" (use up to 127 letters, digits, '.', '_', '+' or '-', not starting with '.' or '-')`));
+    return Promise.reject(new Refused(`The endpoint would refuse the file name "${file.name}": use up to 127 ` +
+      'letters, digits and the characters . _ + - (not first: . or -).'));
   }
   return new Promise((resolve, reject) => {
     const request = new XMLHttpRequest();
@@ -80,10 +82,10 @@ function upload(uri, part, file, progress) {
     }
     request.onload = () => {
       if (request.status === 200) resolve(request.responseText);
-      else if (request.status === 400) reject(new Refused(`the upload of "${file.name}" (HTTP 400)`));
+      else if (request.status === 400) reject(new Refused(`The endpoint refused the file "${file.name}" (HTTP 400).`));
       else reject(new Error(`HTTP ${request.status}`));
     };
-    request.onerror = () => reject(new Refused(`the file "${file.name}" (connection closed)`));
+    request.onerror = () => reject(new Refused(`The endpoint closed the connection on "${file.name}".`));
     const form = new FormData();
     form.append(part, file, file.name);
     request.send(form);

@@ -51,6 +51,13 @@ async function action(base, vars) {
   return reply.status;
 }
 
+// Clicks and returns the message the page shows for it.
+async function clickForMessage(page, selector) {
+  await page.evaluate(() => { document.querySelector('#message').hidden = true; });
+  await page.click(selector);
+  return message(page);
+}
+
 async function message(page) {
   const box = page.locator('#message');
   await box.waitFor({state: 'visible'});
@@ -77,8 +84,7 @@ async function main() {
       await page.goto(url);
       await shot('login');
       await page.fill('input[name=passwd]', 'wrong');
-      await page.click('#login-form button');
-      check((await message(page)).includes('Wrong password'), 'no refusal message');
+      check((await clickForMessage(page, '#login-form button')).includes('Wrong password'), 'no refusal message');
       check(await page.locator('#nav').isHidden(), 'the pages opened without the password');
     });
 
@@ -104,8 +110,7 @@ async function main() {
     await step('a changed setting is stored', async () => {
       await page.goto(`${url}/#system`);
       await page.fill('#logout-form input[name=time]', '17');
-      await page.click('#logout-form button');
-      check((await message(page)).includes('Stored'), 'no confirmation');
+      check((await clickForMessage(page, '#logout-form button')).includes('Stored'), 'no confirmation');
       await waitFor(() => readOr(boardFile('var/tmpfs/SavePowerOff.conf')).toString().includes('autolog_time=17'),
         'autolog_time=17 in the property file');
       await shot('system');
@@ -116,8 +121,8 @@ async function main() {
       const logo = path.join(shots, 'new-logo.png');
       fs.copyFileSync(path.join(shots, 'login.png'), logo);
       await page.setInputFiles('#logo-form input[type=file]', logo);
-      await page.click('#logo-form button');
-      check((await message(page)).includes('Logo replaced'), await page.textContent('#message'));
+      const text = await clickForMessage(page, '#logo-form button');
+      check(text.includes('Logo replaced'), text);
       check(readOr(boardFile('www/images/logo.png')).equals(fs.readFileSync(logo)), 'logo.png differs');
       check(readOr(boardFile('www/images/logo_bak.png')).equals(old), 'logo_bak.png is not the old logo');
     });
@@ -126,8 +131,7 @@ async function main() {
       const bad = path.join(shots, 'bad name.png');
       fs.copyFileSync(path.join(shots, 'login.png'), bad);
       await page.setInputFiles('#logo-form input[type=file]', bad);
-      await page.click('#logo-form button');
-      check((await message(page)).includes('refused'), 'no refusal message');
+      check((await clickForMessage(page, '#logo-form button')).includes('refuse'), 'no refusal message');
     });
 
     await step('the EDID is read and downloaded', async () => {
