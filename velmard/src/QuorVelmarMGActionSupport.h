@@ -69,6 +69,11 @@ bool SendMcuLineOr400(CQuorVelmarHttpConn& conn, const char* format, ...) __attr
 // clears replySent.
 void ReplyJson(CQuorVelmarHttpConn& conn, uint16_t& replySent, const char* logFormat, const std::string& text);
 
+// Starts a group action with the record through the management task.
+void Broadcast(uint32_t commandId, void* record);
+// Runs the installed handler of a hooked command; 400 when none is installed.
+void RunHook(CQuorVelmarMGProcess::ActionHook which, CQuorVelmarHttpConn& conn, uint16_t& replySent);
+
 // Pause of the calling worker thread.
 void PauseMs(uint32_t milliseconds);
 

@@ -36,13 +36,6 @@ std::string OwnField(char (T_QuorModulInfo::*field)[N])
     return value;
 }
 
-void Broadcast(uint32_t commandId, void* record)
-{
-    CQuorVelmarManageTask* task = g_pVelmarManageTask;
-    if (task != nullptr)
-        task->DoBroadCastMsgReq(commandId, record);
-}
-
 // ---- Group discovery -----------------------------------------------------------
 
 const char* const kInfoNames[] = {"alias", "ip_addr", "sequence_number", "looplink_sign",
@@ -305,11 +298,7 @@ void VersionInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
 
 void Update(CQuorVelmarHttpConn& conn, uint16_t& replySent)
 {
-    CQuorVelmarMGProcess::ActionFn hook = CQuorVelmarMGProcess::GetActionHook(CQuorVelmarMGProcess::kHookUpdate);
-    if (hook == nullptr)
-        conn.SendStatus(400);
-    else
-        hook(conn, replySent);
+    RunHook(CQuorVelmarMGProcess::kHookUpdate, conn, replySent);
 }
 
 const T_ActionCmd kCommonCmds[] = {
@@ -496,6 +485,22 @@ void ReplyJson(CQuorVelmarHttpConn& conn, uint16_t& replySent, const char* logFo
     LightLogExt(10000, 0, kSrc, __LINE__, logFormat, text.c_str());
     conn.SendJson(text);
     replySent = 0;
+}
+
+void Broadcast(uint32_t commandId, void* record)
+{
+    CQuorVelmarManageTask* task = g_pVelmarManageTask;
+    if (task != nullptr)
+        task->DoBroadCastMsgReq(commandId, record);
+}
+
+void RunHook(CQuorVelmarMGProcess::ActionHook which, CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    CQuorVelmarMGProcess::ActionFn hook = CQuorVelmarMGProcess::GetActionHook(which);
+    if (hook == nullptr)
+        conn.SendStatus(400);
+    else
+        hook(conn, replySent);
 }
 
 void PauseMs(uint32_t milliseconds)
