@@ -57,7 +57,8 @@ async function action(cmdtype, cmdstr, vars = {}) {
 
 async function query(cmdtype, cmdstr, key, vars) {
   const text = await (await action(cmdtype, cmdstr, vars)).text();
-  const value = JSON.parse(text);
+  // A number the device has not learned yet comes as nothing ("x": ,).
+  const value = JSON.parse(text.replace(/:\s*(?=[,}\]])/g, ': null'));
   return key ? (value[key] || [])[0] || {} : value;
 }
 
@@ -184,9 +185,14 @@ function show(page) {
   if (!loggedIn) page = 'login';
   else if (!loaders[page]) page = 'overview';
   for (const section of $$('.page')) section.hidden = section.id !== page;
+  $('#message').hidden = true;
   $('#nav').hidden = !loggedIn;
   for (const link of $$('#nav a')) link.classList.toggle('current', link.hash === `#${page}`);
-  if (loaders[page]) attempt('Reading the settings', loaders[page]);
+  if (!loaders[page]) return;
+  document.body.dataset.loading = page;
+  attempt('Reading the settings', loaders[page]).finally(() => {
+    if (document.body.dataset.loading === page) delete document.body.dataset.loading;
+  });
 }
 
 // ---- Log-in and automatic log-out ----------------------------------------------------

@@ -58,6 +58,13 @@ async function clickForMessage(page, selector) {
   return message(page);
 }
 
+// Opens a page and waits until it has read its settings.
+async function open(page, name) {
+  await page.goto(`${url}/#${name}`);
+  await page.locator(`#${name}`).waitFor({state: 'visible'});
+  await page.locator('body:not([data-loading])').waitFor();
+}
+
 async function message(page) {
   const box = page.locator('#message');
   await box.waitFor({state: 'visible'});
@@ -99,16 +106,14 @@ async function main() {
 
     for (const name of ['network', 'display', 'video']) {
       await step(`the ${name} page reads its settings`, async () => {
-        await page.goto(`${url}/#${name}`);
-        await page.locator(`#${name}`).waitFor({state: 'visible'});
-        await page.waitForLoadState('networkidle');
-        check(await page.locator('#message.error').count() === 0, await page.textContent('#message'));
+        await open(page, name);
+        check(!(await page.locator('#message.error').isVisible()), await page.textContent('#message'));
         await shot(name);
       });
     }
 
     await step('a changed setting is stored', async () => {
-      await page.goto(`${url}/#system`);
+      await open(page, 'system');
       await page.fill('#logout-form input[name=time]', '17');
       check((await clickForMessage(page, '#logout-form button')).includes('Stored'), 'no confirmation');
       await waitFor(() => readOr(boardFile('var/tmpfs/SavePowerOff.conf')).toString().includes('autolog_time=17'),
@@ -134,8 +139,18 @@ async function main() {
       check((await clickForMessage(page, '#logo-form button')).includes('refuse'), 'no refusal message');
     });
 
+    await step('an upgrade the endpoint refuses is shown with its reason', async () => {
+      await open(page, 'system');
+      const image = path.join(shots, 'abc.tar');
+      fs.writeFileSync(image, 'short');
+      await page.setInputFiles('form[data-board=ARM] input[type=file]', image);
+      const text = await clickForMessage(page, 'form[data-board=ARM] button');
+      check(text.includes('refused "update"') && text.includes('400'), text);
+      check(readOr(boardFile('Velmar/Upgrade/ARM/abc.tar')).toString() === 'short', 'the image did not arrive');
+    });
+
     await step('the EDID is read and downloaded', async () => {
-      await page.goto(`${url}/#video`);
+      await open(page, 'video');
       const [download] = await Promise.all([page.waitForEvent('download'), page.click('#edid-read button')]);
       const saved = path.join(shots, 'edid.bin');
       await download.saveAs(saved);
@@ -149,9 +164,11 @@ async function main() {
       const alias = '<b>peer</b>&"x"';
       check(await action(env('VELMAR_PEER_URL'), {cmdtype: 'deviceconfig', cmdstr: 'setdeviceinfo', alias}) === 200,
         'the peer did not take the alias');
-      await page.goto(`${url}/#group`);
+      await open(page, 'group');
       await page.click('#discover');
-      await waitFor(async () => await page.locator('#devices tbody tr').count() === 2, 'two devices', 30000);
+      await page.locator('#message:not(.busy)').waitFor({state: 'visible', timeout: 30000});
+      const rows = await page.locator('#devices tbody tr').allTextContents();
+      check(rows.length === 2, `rows ${JSON.stringify(rows)}, message ${await page.textContent('#message')}`);
       const cells = await page.locator('#devices tbody td:first-child').allTextContents();
       check(cells.includes(alias), `aliases ${JSON.stringify(cells)}`);
       check(await page.locator('#devices b').count() === 0, 'an alias became markup');
