@@ -14,6 +14,12 @@ using board_test::PathExists;
 using board_test::WriteText;
 using upload_test::g_pRoot;
 
+std::string MakeTempDirIn(const std::string& dir)
+{
+    std::string pattern = dir + "/velmar-upload-XXXXXX";
+    return mkdtemp(&pattern[0]) != nullptr ? pattern : std::string();
+}
+
 TEST(UploadName, ReducedToTheLastComponent)
 {
     EXPECT_STREQ("Velmar.xml", CQuorVelmarUploadFiles::ReduceName("../../Velmar/etc/Velmar.xml"));
@@ -66,6 +72,22 @@ TEST(UploadMove, PrefixedBankFilesMoveAndNothingElse)
     EXPECT_EQ(-2, CQuorVelmarUploadFiles::MovePrefixed("/www/tmp", "fw_v2", "/Velmar/Upgrade/MCU/"));
     EXPECT_EQ(0, CQuorVelmarUploadFiles::Remove("/www/tmp/other.h00"));
     EXPECT_EQ(-2, CQuorVelmarUploadFiles::Remove("/www/tmp/other.h00"));
+}
+
+// A target on another file system (tmpfs linked into the board root): the
+// file is copied and the source removed.
+TEST(UploadMove, AcrossFileSystems)
+{
+    std::string other = MakeTempDirIn("/dev/shm");
+    ASSERT_FALSE(other.empty());
+    ASSERT_EQ(0, symlink(other.c_str(), g_pRoot->File("/Velmar/shm").c_str()));
+    std::string data = upload_test::BinaryData(200000);
+    ASSERT_TRUE(WriteText(g_pRoot->File("/www/tmp/big.bin"), data));
+    EXPECT_EQ(0, CQuorVelmarUploadFiles::Move("/www/tmp/big.bin", "/Velmar/shm/big.bin"));
+    EXPECT_TRUE(board_test::ReadText(other + "/big.bin") == data);
+    EXPECT_FALSE(PathExists(g_pRoot->File("/www/tmp/big.bin")));
+    board_test::RemoveTree(other);
+    unlink(g_pRoot->File("/Velmar/shm").c_str());
 }
 
 // Feeds the body in reads of the given size, keeping what was not consumed
