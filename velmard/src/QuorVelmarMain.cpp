@@ -23,6 +23,7 @@
 #include "QuorSecTimeoutTask.h"
 #include "QuorSocket.h"
 #include "QuorUart.h"
+#include "QuorUpgradeTRM40Task.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarMGTask.h"
 #include "QuorVelmarManageTask.h"
@@ -94,9 +95,9 @@ const T_QuorTaskLink kTaskChain[] = {
     //  "######Put in for memory for g_VelmarDhcp failed",
     //  "######g_VelmarDhcp Initialize failed, exit!", "g_VelmarDhcp Initialize Successful!", 0},
     // f: MCU upgrade task (pool 9), soft:
-    // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorUpgradeTRM40Task, &g_UpgradeTRM40Task>,
-    //  "######Put in for memory for g_UpgradeTRM40Task failed",
-    //  "######g_UpgradeTRM40Task Initialize failed, exit!", "g_UpgradeTRM40Task Initialize Successful!", 0},
+    {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorUpgradeTRM40Task, &g_UpgradeTRM40Task>,
+     "######Put in for memory for g_UpgradeTRM40Task failed",
+     "######g_UpgradeTRM40Task Initialize failed, exit!", "g_UpgradeTRM40Task Initialize Successful!", 0},
     // g: configuration-tool search task (pool 10), soft:
     // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarUdpSearchTask, &g_VelmarUdpSearchTask>,
     //  "######Put in for memory for g_VelmarUdpSearchTask failed",

@@ -22,6 +22,7 @@
 #include "QuorVelmarMongooseTask.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarUartTask.h"
+#include "QuorUpgradeTRM40Task.h"
 #include "QuorVelmarUploadReceiver.h"
 #include "serverproperty.h"
 
@@ -164,15 +165,13 @@ bool StartMcuUpgrade(const char* name)
         LightLogExt(40000, 0, kSrc, __LINE__, "######MCU upgrade of <%s> refused: an upgrade is running.", name);
         return false;
     }
-    snprintf(g_MCUVersionFile, sizeof(g_MCUVersionFile), "%s%s", kQuorUpgradeMcuDir, name);
     std::string command = MoveText("mv %s/%s* %s", name, kQuorUpgradeMcuDir);
     if (CQuorVelmarUploadFiles::MovePrefixed(kQuorUploadDir, name, kQuorUpgradeMcuDir) <= 0)
         return MoveFailed(command);
     LightLogExt(20000, 0, kSrc, __LINE__, "pox_system is <%s> OK!", command.c_str());
-    if (g_pVelmarUartTask != nullptr)
-        g_pVelmarUartTask->AllowOpenUartOne(0);
-    b16UpTRM90.store(1, std::memory_order_release);
-    return true;
+    std::string image = std::string(kQuorUpgradeMcuDir) + name;
+    QuorSetUpgradeName(g_MCUVersionFile, image.c_str());
+    return QuorStartMcuUpgrade();
 }
 
 void SystemConfVersionUpgrade(CQuorVelmarHttpConn& conn, uint16_t&)

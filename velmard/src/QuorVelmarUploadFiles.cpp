@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <string>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,12 +18,6 @@
 const char kQuorUploadDir[] = "/www/tmp";
 const char kQuorUpgradeArmDir[] = "/Velmar/Upgrade/ARM/";
 const char kQuorUpgradeMcuDir[] = "/Velmar/Upgrade/MCU/";
-
-char g_UpVersion[QUOR_UPLOAD_NAME_SIZE];
-char g_EDIDName[QUOR_UPLOAD_NAME_SIZE];
-OSMutex g_mtUploadNames;
-char g_MCUVersionFile[QUOR_UPLOAD_NAME_SIZE];
-std::atomic<uint16_t> b16UpTRM90{0};
 
 namespace {
 
@@ -39,14 +34,6 @@ bool NameByteAllowed(unsigned char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
            c == '+' || c == '-';
-}
-
-void CopyName(char* out, const char* text, size_t length)
-{
-    if (length >= QUOR_UPLOAD_NAME_SIZE)
-        length = QUOR_UPLOAD_NAME_SIZE - 1;   // names passed the 127-character check
-    memcpy(out, text, length);
-    out[length] = '\0';
 }
 
 int WriteAll(int fd, const char* data, size_t length)
@@ -134,32 +121,30 @@ void CQuorVelmarUploadFiles::RecordName(const char* partName, const char* fileNa
     if (partName == nullptr || fileName == nullptr)
         return;
     size_t length = strlen(fileName);
-    OSMutexLocker locker(&g_mtUploadNames);
-    g_UpVersion[0] = '\0';
-    if (strncasecmp(partName, "MCU", 3) == 0)
-        CopyName(g_UpVersion, fileName, length > 4 ? length - 4 : 0);
-    else if (strncasecmp(partName, "ARM", 3) == 0)
-        CopyName(g_UpVersion, fileName, length);
-    else if (strncasecmp(partName, "EDID", 4) == 0)
-        CopyName(g_EDIDName, fileName, length);
+    QuorSetUpgradeName(g_UpVersion, "");
+    if (strncasecmp(partName, "MCU", 3) == 0) {
+        std::string name(fileName, length > 4 ? length - 4 : 0);
+        QuorSetUpgradeName(g_UpVersion, name.c_str());
+    } else if (strncasecmp(partName, "ARM", 3) == 0) {
+        QuorSetUpgradeName(g_UpVersion, fileName);
+    } else if (strncasecmp(partName, "EDID", 4) == 0) {
+        QuorSetUpgradeName(g_EDIDName, fileName);
+    }
 }
 
 void CQuorVelmarUploadFiles::UpVersion(char* out)
 {
-    OSMutexLocker locker(&g_mtUploadNames);
-    memcpy(out, g_UpVersion, QUOR_UPLOAD_NAME_SIZE);
+    QuorGetUpgradeName(g_UpVersion, out, QUOR_UPLOAD_NAME_SIZE);
 }
 
 void CQuorVelmarUploadFiles::EDIDName(char* out)
 {
-    OSMutexLocker locker(&g_mtUploadNames);
-    memcpy(out, g_EDIDName, QUOR_UPLOAD_NAME_SIZE);
+    QuorGetUpgradeName(g_EDIDName, out, QUOR_UPLOAD_NAME_SIZE);
 }
 
 void CQuorVelmarUploadFiles::ClearUpVersion()
 {
-    OSMutexLocker locker(&g_mtUploadNames);
-    g_UpVersion[0] = '\0';
+    QuorSetUpgradeName(g_UpVersion, "");
 }
 
 int CQuorVelmarUploadFiles::Move(const char* from, const char* to)

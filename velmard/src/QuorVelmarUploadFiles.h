@@ -9,31 +9,17 @@
 #ifndef QUOR_VELMAR_UPLOADFILES_H
 #define QUOR_VELMAR_UPLOADFILES_H
 
-#include <atomic>
 #include <cstddef>
-#include <cstdint>
 
-#include "OSMutex.h"
+#include "QuorUpgradeNames.h"
 
-// Size of the recorded names and paths (511 characters and the terminator).
-enum : size_t { QUOR_UPLOAD_NAME_SIZE = 512 };
+// Size of the paths built here (511 characters and the terminator).
+enum : size_t { QUOR_UPLOAD_NAME_SIZE = QUOR_UPGRADE_NAME_SIZE };
 
 // Where every upload is written, and where the upgrade steps move them.
 extern const char kQuorUploadDir[];        // "/www/tmp"
 extern const char kQuorUpgradeArmDir[];    // "/Velmar/Upgrade/ARM/"
 extern const char kQuorUpgradeMcuDir[];    // "/Velmar/Upgrade/MCU/"
-
-// Name of the image last announced by an upload ("MCU": without its 4-character
-// bank suffix; "ARM": the whole name) and of the last EDID upload. Both are
-// read and written under g_mtUploadNames.
-extern char g_UpVersion[QUOR_UPLOAD_NAME_SIZE];
-extern char g_EDIDName[QUOR_UPLOAD_NAME_SIZE];
-extern OSMutex g_mtUploadNames;
-// The MCU image the programming task programs ("/Velmar/Upgrade/MCU/<name>"),
-// written before b16UpTRM90 is set (release); the task reads it after seeing
-// the flag (acquire) and clears the flag when done.
-extern char g_MCUVersionFile[QUOR_UPLOAD_NAME_SIZE];
-extern std::atomic<uint16_t> b16UpTRM90;
 
 class CQuorVelmarUploadFiles {
 public:
@@ -46,10 +32,11 @@ public:
     // characters of [A-Za-z0-9._+-], not beginning with '.' or '-'. Else -2.
     static int CheckName(const char* name);
 
-    // Records the file name of an upload by its form part: "MCU" (3 characters,
-    // case ignored) sets g_UpVersion to the name without its last 4 characters
-    // (empty for a name of 4 or fewer), "ARM" to the whole name, "EDID" (4) sets
-    // g_EDIDName. g_UpVersion is emptied first for every part.
+    // Records the file name of an upload by its form part (QuorUpgradeNames.h):
+    // "MCU" (3 characters, case ignored) sets g_UpVersion to the name without
+    // its last 4 characters (empty for a name of 4 or fewer), "ARM" to the
+    // whole name, "EDID" (4) sets g_EDIDName. g_UpVersion is emptied first for
+    // every part.
     static void RecordName(const char* partName, const char* fileName);
     // Copies of the recorded names (out: QUOR_UPLOAD_NAME_SIZE bytes).
     static void UpVersion(char* out);
