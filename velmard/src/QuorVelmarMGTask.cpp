@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 #include <strings.h>
 
 #include "BoardPath.h"
@@ -63,12 +64,48 @@ int Refuse(mg_connection* conn, int status, const char* text)
     return status;
 }
 
+// CivetWeb's worker threads have small stacks (100 KB in the Debian build),
+// while the handlers run the daemon's own code (shell commands, preference
+// writes, group records of some 26 KB). So each "/action" and "/upload"
+// request runs on a thread of its own with a large stack while the worker
+// waits for it.
+const size_t kHandlerStackBytes = 8u << 20;
+
+struct T_HandlerRun {
+    int (*handler)(mg_connection*);
+    mg_connection* conn;
+    int status;
+};
+
+void* RunHandler(void* arg)
+{
+    T_HandlerRun* run = static_cast<T_HandlerRun*>(arg);
+    run->status = run->handler(run->conn);
+    return nullptr;
+}
+
+int RunOnLargeStack(int (*handler)(mg_connection*), mg_connection* conn)
+{
+    T_HandlerRun run = {handler, conn, 0};
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool started = pthread_attr_init(&attr) == 0 && pthread_attr_setstacksize(&attr, kHandlerStackBytes) == 0 &&
+                   pthread_create(&thread, &attr, RunHandler, &run) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######Web request: no thread for its handler.");
+        return Refuse(conn, 503, "Service Unavailable");
+    }
+    pthread_join(thread, nullptr);
+    return run.status;
+}
+
 int HandleUpload(mg_connection* conn)
 {
     CQuorVelmarMGTask::UploadHandler handler = s_uploadHandler.load(std::memory_order_acquire);
     if (handler == nullptr)
         return Refuse(conn, 400, "Bad Request");
-    return handler(conn);
+    return RunOnLargeStack(handler, conn);
 }
 
 int HandleFile(mg_connection* conn, const mg_request_info& info)
@@ -194,7 +231,7 @@ int CQuorVelmarMGTask::MGHandleReq(mg_connection* conn)
         return 0;
     switch (MGGetKind(info->local_uri)) {
     case QUOR_WEB_KIND_ACTION:
-        return CQuorVelmarMGProcess::ProcessHttpActionReq(conn);
+        return RunOnLargeStack(CQuorVelmarMGProcess::ProcessHttpActionReq, conn);
     case QUOR_WEB_KIND_UPLOAD:
         return HandleUpload(conn);
     default:

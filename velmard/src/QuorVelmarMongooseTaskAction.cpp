@@ -42,6 +42,15 @@ const char* const kInfoNames[] = {"alias", "ip_addr", "sequence_number", "loopli
                                   "group_sign", "showme_sign", "vi_select", "dev_type"};
 const uint16_t kDevTypeInfo = 8;
 
+// Closes a device object; a comma left after its last item is dropped (a
+// device that did not report its type, or a list cut short).
+void CloseDevice(bool last, std::string* out)
+{
+    if (out->back() == ',')
+        out->pop_back();
+    *out += last ? "}\r\n" : "},\r\n";
+}
+
 // Appends one device object; false when an unknown item ended the list (the
 // object is closed all the same).
 bool AppendDevice(const T_QuorDeviceSearchQueryRsp& answer, bool last, std::string* out)
@@ -52,9 +61,7 @@ bool AppendDevice(const T_QuorDeviceSearchQueryRsp& answer, bool last, std::stri
         const T_QuorDeviceInfoAnnex& item = answer.tAnnexCode[i];
         if (item.u16InfoID == 0 || item.u16InfoID > kDevTypeInfo) {
             LightLogExt(40000, 0, kSrc, __LINE__, "######InfoID <%d> is Error,No this Type.", (int)item.u16InfoID);
-            if (!out->empty() && out->back() == ',')
-                out->pop_back();
-            *out += "}\r\n";
+            CloseDevice(true, out);
             return false;
         }
         char text[QUOR_MSG_TEXT_SIZE];
@@ -62,7 +69,7 @@ bool AppendDevice(const T_QuorDeviceSearchQueryRsp& answer, bool last, std::stri
         const char* pattern = item.u16InfoID == kDevTypeInfo ? "\"%s\":\"%s\"" : "\"%s\":\"%s\",";
         *out += QuorJsonFormat(pattern, {kInfoNames[item.u16InfoID - 1], text});
     }
-    *out += last ? "}\r\n" : "},\r\n";
+    CloseDevice(last, out);
     return true;
 }
 
