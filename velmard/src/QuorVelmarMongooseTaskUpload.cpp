@@ -131,7 +131,7 @@ bool MoveFailed(const std::string& command)
     return false;
 }
 
-bool StartArmUpgrade(const char* board, const char* name)
+bool StartArmUpgrade(const char* name)
 {
     char from[QUOR_UPLOAD_NAME_SIZE], to[QUOR_UPLOAD_NAME_SIZE];
     std::string command = MoveText("mv %s/%s %s%s", name, kQuorUpgradeArmDir);
@@ -149,7 +149,7 @@ bool StartArmUpgrade(const char* board, const char* name)
     if (request == nullptr || g_pVelmarManageTask == nullptr)
         return false;
     request->tHeader = QuorFreshMsgHeader(QUOR_MSG_VERSION_UPGRADE_REQ);
-    snprintf(request->cDevAddr, sizeof(request->cDevAddr), "%s", board);
+    snprintf(request->cDevAddr, sizeof(request->cDevAddr), "%s", "ARM");
     snprintf(request->cVersionName, sizeof(request->cVersionName), "%.*s", (int)(length - 7), name);
     snprintf(request->cVersionFile, sizeof(request->cVersionFile), "%s", name);
     LightLogExt(20000, 0, kSrc, __LINE__, "VersionName is <%s>, len is <%d>.", request->cVersionName,
@@ -356,7 +356,7 @@ bool CQuorVelmarMGProcess::ProcessSoftwareVersionUpgrade(const char* board, cons
     }
     std::lock_guard<std::mutex> lock(s_upgradeMutex);
     if (Matches(board, "ARM", 3))
-        return StartArmUpgrade(board, name);
+        return StartArmUpgrade(name);
     if (Matches(board, "MCU", 3))
         return StartMcuUpgrade(name);
     LightLogExt(40000, 0, kSrc, __LINE__,
