@@ -36,7 +36,7 @@ const char kSrc[] = "src/QuorVelmarMongooseTask";
 
 // Request body bytes read at a time; the receiver keeps at most a part head
 // or a boundary-sized tail of them between reads.
-const int kUploadBufferSize = 64 * 1024;
+const int kUploadBufferSize = 256 * 1024;
 const size_t kDownloadPiece = 65535;
 const size_t kEdidLineSize = 2048;
 const char kLogo[] = "/www/images/logo.png";
