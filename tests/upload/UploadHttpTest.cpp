@@ -124,14 +124,14 @@ TEST_F(UploadHttpTest, EachUploadKindArrivesByteIdentical)
 // boundary found across the reads.
 TEST_F(UploadHttpTest, BoundarySplitAcrossReads)
 {
-    std::string data = upload_test::BinaryData(200000);
+    std::string data = upload_test::BinaryData(1000000);
     std::string request = Post("/upload/upgradesoftware", upload_test::Body("ARM", "split.bin", data),
                                std::string("multipart/form-data; boundary=") + upload_test::kBoundary);
     size_t cut = request.size() - 12;
     TcpClient client;
     ASSERT_TRUE(client.Connect(s_netns->Address(), kHttpPort, 10000));
     ASSERT_TRUE(client.Send(request.substr(0, cut)));
-    EXPECT_TRUE(WaitFor([&] { return Tmp("split.bin").size() >= 150000; }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return Tmp("split.bin").size() >= 500000; }, 10000));
     ASSERT_TRUE(client.Send(request.substr(cut)));
     EXPECT_EQ(200, ParseReply(client.ReadUntil("\x01 until closed", 10000)).status);
     EXPECT_TRUE(Tmp("split.bin") == data);
