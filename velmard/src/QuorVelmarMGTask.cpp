@@ -191,6 +191,7 @@ CQuorVelmarMGTask::~CQuorVelmarMGTask()
 
 int CQuorVelmarMGTask::Initialize()
 {
+    CQuorVelmarMGProcess::InstallFileHandlers();
     if (MGStart() != 0)
         return -2;
     Signal(TASK_EVT_START);

@@ -47,6 +47,25 @@ public:
     static int DevConfigerInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
     static int DevCtrlInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
 
+    // ---- Uploads, downloads and the files they bring (QuorVelmarMongooseTaskUpload.cpp)
+
+    // Installs the "/upload" handler and the "update", "edidwrite" and
+    // "edidread" commands into the web task and the action API.
+    static void InstallFileHandlers();
+    // Sends the board file as a download (status 200 with its header lines,
+    // then the file in pieces of 65535 bytes): 0. A file that cannot be opened
+    // sends nothing and chooses status 400: -2.
+    static int HttpDownFile(CQuorVelmarHttpConn& conn, const char* path);
+    // Keeps the old logo as "logo_bak.png" and moves the uploaded file (a
+    // board path) into "/www/images/logo.png". False when it cannot be moved.
+    static bool UpdateLogoImage(const char* path);
+    // "ARM": moves the image to "/Velmar/Upgrade/ARM/" and asks the upgrade
+    // agent to install it. "MCU": moves the bank files to
+    // "/Velmar/Upgrade/MCU/" and starts the programming task. False for an
+    // empty or refused name, a failed move, an ARM name of 7 characters or
+    // fewer, or an MCU upgrade already running.
+    static bool ProcessSoftwareVersionUpgrade(const char* board, const char* name);
+
     // ---- Network settings ------------------------------------------------
 
     // Checks the request strictly (CheckIPInfoValidity), runs "setip <ip>
