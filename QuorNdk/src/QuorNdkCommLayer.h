@@ -13,6 +13,7 @@
 #include "OSMutex.h"
 #include "QuorUpgradeMsgDef.h"
 
+class CMemoryPoolBase;
 class CQuorNdkMsgParser;
 class CQuorNdkUdpSocketTask;
 
@@ -53,5 +54,8 @@ public:
     static CQuorNdkUdpSocketTask* s_pVelmarNdkUdpSocketTask;
     static OSMutex s_UdpVelmarNdkMutex;
 };
+
+// Records of 0x1801.
+extern CMemoryPoolBase g_MPVersionUpgradeReq;
 
 #endif

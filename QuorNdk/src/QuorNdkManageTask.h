@@ -25,7 +25,7 @@
 class CQuorNdkManageTask : public QuorTask<2> {
 public:
     // Datagrams waiting while an installation runs; more are dropped.
-    static constexpr size_t kMaxQueuedPackets = 8;
+    static constexpr size_t kMaxQueuedPackets = 16;
     // Longest datagram queued.
     static constexpr uint32_t kMaxPacketLen = 3072;
 
