@@ -73,7 +73,8 @@ bool CommandPortAnswers()
 // LAN namespace reaches it too (its sender check must then refuse).
 struct AgentBoard {
     explicit AgentBoard(bool withVelmard)
-        : root(withVelmard ? std::vector<std::string>{"--quorndk", QUORNDK_PATH, "--velmard", VELMARD_PATH}
+        : root(withVelmard ? std::vector<std::string>{"--quorndk", QUORNDK_PATH, "--velmard", VELMARD_PATH,
+                                                      "--velmarcmd", VELMARCMD_PATH}
                            : std::vector<std::string>{"--quorndk", QUORNDK_PATH})
     {
     }
@@ -237,6 +238,27 @@ TEST(NdkUpgradeTest, HostileRequestsGetNoAnswerAndRunNothing)
     EXPECT_EQ(5u, Count(log, "###### Upgrade request refused")) << log;
 }
 
+// Both daemons started by their init scripts, under velmarcmd as on the board.
+class InitScripts {
+public:
+    explicit InitScripts(const AgentBoard& board) : fBoard(board) {}
+    ~InitScripts()
+    {
+        Run("QuorNdk", "stop");
+        Run("velmard", "stop");
+    }
+    bool Run(const std::string& daemon, const std::string& action) const
+    {
+        board_test::ProcessSpec init;
+        init.argv = {fBoard.root.File("/etc/init.d/" + daemon), action};
+        init.setEnv = {{"VELMAR_ROOT", fBoard.root.Path()}};
+        return board_test::RunProcess(init).Exited(0);
+    }
+
+private:
+    const AgentBoard& fBoard;
+};
+
 TEST(NdkUpgradeTest, VelmardIsStoppedUpgradedAndAnswersItsCommandPortAgain)
 {
     AgentBoard board(true);
@@ -246,33 +268,34 @@ TEST(NdkUpgradeTest, VelmardIsStoppedUpgradedAndAnswersItsCommandPortAgain)
     DisplaySimulator display;
     ASSERT_EQ(0, mcu.Start(SimEndpointOptions{board.root.File("/dev/ttyS1"), ""}));
     ASSERT_EQ(0, display.Start(SimEndpointOptions{board.root.File("/dev/ttyS2"), ""}));
-    board_test::ProcessSpec init;
-    init.argv = {board.root.File("/etc/init.d/velmard"), "start"};
-    init.setEnv = {{"VELMAR_ROOT", board.root.Path()}};
-    ASSERT_TRUE(board_test::RunProcess(init).Exited(0));
+    InitScripts init(board);
+    ASSERT_TRUE(init.Run("velmard", "start"));
     ASSERT_TRUE(WaitUntil(CommandPortAnswers, kLongWaitMs));
     std::string firstPid = board.root.Read("/var/run/velmard.pid");
-    Agent agent(board);
-    ASSERT_TRUE(agent.Up()) << agent.Output();
+    ASSERT_TRUE(init.Run("QuorNdk", "start"));
+    ASSERT_TRUE(WaitUntil([] { return Listening(kAgentPort); }, kLongWaitMs));
 
-    Socket senderSocket(BoundSocket("127.0.0.1", 0));
-    int sender = senderSocket.fd;
-    ASSERT_TRUE(SendToAgent(sender, UpgradeRequest("V3.12", "V3.12.tar.gz")));
+    Socket sender(BoundSocket("127.0.0.1", 0));
+    ASSERT_TRUE(SendToAgent(sender.fd, UpgradeRequest("V3.12", "V3.12.tar.gz")));
     ASSERT_TRUE(WaitUntil([&] { return Count(board.root.Calls(), "update-start") == 1; }, kLongWaitMs));
     ASSERT_TRUE(WaitUntil(CommandPortAnswers, kLongWaitMs));
     EXPECT_NE(firstPid, board.root.Read("/var/run/velmard.pid"));
 
-    std::vector<std::string> expected = {"/etc/init.d/velmard start"};
+    std::vector<std::string> expected = {"/etc/init.d/velmard start", "/etc/init.d/QuorNdk start"};
     auto installed = board.Installed("V3.12.tar.gz", "V3.12", true);
     expected.insert(expected.end(), installed.begin(), installed.end());
     EXPECT_EQ(expected, Lines(board.root.Calls()));
     // The first velmard took the answer before it was stopped (its log is
-    // written out when it stops).
-    std::string velmardLogs = board_test::RunProcess({"sh", "-c", "cat \"$0\"/var/Velmar/QuorVelmar*", board.root.Path()}).output;
+    // written out when it stops); velmarcmd saw it end and watched the new one.
+    std::string velmardLogs =
+        board_test::RunProcess({"sh", "-c", "cat \"$0\"/var/Velmar/QuorVelmar*", board.root.Path()}).output;
     EXPECT_NE(std::string::npos, velmardLogs.find("@@@@@@In ProcessVersionUpgradeRsp Fun")) << velmardLogs;
+    std::string supervisor = board.root.Read("/var/log/velmarcmd/velmard.log");
+    EXPECT_EQ(2u, Count(supervisor, "starting [")) << supervisor;
+    EXPECT_EQ(1u, Count(supervisor, "normal exiting, exit code[0]")) << supervisor;
 
-    init.argv[1] = "stop";
-    EXPECT_TRUE(board_test::RunProcess(init).Exited(0));
+    EXPECT_TRUE(init.Run("QuorNdk", "stop"));
+    EXPECT_TRUE(init.Run("velmard", "stop"));
     mcu.Stop();
     display.Stop();
 }
