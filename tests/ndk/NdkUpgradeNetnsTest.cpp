@@ -217,11 +217,13 @@ TEST(NdkUpgradeTest, HostileRequestsGetNoAnswerAndRunNothing)
     ASSERT_TRUE(SendBytes(lan, kModuleIp, kAgentPort, UpgradeRequest("gd", "gd.tar.gz")));
     Bytes runsPast = UpgradeRequest("gd", "gd.tar.gz");
     runsPast[runsPast.size() - 9 - 4 + 3] = 200;  // the file's length word
+    Bytes headerPast = UpgradeRequest("gd", "gd.tar.gz");
+    headerPast[2] = 0x10;  // the header's length word
     const Bytes hostile[] = {
         UpgradeRequest("gd", "a;reboot.tar.gz"), UpgradeRequest("../x", "gd.tar.gz"),
         UpgradeRequest("-rf", "gd.tar.gz"),      UpgradeRequest(std::string(600, 'a'), "gd.tar.gz"),
         UpgradeRequest("gd", "missing.tar.gz"),  UpgradeRequest("gd", "../../Velmar/etc/Velmar.xml"),
-        runsPast,
+        runsPast,                                headerPast,
     };
     for (const Bytes& request : hostile)
         ASSERT_TRUE(SendToAgent(sender, request));
@@ -236,6 +238,7 @@ TEST(NdkUpgradeTest, HostileRequestsGetNoAnswerAndRunNothing)
     std::string log = board.AgentLog();
     EXPECT_EQ(1u, Count(log, "outside this board is dropped")) << log;
     EXPECT_EQ(5u, Count(log, "###### Upgrade request refused")) << log;
+    EXPECT_EQ(2u, Count(log, "###### Receive One InValid Packet")) << log;
 }
 
 // Both daemons started by their init scripts, under velmarcmd as on the board.
