@@ -78,28 +78,17 @@ int CQuorNdkCommLayer::SendUdpBuf(uint32_t len, const char* bytes)
 
 int CQuorNdkCommLayer::Msg_UdpRecved(const char* bytes, uint32_t received, uint32_t remoteAddr, uint16_t remotePort)
 {
-    uint32_t lengthWord = 0;
-    if (bytes == nullptr || received < QUOR_MSG_HEADER_LEN || !QuorWireReader(bytes, received).U32(&lengthWord) ||
-        lengthWord < QUOR_MSG_HEADER_LEN || lengthWord > received) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Receive message of <%u> bytes with length word <%u>, dropped.",
-                    bytes != nullptr ? received : 0u, lengthWord);
+    T_MODULE_MSG message;
+    if (!QuorWrapDatagram(bytes, received, remoteAddr, remotePort, &message))
         return -2;
-    }
-    T_MODULE_MSG message = {0, lengthWord, bytes, 0, 0, remoteAddr, remotePort};
     OSMutexLocker locker(&s_UdpVelmarNdkMutex);
     return ProcessUdpPack(&message);
 }
 
 int CQuorNdkCommLayer::ProcessUdpPack(T_MODULE_MSG* message)
 {
-    if (message == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### T_MODULE_MSG is Null!");
+    if (!QuorModuleMsgUsable(message))
         return -2;
-    }
-    if (message->pMsg == nullptr || message->u32MsgLen == 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find Message is Null!");
-        return -2;
-    }
     CQuorNdkManageTask* task = g_pVelmarNdkManageTask;
     if (task == nullptr)
         return -3;

@@ -43,6 +43,39 @@ bool QuorRecordTextLen(const char* field, uint32_t* length)
     return true;
 }
 
+bool QuorWrapDatagram(const char* bytes, uint32_t received, uint32_t remoteAddr, uint16_t remotePort,
+                      T_MODULE_MSG* message)
+{
+    if (bytes == nullptr || received < QUOR_MSG_HEADER_LEN) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "###### Receive message of <%u> bytes is shorter than the header, dropped.",
+                    bytes != nullptr ? received : 0u);
+        return false;
+    }
+    uint32_t lengthWord = 0;
+    QuorWireReader(bytes, received).U32(&lengthWord);
+    if (lengthWord < QUOR_MSG_HEADER_LEN || lengthWord > received) {
+        LightLogExt(40000, 0, kSrc, __LINE__,
+                    "###### Receive message length word <%u> does not fit <%u> received bytes, dropped.", lengthWord,
+                    received);
+        return false;
+    }
+    *message = T_MODULE_MSG{0, lengthWord, bytes, 0, 0, remoteAddr, remotePort};
+    return true;
+}
+
+bool QuorModuleMsgUsable(const T_MODULE_MSG* message)
+{
+    if (message == nullptr) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "###### T_MODULE_MSG is Null!");
+        return false;
+    }
+    if (message->pMsg == nullptr || message->u32MsgLen == 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find Message is Null!");
+        return false;
+    }
+    return true;
+}
+
 char* QuorRefusePack(const char* packer, const char* reason)
 {
     LightLogExt(40000, 0, kSrc, __LINE__, "###### %s refuses the record: %s.", packer, reason);

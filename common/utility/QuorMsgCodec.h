@@ -26,6 +26,15 @@ bool QuorReadWholeText(QuorWireReader& reader, char* field);
 // of 512 bytes or more is refused).
 bool QuorRecordTextLen(const char* field, uint32_t* length);
 
+// Wraps one received datagram (bytes received, sender in host order) whose
+// header length word lies within [24, received]; anything else is logged and
+// refused (false).
+bool QuorWrapDatagram(const char* bytes, uint32_t received, uint32_t remoteAddr, uint16_t remotePort,
+                      T_MODULE_MSG* message);
+
+// False (logged) for a null wrapper or one without bytes.
+bool QuorModuleMsgUsable(const T_MODULE_MSG* message);
+
 // Logs why a packer refuses its record; null.
 char* QuorRefusePack(const char* packer, const char* reason);
 

@@ -301,35 +301,17 @@ int CQuorVelmarCommLayer::SendUdpBufToRemote(uint32_t len, const char* bytes, ui
 int CQuorVelmarCommLayer::Msg_UdpRecved(const char* bytes, uint32_t received, uint32_t remoteAddr,
                                         uint16_t remotePort)
 {
-    if (bytes == nullptr || received < QUOR_MSG_HEADER_LEN) {
-        LightLogExt(40000, 0, kSrc, __LINE__,
-                    "###### Receive message of <%u> bytes is shorter than the header, dropped.",
-                    bytes != nullptr ? received : 0u);
+    T_MODULE_MSG message;
+    if (!QuorWrapDatagram(bytes, received, remoteAddr, remotePort, &message))
         return -2;
-    }
-    uint32_t lengthWord = 0;
-    QuorWireReader(bytes, received).U32(&lengthWord);
-    if (lengthWord < QUOR_MSG_HEADER_LEN || lengthWord > received) {
-        LightLogExt(40000, 0, kSrc, __LINE__,
-                    "###### Receive message length word <%u> does not fit <%u> received bytes, dropped.", lengthWord,
-                    received);
-        return -2;
-    }
-    T_MODULE_MSG message = {0, lengthWord, bytes, 0, 0, remoteAddr, remotePort};
     OSMutexLocker locker(&s_UdpVelmarMutex);
     return ProcessUdpPack(&message);
 }
 
 int CQuorVelmarCommLayer::ProcessUdpPack(T_MODULE_MSG* message)
 {
-    if (message == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### T_MODULE_MSG is Null!");
+    if (!QuorModuleMsgUsable(message))
         return -2;
-    }
-    if (message->pMsg == nullptr || message->u32MsgLen == 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find Message is Null!");
-        return -2;
-    }
     CQuorVelmarManageTask* task = g_pVelmarManageTask;
     if (task == nullptr) {
         LightLogExt(40000, 0, kSrc, __LINE__,
