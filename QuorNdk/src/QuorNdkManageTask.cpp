@@ -48,14 +48,6 @@ int CQuorNdkManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Find AddUdpPacketCopyQueue inParams length error!");
         return -2;
     }
-    {
-        OSMutexLocker locker(&m_PacketMutex);
-        if (m_Packets.size() >= kMaxQueuedPackets) {
-            LightLogExt(40000, 0, kSrc, __LINE__, "###### %u packets wait already, one of <%u> bytes is dropped.",
-                        (unsigned)kMaxQueuedPackets, length);
-            return -1;
-        }
-    }
     int32_t classSize = 0;
     char* bytes = static_cast<char*>(GetMemPoolAllMsg((int32_t)length, &classSize));
     if (bytes == nullptr) {
@@ -64,10 +56,17 @@ int CQuorNdkManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)
         return -1;
     }
     memcpy(bytes, message->pMsg, length);
-    // Only the socket task adds, so the room checked above is still there.
-    OSMutexLocker locker(&m_PacketMutex);
-    m_Packets.push_back(T_Packet{bytes, length, message->u32RemoteAddr});
-    return 0;
+    {
+        OSMutexLocker locker(&m_PacketMutex);
+        if (m_Packets.size() < kMaxQueuedPackets) {
+            m_Packets.push_back(T_Packet{bytes, length, message->u32RemoteAddr});
+            return 0;
+        }
+    }
+    LightLogExt(40000, 0, kSrc, __LINE__, "###### %u packets wait already, one of <%u> bytes is dropped.",
+                (unsigned)kMaxQueuedPackets, length);
+    FreeMemPoolAllMsg((int32_t)length, bytes);
+    return -1;
 }
 
 int64_t CQuorNdkManageTask::Run()

@@ -122,6 +122,7 @@ public:
     }
     ~Agent()
     {
+        EXPECT_EQ(std::string::npos, Output().find("Sanitizer")) << Output();
         kill(fPid, SIGKILL);
         while (waitpid(fPid, nullptr, 0) < 0 && errno == EINTR) {
         }
@@ -299,6 +300,8 @@ TEST(NdkUpgradeTest, VelmardIsStoppedUpgradedAndAnswersItsCommandPortAgain)
 
     EXPECT_TRUE(init.Run("QuorNdk", "stop"));
     EXPECT_TRUE(init.Run("velmard", "stop"));
+    for (const char* out : {"/var/log/QuorNdk.out", "/var/log/velmard.out"})
+        EXPECT_EQ(std::string::npos, board.root.Read(out).find("Sanitizer")) << board.root.Read(out);
     mcu.Stop();
     display.Stop();
 }
