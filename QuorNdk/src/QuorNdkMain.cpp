@@ -3,16 +3,13 @@
 // daemonising), then pools 1 and 2, the management task and the
 // communication layer, and idles until the stop signal (SIGHUP when
 // daemonised, SIGUSR1 in the foreground).
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
 #include <unistd.h>
 
-#include "BoardPath.h"
 #include "LightLog.h"
 #include "OS.h"
 #include "OSFun.h"
@@ -20,6 +17,7 @@
 #include "QuorNdkCommLayer.h"
 #include "QuorNdkManageTask.h"
 #include "QuorNdkPref.h"
+#include "QuorDaemonStart.h"
 #include "QuorSecTimeoutTask.h"
 #include "QuorSocket.h"
 #include "SocketUtils.h"
@@ -32,7 +30,6 @@ namespace {
 const char kSrc[] = "QuorNdk/src/QuorNdkMain";
 const char kVersion[] = "MPL-ARM-V3.11";
 const char kBuildDate[] = "2018.11.12";
-const char kLogDir[] = "/var/Velmar";
 const char kLogName[] = "QuorNdk";
 const char kLockFile[] = "/Velmar/etc/QuorNdk/SemLock.sys";
 
@@ -54,40 +51,15 @@ void PrintBannerAndUsage()
     exit(status);
 }
 
-// A closed standard descriptor would be handed to the next file opened.
-void KeepStandardDescriptorsOpen()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) < 0)
-            return;
-    }
-}
-
 int SetUpLogAndLock()
 {
-    T_LightLogCallBack callbacks = LightLogStdioCallBack();
-    int result = LightLogSetCallBack(&callbacks);
-    if (result != 0) {
-        printf("Quor VelmarNdkCours SetCallBack failed, error code<%d>\n", result);
-        return result;
-    }
-    char lock[BoardPath::kMaxRoot + sizeof(kLockFile)];
-    if (BoardPath::Resolve(kLockFile, lock) != 0 || OS::LockSemFile(lock) == 0) {
+    if (QuorInstallLogCallbacks("Quor VelmarNdkCours") != 0)
+        return -1;
+    if (!QuorTakeInstanceLock(kLockFile)) {
         printf("Quor VelmarNdkCours Module has already started, exit!\n");
         ExitWith(kExitRunning);
     }
-    char dir[BoardPath::kMaxRoot + sizeof(kLogDir)];
-    char prefix[sizeof(dir) + sizeof(kLogName) + 1];
-    result = LLOG_ERR_PREFIX;
-    if (BoardPath::Resolve(kLogDir, dir) == 0 &&
-        snprintf(prefix, sizeof(prefix), "%s/%s", dir, kLogName) < static_cast<int>(sizeof(prefix)))
-        result = LightLogSetup(prefix, 5000, 10, LLOG_LEVEL_DEBUG);
-    if (result != 0) {
-        printf("Quor VelmarNdk LightLogSetup failed, error code<%d>\n", result);
-        return result;
-    }
-    LightLogInstallAssertSink();
-    return 0;
+    return QuorSetUpDaemonLog(kLogName, "Quor VelmarNdk");
 }
 
 void LoadPreferences()
@@ -124,20 +96,6 @@ int ParseOptions(int argc, char** argv, bool* daemon)
 void sig_hangup_hdl(int)
 {
     g_b16Stop = 1;
-}
-
-// Every signal 1 to 31 is ignored but SIGINT and SIGCHLD (the commands the
-// agent runs need their status); SIGUSR1 stops a foreground run.
-void SetUpSignals()
-{
-    struct sigaction action;
-    memset(&action, 0, sizeof(action));
-    sigemptyset(&action.sa_mask);
-    for (int sig = 1; sig <= 31; ++sig) {
-        action.sa_handler = sig == SIGUSR1 ? sig_hangup_hdl : SIG_IGN;
-        if (sig != SIGINT && sig != SIGCHLD)
-            sigaction(sig, &action, nullptr);
-    }
 }
 
 void StartProcess(bool daemon)
@@ -185,7 +143,7 @@ void StartPoolsAndTasks()
 
 int main(int argc, char** argv)
 {
-    KeepStandardDescriptorsOpen();
+    QuorKeepStandardDescriptorsOpen();
     g_pProgramName = argv[0];
     if (SetUpLogAndLock() != 0) {
         fflush(stdout);
@@ -196,7 +154,7 @@ int main(int argc, char** argv)
     int status = ParseOptions(argc, argv, &daemon);
     if (status >= 0)
         return status;
-    SetUpSignals();
+    QuorSetUpDaemonSignals(sig_hangup_hdl);
     StartProcess(daemon);
     LightLogExt(20000, 1, kSrc, __LINE__, "Quor VelmarNdk Module Start Initlize.");
     StartPoolsAndTasks();
