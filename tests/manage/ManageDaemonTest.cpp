@@ -125,7 +125,7 @@ protected:
         fNetns.reset();
     }
 
-    void StartDaemon() { fDaemon.reset(new board_test::VelmardProcess(*fRoot, fNetns.get())); }
+    void StartDaemon() { fDaemon.reset(new board_test::VelmardProcess(*fRoot, fNetns->Exec({}))); }
     // The daemon's log: complete once it has stopped (it writes through a
     // buffer).
     std::string Log() const { return fRoot->Read(kLog); }

@@ -151,7 +151,7 @@ protected:
     // the MCU and the board programs saw until then.
     void StartDaemon()
     {
-        fDaemon.reset(new board_test::VelmardProcess(*fRoot, fNetns.get()));
+        fDaemon.reset(new board_test::VelmardProcess(*fRoot, fNetns->Exec({})));
         ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fRoot->Read("/../velmard.out");
         usleep(300000);
         fMcu.ClearRecords();
