@@ -2,7 +2,7 @@
 # root, simulated MCU and display, velmard in a network namespace). Sourced by
 # scripts/demo and the benchmarks; needs root.
 #
-#   endpoint_build BUILD_DIR          builds velmard, mcusim and dispsim
+#   endpoint_build BUILD_DIR          builds velmard, mcusim, dispsim and velmar-find
 #   endpoint_up NAME NET              board root + namespace + simulators
 #                                     (NET is A.B.C: eth0 A.B.C.2, host A.B.C.1)
 #   endpoint_start_velmard            starts "velmard -d" in the namespace
@@ -51,7 +51,7 @@ endpoint_build() {
     EP_BUILD=$1
     mkdir -p "$EP_BUILD"
     if ! { cmake -S "$EP_SOURCE" -B "$EP_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_TESTS=OFF &&
-           cmake --build "$EP_BUILD" --target velmard mcusim dispsim -j2; } >"$EP_BUILD/endpoint-build.log" 2>&1; then
+           cmake --build "$EP_BUILD" --target velmard mcusim dispsim velmar-find -j2; } >"$EP_BUILD/endpoint-build.log" 2>&1; then
         tail -n 40 "$EP_BUILD/endpoint-build.log" >&2
         ep_say "the build failed (whole log: $EP_BUILD/endpoint-build.log)"
         return 1

@@ -24,6 +24,8 @@
 #include "QuorSocket.h"
 #include "QuorUart.h"
 #include "QuorVelmarCommLayer.h"
+#include "QuorVelmarDhcpTask.h"
+#include "QuorVelmarMGTask.h"
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarTCPSrvCreate.h"
@@ -31,6 +33,8 @@
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
 #include "QuorVelmarUdpMulSocketTask.h"
+#include "QuorVelmarUdpSearchTask.h"
+#include "VELMARGPIOTask.h"
 #include "SocketUtils.h"
 
 // argv[0], for the usage line.
@@ -73,9 +77,9 @@ int StartCommLayer()
 // link kind and messages; its global is defined with the task.
 const T_QuorTaskLink kTaskChain[] = {
     // a: GPIO task (pool 5), hard:
-    // {T_QuorTaskLink::kHard, QuorStartTaskLink<CVELMARGPIOTask, &g_pVelmarGPIOTask>,
-    //  "###### New CVELMARGPIOTask memory fail! When QuorVelmar_Initlize().",
-    //  "###### g_pVelmarGPIOTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
+    {T_QuorTaskLink::kHard, QuorStartTaskLink<CVELMARGPIOTask, &g_pVelmarGPIOTask>,
+     "###### New CVELMARGPIOTask memory fail! When QuorVelmar_Initlize().",
+     "###### g_pVelmarGPIOTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
     // b: MCU serial task (pool 3), hard:
     {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarUartTask, &g_pVelmarUartTask>,
      "###### New CQuorVelmarUartTask memory fail! When QuorVelmar_Initlize().",
@@ -89,17 +93,17 @@ const T_QuorTaskLink kTaskChain[] = {
      "######Put in for memory for g_VelmarUdpMulCast failed",
      "######g_VelmarUdpMulCast Initialize failed, exit!", "g_VelmarUdpMulCast Initialize Successful!", 0},
     // e: DHCP watch task (pool 11), soft:
-    // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarDhcpTask, &g_VelmarDhcp>,
-    //  "######Put in for memory for g_VelmarDhcp failed",
-    //  "######g_VelmarDhcp Initialize failed, exit!", "g_VelmarDhcp Initialize Successful!", 0},
+    {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarDhcpTask, &g_VelmarDhcp>,
+     "######Put in for memory for g_VelmarDhcp failed",
+     "######g_VelmarDhcp Initialize failed, exit!", "g_VelmarDhcp Initialize Successful!", 0},
     // f: MCU upgrade task (pool 9), soft:
     // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorUpgradeTRM40Task, &g_UpgradeTRM40Task>,
     //  "######Put in for memory for g_UpgradeTRM40Task failed",
     //  "######g_UpgradeTRM40Task Initialize failed, exit!", "g_UpgradeTRM40Task Initialize Successful!", 0},
     // g: configuration-tool search task (pool 10), soft:
-    // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarUdpSearchTask, &g_VelmarUdpSearchTask>,
-    //  "######Put in for memory for g_VelmarUdpSearchTask failed",
-    //  "######g_VelmarUdpSearchTask Initialize failed, exit!", "g_VelmarUdpSearchTask Initialize Successful!", 0},
+    {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarUdpSearchTask, &g_VelmarUdpSearchTask>,
+     "######Put in for memory for g_VelmarUdpSearchTask failed",
+     "######g_VelmarUdpSearchTask Initialize failed, exit!", "g_VelmarUdpSearchTask Initialize Successful!", 0},
     // h: management task (pool 2), hard:
     {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarManageTask, &g_pVelmarManageTask>,
      "###### New CQuorVelmarManageTask memory fail! When QuorVelmar_Initlize().",
@@ -115,9 +119,9 @@ const T_QuorTaskLink kTaskChain[] = {
     // k: the web task starts at least 3 seconds after the TCP server.
     {T_QuorTaskLink::kPause, nullptr, nullptr, nullptr, nullptr, 3},
     // l: web task (pool 6), last:
-    // {T_QuorTaskLink::kLast, QuorStartTaskLink<CQuorVelmarMGTask, &g_pVelmarMGTask>,
-    //  "###### New CQuorVelmarMGTask memory fail! When QuorVelmar_Initlize().",
-    //  "###### g_pVelmarMGTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
+    {T_QuorTaskLink::kLast, QuorStartTaskLink<CQuorVelmarMGTask, &g_pVelmarMGTask>,
+     "###### New CQuorVelmarMGTask memory fail! When QuorVelmar_Initlize().",
+     "###### g_pVelmarMGTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
 };
 
 // ---- Output ---------------------------------------------------------------------

@@ -16,8 +16,37 @@
 
 #include "QuorVelmarFunction.h"
 
+class CQuorVelmarHttpConn;
+struct mg_connection;
+
 class CQuorVelmarMGProcess {
 public:
+    // ---- The action API (QuorVelmarMongooseTaskAction.cpp) ------------------
+    //
+    // A request to "/action" names a family in "cmdtype" and a command in
+    // "cmdstr"; both are matched ignoring case over the characters their
+    // tables give, first match wins. Every handler runs on the server's
+    // worker thread that took the request.
+
+    // A command handler. A handler that wrote its own complete reply sets
+    // replySent to 0; otherwise the dispatcher writes the plain-text trailer.
+    typedef void (*ActionFn)(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+    // Commands whose handlers live with the uploads and downloads; without
+    // an installed handler they are answered 400.
+    enum ActionHook { kHookEdidWrite, kHookEdidRead, kHookUpdate, kHookCount };
+    static void SetActionHook(ActionHook hook, ActionFn handler);
+    static ActionFn GetActionHook(ActionHook hook);
+
+    // The whole "/action" request; returns the HTTP status sent.
+    static int ProcessHttpActionReq(mg_connection* conn);
+    // The families: each logs the request and runs the matching command, or
+    // answers 400 for an unknown "cmdstr". Always 0.
+    static int CommonConfigerInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+    static int SystemConfigerInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+    // QuorVelmarMongooseTaskDevice.cpp
+    static int DevConfigerInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+    static int DevCtrlInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+
     // ---- Network settings ------------------------------------------------
 
     // Checks the request strictly (CheckIPInfoValidity), runs "setip <ip>
