@@ -1,11 +1,18 @@
 // Command-line client for the command-port benchmarks.
 //
-//   line_client rtt pty PATH COUNT          round trips of "GET ORDER" on a serial device
-//   line_client rtt tcp HOST PORT COUNT     the same through the command port
-//   line_client rate HOST PORT CLIENTS SECONDS
+//   line_client rtt pty PATH COUNT          round trips of "GET ORDER" on a serial device,
+//                                           each timed up to the end of the 5 ms quiet
+//                                           gap that closes the answer's burst (the
+//                                           floor of the command port)
+//   line_client rtt tcp HOST PORT COUNT     the same exchange through the command port
+//   line_client rate HOST PORT CLIENTS SECONDS SOURCE[,SOURCE...]
 //                                           command lines per second answered with
-//                                           CLIENTS connections, each sending its
-//                                           next line when the last was answered
+//                                           CLIENTS connections spread over the
+//                                           source addresses; each sends
+//                                           "GET SEQ c<client> <n>" when its last
+//                                           query was answered and counts only the
+//                                           "SEQ c<client> <n>" answers to its own
+//                                           queries (the simulated MCU echoes them)
 //
 // Prints figures only.
 #include <arpa/inet.h>
@@ -87,6 +94,22 @@ bool Exchange(int fd, LineReader* reader)
     return false;
 }
 
+// The exchange and then the quiet gap a serial reader needs to see before it
+// knows the burst has ended.
+const int kQuietGapMs = 5;
+bool ExchangeAndGap(int fd, LineReader* reader)
+{
+    if (!Exchange(fd, reader))
+        return false;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    while (poll(&pfd, 1, kQuietGapMs) > 0) {
+        char chunk[256];
+        if (read(fd, chunk, sizeof(chunk)) <= 0)
+            return false;
+    }
+    return true;
+}
+
 int OpenPty(const char* path)
 {
     int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -101,11 +124,20 @@ int OpenPty(const char* path)
     return fd;
 }
 
-int ConnectTcp(const char* host, int port)
+// Connects to host:port, from the source address when one is given.
+int ConnectTcp(const char* host, int port, const char* source = nullptr)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    if (source != nullptr) {
+        struct sockaddr_in from = {};
+        from.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &from.sin_addr) != 1 || bind(fd, (struct sockaddr*)&from, sizeof(from)) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons((uint16_t)port);
@@ -118,14 +150,14 @@ int ConnectTcp(const char* host, int port)
     return fd;
 }
 
-int RoundTrips(int fd, long count)
+int RoundTrips(int fd, long count, bool (*exchange)(int, LineReader*))
 {
     LineReader reader(fd);
     std::vector<double> micros;
     micros.reserve((size_t)count);
     for (long i = 0; i < count; i++) {
         auto start = Clock::now();
-        if (!Exchange(fd, &reader)) {
+        if (!exchange(fd, &reader)) {
             fprintf(stderr, "no answer after %ld round trips\n", i);
             return 1;
         }
@@ -137,42 +169,93 @@ int RoundTrips(int fd, long count)
     return 0;
 }
 
-int Rate(const char* host, int port, int clients, int seconds)
+std::vector<std::string> SplitCommas(const char* text)
 {
+    std::vector<std::string> parts;
+    std::string all(text);
+    size_t start = 0;
+    for (size_t end; (end = all.find(',', start)) != std::string::npos; start = end + 1)
+        parts.push_back(all.substr(start, end - start));
+    parts.push_back(all.substr(start));
+    return parts;
+}
+
+struct RateCounts {
     std::atomic<long> answered{0};
-    std::atomic<bool> stop{false};
-    std::atomic<int> failed{0};
-    std::vector<std::thread> threads;
-    for (int c = 0; c < clients; c++) {
-        threads.emplace_back([&] {
-            int fd = ConnectTcp(host, port);
-            if (fd < 0) {
-                failed++;
-                return;
-            }
-            LineReader reader(fd);
-            while (!stop.load()) {
-                if (!Exchange(fd, &reader)) {
-                    failed++;
-                    break;
-                }
-                answered++;
-            }
-            close(fd);
-        });
+    std::atomic<long> lost{0};        // no answer within 5 s
+    std::atomic<long> duplicated{0};  // an answer to a query already answered
+    std::atomic<long> late{0};        // an answer after its query was given up
+    std::atomic<int> failed{0};       // connections refused or broken
+};
+
+// One client: sends its next query when the last was answered; lines that
+// answer other clients' queries are skipped.
+void RateClient(int id, const std::string& source, const char* host, int port, const std::atomic<bool>& stop,
+                RateCounts* counts)
+{
+    int fd = ConnectTcp(host, port, source.c_str());
+    if (fd < 0) {
+        counts->failed++;
+        return;
     }
+    LineReader reader(fd);
+    char mine[32];
+    int mineLen = snprintf(mine, sizeof(mine), "SEQ c%d ", id);
+    long answeredUpTo = -1;
+    for (long seq = 0; !stop.load(); seq++) {
+        char query[64];
+        int len = snprintf(query, sizeof(query), "GET SEQ c%d %ld\r\n", id, seq);
+        if (!WriteAll(fd, query, (size_t)len)) {
+            counts->failed++;
+            break;
+        }
+        std::string line;
+        bool got = false;
+        while (!got && reader.ReadLine(&line, 5000)) {
+            if (line.compare(0, (size_t)mineLen, mine) != 0)
+                continue;
+            long number = atol(line.c_str() + mineLen);
+            if (number == seq) {
+                got = true;
+            } else if (number <= answeredUpTo) {
+                counts->duplicated++;
+            } else {
+                counts->late++;
+            }
+            answeredUpTo = std::max(answeredUpTo, number);
+        }
+        if (got)
+            counts->answered++;
+        else
+            counts->lost++;
+    }
+    close(fd);
+}
+
+int Rate(const char* host, int port, int clients, int seconds, const char* sources)
+{
+    std::vector<std::string> from = SplitCommas(sources);
+    RateCounts counts;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; c++)
+        threads.emplace_back(RateClient, c, from[(size_t)c % from.size()], host, port, std::cref(stop), &counts);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     stop.store(true);
     for (auto& t : threads)
         t.join();
-    printf("%d clients: %.0f command lines per second answered (answers reach every client; %d clients failed)\n", clients,
-           (double)answered.load() / seconds, failed.load());
+    printf("%d clients from %zu addresses: %.0f command lines per second answered, each client counting only "
+           "its own answers (%ld answered in %d s; lost %ld, duplicated %ld, late %ld; %d clients failed)\n",
+           clients, std::min(from.size(), (size_t)clients), (double)counts.answered.load() / seconds,
+           counts.answered.load(), seconds, counts.lost.load(), counts.duplicated.load(), counts.late.load(),
+           counts.failed.load());
     return 0;
 }
 
 int Usage()
 {
-    fprintf(stderr, "usage: line_client rtt pty PATH COUNT | rtt tcp HOST PORT COUNT | rate HOST PORT CLIENTS SECONDS\n");
+    fprintf(stderr, "usage: line_client rtt pty PATH COUNT | rtt tcp HOST PORT COUNT | "
+                    "rate HOST PORT CLIENTS SECONDS SOURCE[,SOURCE...]\n");
     return 2;
 }
 
@@ -186,7 +269,7 @@ int main(int argc, char** argv)
             perror(argv[3]);
             return 1;
         }
-        return RoundTrips(fd, atol(argv[4]));
+        return RoundTrips(fd, atol(argv[4]), ExchangeAndGap);
     }
     if (argc == 6 && strcmp(argv[1], "rtt") == 0 && strcmp(argv[2], "tcp") == 0) {
         int fd = ConnectTcp(argv[3], atoi(argv[4]));
@@ -194,9 +277,9 @@ int main(int argc, char** argv)
             perror("connect");
             return 1;
         }
-        return RoundTrips(fd, atol(argv[5]));
+        return RoundTrips(fd, atol(argv[5]), Exchange);
     }
-    if (argc == 6 && strcmp(argv[1], "rate") == 0)
-        return Rate(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
+    if (argc == 7 && strcmp(argv[1], "rate") == 0)
+        return Rate(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), argv[6]);
     return Usage();
 }

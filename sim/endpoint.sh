@@ -12,6 +12,9 @@
 #                                     velmarcmd, which the init scripts use for
 #                                     velmard too once an upgrade restarts it)
 #   endpoint_down                     stops everything endpoint_up started
+#   ep_wait_start_flow BOARD SECONDS  waits until the daemon's start flow has
+#                                     asked the MCU its last question
+#   bench_say_load                    prints the machine's load (benchmarks)
 #
 # After endpoint_up: EP_BOARD, EP_NS, EP_ADDRESS, EP_HOST; after
 # endpoint_start_velmard: EP_PID.
@@ -52,7 +55,7 @@ ep_say() { printf '%s: %s\n' "${EP_TAG:-endpoint}" "$*"; }
 endpoint_build() {
     EP_BUILD=$1
     mkdir -p "$EP_BUILD"
-    if ! { cmake -S "$EP_SOURCE" -B "$EP_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    if ! { cmake -S "$EP_SOURCE" -B "$EP_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_TESTS=OFF &&
            cmake --build "$EP_BUILD" --target velmard QuorNdk velmarcmd mcusim dispsim velmar-find -j2; } \
            >"$EP_BUILD/endpoint-build.log" 2>&1; then
         tail -n 40 "$EP_BUILD/endpoint-build.log" >&2
@@ -121,6 +124,20 @@ endpoint_up() {
         return 1
     }
     ep_start_sims "$EP_BOARD"
+}
+
+ep_wait_start_flow() {
+    local board=$1 seconds=$2 _
+    for _ in $(seq 1 $((seconds * 5))); do
+        grep -q 'daemon->mcu GET UARTPWR_DELAY' "$board/var/log/mcusim-traffic.log" 2>/dev/null && return 0
+        sleep 0.2
+    done
+    ep_say "the start flow did not end within $seconds s"
+    return 1
+}
+
+bench_say_load() {
+    printf 'machine load: %s (1, 5, 15 min averages) on %s cores\n' "$(cut -d' ' -f1-3 /proc/loadavg)" "$(nproc)"
 }
 
 endpoint_start_velmard() {

@@ -72,11 +72,23 @@ OSQueueElem* OSQueue_Blocking::DeQueue()
 
 OSQueueElem* OSQueue_Blocking::DeQueueBlocking(OSThread* thread, int32_t timeoutMs)
 {
-    (void)thread;
     OSMutexLocker locker(&fMutex);
-    if (fQueue.GetLength() == 0)
-        fCond.Wait(&fMutex, timeoutMs > 0 ? timeoutMs : 1);
+    // The stop request is read under the mutex that WakeAll takes, so a
+    // stop sent just before the wait is never missed.
+    bool stopping = thread != nullptr && thread->IsStopRequested();
+    if (fQueue.GetLength() == 0 && !stopping) {
+        if (timeoutMs < 0)
+            fCond.Wait(&fMutex, 0);  // no limit: until an element or a wake
+        else
+            fCond.Wait(&fMutex, timeoutMs > 0 ? timeoutMs : 1);
+    }
     return fQueue.DeQueue();
+}
+
+void OSQueue_Blocking::WakeAll()
+{
+    OSMutexLocker locker(&fMutex);
+    fCond.Broadcast();
 }
 
 void OSQueue_Blocking::Remove(OSQueueElem* elem)

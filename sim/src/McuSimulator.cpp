@@ -111,6 +111,11 @@ std::vector<std::string> McuSimulator::Respond(const std::string& line, bool for
         return RespondVideo(words);
     if (keyword == "EDID_R")
         return verb == "GET" ? RespondEdidBytes(words) : std::vector<std::string>();
+    // A query that names itself, for clients that must tell their answers
+    // apart: "GET SEQ <token...>" -> "SEQ <token...>".
+    if (keyword == "SEQ")
+        return verb == "GET" && words.size() > 2 ? std::vector<std::string>{"SEQ " + SimJoinWords(words, 2)}
+                                                 : std::vector<std::string>();
     const ValueRow* row = FindRow(words);
     if (row == nullptr)
         return {};

@@ -29,16 +29,6 @@ int64_t NowMs()
         .count();
 }
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    for (int64_t end = NowMs() + timeoutMs; !done();) {
-        if (NowMs() > end)
-            return false;
-        usleep(20000);
-    }
-    return true;
-}
-
 int InNamespace(const std::string& ns, const std::function<int()>& make)
 {
     int result = -1;
@@ -208,41 +198,23 @@ LanEndpoint::LanEndpoint(const GroupLan& lan, int index) : fNs(lan.EndpointNs(in
 
 LanEndpoint::~LanEndpoint()
 {
-    if (fPid > 0) {
-        kill(fPid, SIGKILL);
-        while (waitpid(fPid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
+    fDaemon.reset();
     fMcu.Stop();
     fDisplay.Stop();
 }
 
 bool LanEndpoint::StartDaemon()
 {
-    if (fRoot->Path().rfind("/tmp/velmar-", 0) != 0)
-        abort();  // never without a temporary board root
-    const std::string out = fRoot->Path() + "/../velmard.out";
-    std::vector<std::string> argv = {"ip", "netns", "exec", fNs, VELMARD_PATH, "-d"};
-    fPid = fork();
-    if (fPid != 0)
-        return fPid > 0;
-    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0)
-        _exit(126);
-    setenv("VELMAR_ROOT", fRoot->Path().c_str(), 1);
+    std::vector<std::string> env;
 #if defined(__SANITIZE_ADDRESS__)
     // A small quarantine of freed blocks, so that resident memory shows what
     // the daemon holds rather than what it freed lately.
     const char* given = getenv("ASAN_OPTIONS");
     std::string options = given != nullptr && given[0] != '\0' ? std::string(given) + ":" : std::string();
-    setenv("ASAN_OPTIONS", (options + "quarantine_size_mb=4").c_str(), 1);
+    env.push_back("ASAN_OPTIONS=" + options + "quarantine_size_mb=4");
 #endif
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+    fDaemon.reset(new board_test::VelmardProcess(*fRoot, {"ip", "netns", "exec", fNs}, env));
+    return fDaemon->Pid() > 0;
 }
 
 bool LanEndpoint::WaitStartFlow(int timeoutMs)
@@ -252,39 +224,26 @@ bool LanEndpoint::WaitStartFlow(int timeoutMs)
 
 bool LanEndpoint::Running()
 {
-    if (fPid <= 0)
-        return false;
-    int status = 0;
-    if (waitpid(fPid, &status, WNOHANG) == fPid) {
-        fPid = -1;
-        return false;
-    }
-    return true;
+    return fDaemon && fDaemon->Running();
 }
 
 bool LanEndpoint::Stop()
 {
-    if (fPid <= 0 || kill(fPid, SIGUSR1) != 0)
-        return false;
-    int status = -1;
-    bool ended = WaitFor([&] { return waitpid(fPid, &status, WNOHANG) == fPid; }, 15000);
-    if (ended)
-        fPid = -1;
-    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return fDaemon && fDaemon->Stop(15000);
 }
 
 long LanEndpoint::RssKb() const
 {
-    if (fPid <= 0)
+    if (Pid() <= 0)
         return 0;
-    std::string status = board_test::ReadText("/proc/" + std::to_string(fPid) + "/status");
+    std::string status = board_test::ReadText("/proc/" + std::to_string(Pid()) + "/status");
     size_t at = status.find("VmRSS:");
     return at == std::string::npos ? 0 : strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
 std::string LanEndpoint::Output() const
 {
-    return board_test::ReadText(fRoot->Path() + "/../velmard.out");
+    return fDaemon ? fDaemon->Output() : std::string();
 }
 
 std::string LanEndpoint::Log() const

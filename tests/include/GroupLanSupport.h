@@ -23,6 +23,7 @@
 #include "BoardRootFixture.h"
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
+#include "VelmardProcess.h"
 
 namespace group_test {
 
@@ -34,8 +35,7 @@ const uint16_t kCommandPort = 2323;   // "Quor_Velmar_TelnetPort" of the board r
 const char kGroupIp[] = "230.1.0.0";
 
 int64_t NowMs();
-// Polls done every 20 ms until it holds or timeoutMs passed.
-bool WaitFor(const std::function<bool()>& done, int timeoutMs);
+using board_test::WaitFor;
 
 // Runs make on a thread of its own that has entered the named namespace (the
 // sockets it makes stay in that namespace); its result, or -1 when the
@@ -112,7 +112,7 @@ public:
     bool Stop();
     // Resident memory of velmard in KiB (0 when unknown).
     long RssKb() const;
-    pid_t Pid() const { return fPid; }
+    pid_t Pid() const { return fDaemon ? fDaemon->Pid() : -1; }
     // What velmard wrote on its standard output and error.
     std::string Output() const;
     // Every log file of velmard, in file order (what its buffer has written so far).
@@ -134,7 +134,7 @@ private:
     McuSimulator fMcu;
     DisplaySimulator fDisplay;
     std::string fNs, fIp, fWhy;
-    pid_t fPid = -1;
+    std::unique_ptr<board_test::VelmardProcess> fDaemon;
     bool fOk = false;
 };
 

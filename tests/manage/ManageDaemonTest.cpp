@@ -17,6 +17,7 @@
 #include <functional>
 
 #include "BoardRootFixture.h"
+#include "VelmardProcess.h"
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
 
@@ -24,20 +25,10 @@ namespace {
 
 using board_test::TempBoardRoot;
 using board_test::TestNetns;
+using board_test::WaitFor;
 using Lines = std::vector<std::string>;
 
 const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        usleep(20000);
-    }
-    return true;
-}
 
 // Replaces the value of one preference in the board root's preferences file.
 bool SetPref(const TempBoardRoot& root, const std::string& name, const std::string& value)
@@ -51,61 +42,6 @@ bool SetPref(const TempBoardRoot& root, const std::string& name, const std::stri
     xml.replace(at + head.size(), end - at - head.size(), value);
     return board_test::WriteText(root.File("/Velmar/etc/Velmar.xml"), xml);
 }
-
-// velmard in the foreground inside the namespace, its output in a file next
-// to the board root; killed by id at the end if still running.
-class Velmard {
-public:
-    Velmard(const TempBoardRoot& root, const TestNetns& netns) : fOutPath(root.Path() + "/../velmard.out")
-    {
-        if (root.Path().rfind("/tmp/velmar-", 0) != 0)
-            abort();  // never without a temporary board root
-        std::vector<std::string> argv = netns.Exec({VELMARD_PATH, "-d"});
-        fPid = fork();
-        if (fPid != 0)
-            return;
-        int out = open(fOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
-            _exit(126);
-        setenv("VELMAR_ROOT", root.Path().c_str(), 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    ~Velmard()
-    {
-        if (fPid <= 0)
-            return;
-        kill(fPid, SIGKILL);
-        int status;
-        while (waitpid(fPid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    Velmard(const Velmard&) = delete;
-    Velmard& operator=(const Velmard&) = delete;
-
-    bool Running() const { return fPid > 0 && waitpid(fPid, nullptr, WNOHANG) == 0; }
-    // Stops the foreground daemon (SIGUSR1), which flushes its log; true when
-    // it ended with status 0 within the time.
-    bool Stop()
-    {
-        if (fPid <= 0 || kill(fPid, SIGUSR1) != 0)
-            return false;
-        int status = -1;
-        bool ended = WaitFor([&] { return waitpid(fPid, &status, WNOHANG) == fPid; }, 10000);
-        if (ended)
-            fPid = -1;
-        return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    std::string Output() const { return board_test::ReadText(fOutPath); }
-
-private:
-    std::string fOutPath;
-    pid_t fPid = -1;
-};
 
 // A client of the daemon's command port.
 class TcpClient {
@@ -189,7 +125,7 @@ protected:
         fNetns.reset();
     }
 
-    void StartDaemon() { fDaemon.reset(new Velmard(*fRoot, *fNetns)); }
+    void StartDaemon() { fDaemon.reset(new board_test::VelmardProcess(*fRoot, fNetns->Exec({}))); }
     // The daemon's log: complete once it has stopped (it writes through a
     // buffer).
     std::string Log() const { return fRoot->Read(kLog); }
@@ -233,7 +169,7 @@ protected:
     std::unique_ptr<TestNetns> fNetns;
     McuSimulator fMcu;
     DisplaySimulator fDisplay;
-    std::unique_ptr<Velmard> fDaemon;
+    std::unique_ptr<board_test::VelmardProcess> fDaemon;
 };
 
 const Lines kQueries = {"GET ORDER",

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 #include <thread>
 #include <vector>
@@ -79,6 +80,40 @@ TEST(OSQueueBlocking, TimesOutAndWakesOneWaiter)
     waiter.join();
     EXPECT_EQ(got, &elem);
     EXPECT_EQ(q.DeQueue(), nullptr) << "DeQueue never blocks";
+}
+
+namespace {
+// A thread that waits on a queue without a time limit, as task threads do.
+class QueueWaiter : public OSThread {
+public:
+    explicit QueueWaiter(OSQueue_Blocking* queue) : fQueue(queue) {}
+    ~QueueWaiter() override { StopAndWaitForThread(); }
+    void Entry() override { fGot.store(fQueue->DeQueueBlocking(this, -1)); }
+    std::atomic<OSQueueElem*> fGot{nullptr};
+
+protected:
+    void WakeForStop() override { fQueue->WakeAll(); }
+
+private:
+    OSQueue_Blocking* fQueue;
+};
+}  // namespace
+
+TEST(OSQueueBlocking, WaitWithoutLimitEndsWithAnElementOrAStop)
+{
+    OSQueue_Blocking q;
+    OSQueueElem elem;
+    {
+        QueueWaiter waiter(&q);
+        waiter.Start();
+        q.EnQueue(&elem);
+        waiter.StopAndWaitForThread();
+        EXPECT_EQ(&elem, waiter.fGot.load());  // queued before the stop: taken
+    }
+    QueueWaiter waiter(&q);
+    waiter.Start();
+    waiter.StopAndWaitForThread();  // returns only because the stop woke the wait
+    EXPECT_EQ(nullptr, waiter.fGot.load());
 }
 
 TEST(OSHeap, ExtractsInKeyOrderAndGrows)

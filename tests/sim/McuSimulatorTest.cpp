@@ -65,6 +65,7 @@ const Exchange kStartFlow[] = {
     {"GET AUTOSW_ONOFF", "AUTOSW_ONOFF on"},
     {"GET UARTAUTO_ONOFF hdmi", "uartauto_onoff hdmi on"},
     {"GET UARTPWR_DELAY hdmi", "uartpwr_delay hdmi 3"},
+    {"GET SEQ c7 42", "SEQ c7 42"},
 };
 
 TEST_F(McuSimTest, StartFlowIdentityIsStoredAndQueriesAreAnsweredWithExactTexts)

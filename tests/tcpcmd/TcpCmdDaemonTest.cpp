@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "BoardRootFixture.h"
+#include "VelmardProcess.h"
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
 
@@ -25,6 +26,7 @@ namespace {
 
 using board_test::TempBoardRoot;
 using board_test::TestNetns;
+using board_test::WaitFor;
 
 const uint16_t kCommandPort = 2323;
 
@@ -33,16 +35,6 @@ int64_t NowMs()
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    for (int64_t end = NowMs() + timeoutMs; !done();) {
-        if (NowMs() > end)
-            return false;
-        usleep(20000);
-    }
-    return true;
 }
 
 // A TCP client of the command port, connected from inside the namespace.
@@ -132,44 +124,6 @@ private:
     std::string fPending;
 };
 
-// velmard in the foreground inside the namespace, killed by its id at the end.
-class Daemon {
-public:
-    Daemon(const TempBoardRoot& root, const TestNetns& netns)
-    {
-        if (root.Path().rfind("/tmp/velmar-", 0) != 0)
-            abort();  // never without a temporary board root
-        const std::string out = root.Path() + "/../velmard.out";
-        std::vector<std::string> argv = netns.Exec({VELMARD_PATH, "-d"});
-        fPid = fork();
-        if (fPid != 0)
-            return;
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0)
-            _exit(126);
-        setenv("VELMAR_ROOT", root.Path().c_str(), 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    ~Daemon()
-    {
-        if (fPid <= 0)
-            return;
-        kill(fPid, SIGKILL);
-        while (waitpid(fPid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
-
-private:
-    pid_t fPid = -1;
-};
-
 class TcpCmdDaemonTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -197,7 +151,7 @@ protected:
     // the MCU and the board programs saw until then.
     void StartDaemon()
     {
-        fDaemon.reset(new Daemon(*fRoot, *fNetns));
+        fDaemon.reset(new board_test::VelmardProcess(*fRoot, fNetns->Exec({})));
         ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fRoot->Read("/../velmard.out");
         usleep(300000);
         fMcu.ClearRecords();
@@ -248,7 +202,7 @@ protected:
     std::unique_ptr<TestNetns> fNetns;
     McuSimulator fMcu;
     DisplaySimulator fDisplay;
-    std::unique_ptr<Daemon> fDaemon;
+    std::unique_ptr<board_test::VelmardProcess> fDaemon;
 };
 
 TEST_F(TcpCmdDaemonTest, DisplayLineAndPowerCommandsFromAClient)

@@ -11,6 +11,7 @@
 
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
+#include "VelmardProcess.h"
 
 using namespace udp_test;
 
@@ -35,54 +36,6 @@ std::string UdpTableEntry(const char* ip, uint16_t port)
     snprintf(entry, sizeof(entry), "%08X:%04X", (unsigned)a.s_addr, (unsigned)port);
     return entry;
 }
-
-// velmard -d in this (the board) namespace with the board root; killed by
-// id at the end if still running.
-class Velmard {
-public:
-    explicit Velmard(const board_test::TempBoardRoot& root)
-    {
-        if (root.Path().rfind("/tmp/velmar-", 0) != 0)
-            abort();  // never without a temporary board root
-        fOutPath = root.Path() + "/../velmard.out";
-        fPid = fork();
-        if (fPid != 0)
-            return;
-        int out = open(fOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
-            _exit(126);
-        setenv("VELMAR_ROOT", root.Path().c_str(), 1);
-        execl(VELMARD_PATH, VELMARD_PATH, "-d", (char*)nullptr);
-        _exit(127);
-    }
-    ~Velmard()
-    {
-        if (fPid <= 0)
-            return;
-        kill(fPid, SIGKILL);
-        while (waitpid(fPid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-    Velmard(const Velmard&) = delete;
-    Velmard& operator=(const Velmard&) = delete;
-
-    // Stops it (SIGUSR1, which flushes its log): true when it ended with 0.
-    bool Stop()
-    {
-        if (fPid <= 0 || kill(fPid, SIGUSR1) != 0)
-            return false;
-        int status = -1;
-        bool ended = WaitUntil([&] { return waitpid(fPid, &status, WNOHANG) == fPid; }, 10000);
-        if (ended)
-            fPid = -1;
-        return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    std::string Output() const { return board_test::ReadText(fOutPath); }
-
-private:
-    std::string fOutPath;
-    pid_t fPid = -1;
-};
 
 // The module's unicast address in the board root's preferences.
 bool SetModuleAddress(const board_test::TempBoardRoot& root, const char* ip)
@@ -109,7 +62,7 @@ TEST(UdpDaemonTest, StartUpChainBringsUpBothPathsAndPeersReachTheManagementTask)
     ASSERT_EQ(0, mcu.Start(SimEndpointOptions{root.File("/dev/ttyS1"), ""}));
     ASSERT_EQ(0, display.Start(SimEndpointOptions{root.File("/dev/ttyS2"), ""}));
 
-    Velmard daemon(root);
+    board_test::VelmardProcess daemon(root);
     const std::string unicastEntry = UdpTableEntry(kModuleIp, kModulePort);
     ASSERT_TRUE(WaitUntil(
         [&] {

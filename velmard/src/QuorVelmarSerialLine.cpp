@@ -94,6 +94,8 @@ void CQuorVelmarSerialLine::ReleaseFd()
 int32_t CQuorVelmarSerialLine::TakeDescriptorAway()
 {
     int32_t fd = m_s32Uartfd.exchange(0);
+    if (fd > 0)
+        m_ReaderWake.Wake();  // a receive loop waiting on fd lets go of it
     while (m_s32Users.load() != 0)
         OSThread::Sleep(1);
     return fd;
@@ -274,14 +276,21 @@ int CQuorVelmarSerialLine::UartRead()
     }
     char burst[kBurstSize + 1];
     uint32_t have = 0;
+    bool burstOpen = false;
     for (;;) {
-        PassResult pass = WaitAndRead(burst, &have);
+        PassResult pass = WaitAndRead(burst, &have, burstOpen);
+        // A pause, a failure or the close ends the burst; a wake-up does not.
+        bool ended = pass == kPassQuiet || pass == kPassFailed || pass == kPassClosed;
         if (have == kBurstSize)
             HandOverBurst(burst, &have, false);  // at once: the burst may go on
-        else if (pass != kPassData && have > 0)
+        else if (ended && have > 0)
             HandOverBurst(burst, &have, true);
-        else if (pass != kPassData)
+        else if (ended && burstOpen)
             m_Framer.EndOfBurst();
+        if (pass == kPassData)
+            burstOpen = true;
+        else if (ended)
+            burstOpen = false;
         if (pass == kPassClosed)
             return 0;
         if (pass == kPassFailed)
@@ -289,24 +298,31 @@ int CQuorVelmarSerialLine::UartRead()
     }
 }
 
-// One wait of at most 5 ms and, when bytes are there, one read into the free
-// part of the burst buffer.
-CQuorVelmarSerialLine::PassResult CQuorVelmarSerialLine::WaitAndRead(char* burst, uint32_t* have)
+// One wait and, when bytes are there, one read into the free part of the
+// burst buffer. While a burst is open the wait lasts at most 5 ms (the
+// quiet gap that ends it); otherwise it lasts until the line is readable or
+// its descriptor changes (kPassWoken).
+CQuorVelmarSerialLine::PassResult CQuorVelmarSerialLine::WaitAndRead(char* burst, uint32_t* have, bool burstOpen)
 {
     LineUse use(*this);
     if (use.Fd() <= 0)
         return kPassClosed;
-    struct pollfd wait = {use.Fd(), POLLIN, 0};
-    int ready = poll(&wait, 1, kReadWaitMs);
+    struct pollfd wait[2] = {{use.Fd(), POLLIN, 0}, {m_ReaderWake.Fd(), POLLIN, 0}};
+    nfds_t count = m_ReaderWake.IsValid() ? 2 : 1;
+    int ready = poll(wait, count, burstOpen || count == 1 ? kReadWaitMs : -1);
     if (ready == 0)
         return kPassQuiet;
     if (ready < 0)
-        return errno == EINTR ? kPassData : kPassFailed;
-    if ((wait.revents & POLLIN) == 0)
+        return errno == EINTR ? kPassWoken : kPassFailed;
+    if (count == 2 && (wait[1].revents & POLLIN) != 0) {
+        m_ReaderWake.Drain();
+        return kPassWoken;
+    }
+    if ((wait[0].revents & POLLIN) == 0)
         return kPassFailed;
     ssize_t got = read(use.Fd(), burst + *have, kBurstSize - *have);
     if (got <= 0)
-        return got < 0 && errno == EINTR ? kPassData : kPassFailed;
+        return got < 0 && errno == EINTR ? kPassWoken : kPassFailed;
     *have += static_cast<uint32_t>(got);
     return kPassData;
 }

@@ -9,11 +9,13 @@
 // away (new users see 0 and refuse), then waits for the users still in a
 // call before closing it. So a descriptor is never closed under a call that
 // uses it, and never reused by another file while in use. Each user keeps a
-// use for one wait of the receive loop (at most 5 ms) or one write call.
+// use for one wait of the receive loop or one write call; taking the
+// descriptor away wakes a receive loop that waits on it.
 //
-// Bursts: the receive loop waits at most 5 ms at a time for bytes; a burst
-// ends with 5 ms without a new byte and then goes to the framing
-// (QuorVelmarLineFramer.h). A full 2048-byte burst buffer goes to the framing
+// Bursts: while no burst is open the receive loop sleeps until the line is
+// readable (or its descriptor changes); once bytes came it waits at most
+// 5 ms at a time, and a burst ends with 5 ms without a new byte and then
+// goes to the framing (QuorVelmarLineFramer.h). A full 2048-byte burst buffer goes to the framing
 // at once, as a part of a burst that may go on.
 #ifndef QUOR_VELMAR_SERIALLINE_H
 #define QUOR_VELMAR_SERIALLINE_H
@@ -24,6 +26,7 @@
 #include <cstdint>
 
 #include "OSMutex.h"
+#include "OSWakeFd.h"
 #include "QuorVelmarLineFramer.h"
 
 class CQuorVelmarSerialLine {
@@ -90,13 +93,13 @@ protected:
 
 private:
     class LineUse;
-    enum PassResult { kPassData, kPassQuiet, kPassFailed, kPassClosed };
+    enum PassResult { kPassData, kPassQuiet, kPassWoken, kPassFailed, kPassClosed };
 
     int32_t AcquireFd();
     void ReleaseFd();
     int32_t TakeDescriptorAway();
     void CloseHeldDescriptor();
-    PassResult WaitAndRead(char* burst, uint32_t* have);
+    PassResult WaitAndRead(char* burst, uint32_t* have, bool burstOpen);
     void HandOverBurst(char* burst, uint32_t* have, bool ended);
     int LogWriteFailure(long result, int failures);
 
@@ -105,6 +108,7 @@ private:
     std::atomic<int32_t> m_s32Uartfd;  // 0: closed
     std::atomic<bool> m_bUartOpen;     // the receive loop runs while it is true
     std::atomic<int32_t> m_s32Users;   // calls using the descriptor now
+    OSWakeFd m_ReaderWake;             // ends the receive loop's wait (descriptor changes)
     OSMutex m_LineMutex;
     CQuorVelmarLineFramer m_Framer;    // receive loop's thread only
 };

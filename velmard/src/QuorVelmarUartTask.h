@@ -5,8 +5,8 @@
 // that every writer to the MCU uses (the management task's SendUartBuf).
 //
 // The MCU firmware upgrade borrows the line: AllowOpenUartOne(0) closes it
-// (the receive loop leaves within about 5 ms; writers get -2 and nothing is
-// written), AllowOpenUartOne(1) opens it again without touching the line
+// (closing wakes the receive loop, which leaves at once; writers get -2 and
+// nothing is written), AllowOpenUartOne(1) opens it again without touching the line
 // settings, which stay as the upgrade left them; reading resumes at the next
 // run, at most 100 ms later.
 #ifndef QUOR_VELMAR_UARTTASK_H

@@ -73,14 +73,17 @@ bool MessageGiven(const char* sender, const char* msg, uint32_t len)
     return false;
 }
 
-// True when fd has a datagram within waitMilSec.
-bool WaitReadable(int fd, int waitMilSec)
+// True when fd has a datagram; waits until then or until wake is readable
+// (at most waitMilSec when there is no wake descriptor).
+bool WaitReadable(int fd, OSWakeFd& wake, int waitMilSec)
 {
-    struct pollfd p;
-    p.fd = fd;
-    p.events = POLLIN;
-    p.revents = 0;
-    return poll(&p, 1, waitMilSec) > 0 && (p.revents & POLLIN) != 0;
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {wake.Fd(), POLLIN, 0}};
+    nfds_t count = wake.IsValid() ? 2 : 1;
+    if (poll(p, count, count == 2 ? -1 : waitMilSec) <= 0)
+        return false;
+    if (count == 2 && (p[1].revents & POLLIN) != 0)
+        wake.Drain();
+    return (p[0].revents & POLLIN) != 0;
 }
 
 } // namespace
@@ -159,7 +162,7 @@ void CQuorVelmarUdpMulSocketTask::ReadMulUdpData()
     char buffer[kRecvBufLen + 1];
     memset(buffer, 0, sizeof(buffer));
     while (!m_b8StopRequested.load()) {
-        if (WaitReadable(fd, kWaitMilSec))
+        if (WaitReadable(fd, m_StopWake, kWaitMilSec))
             ReceiveOne(fd, buffer);
     }
     close(fd);

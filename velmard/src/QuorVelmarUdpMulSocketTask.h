@@ -3,7 +3,7 @@
 // Receiving: started by TASK_EVT_START, the task's first run joins the group
 // "QuorVelmar_MulUdpRecvIp" on port "QuorVelmar_MulUdpRecvPort" and then
 // stays in its receive loop for the life of the process (it owns the pool's
-// single thread): it waits at most 5 ms at a time for a datagram, takes up to
+// single thread): it sleeps until a datagram comes or StopReceiving is called, takes up to
 // 2048 bytes of it (longer datagrams are cut) and hands them, with the byte
 // count and the sender, to CQuorVelmarCommLayer::Msg_UdpRecved, which drops a
 // datagram whose length word is below 24 or above the bytes received.
@@ -26,13 +26,14 @@
 #include <cstdint>
 
 #include "OSMutex.h"
+#include "OSWakeFd.h"
 #include "QuorTask.h"
 
 class CQuorVelmarUdpMulSocketTask : public QuorTask<8> {
 public:
     enum : uint32_t {
         kRecvBufLen = 2048,  // bytes taken of one group datagram
-        kWaitMilSec = 5      // longest wait for a datagram before looking again
+        kWaitMilSec = 5      // longest wait for a datagram when no wake descriptor could be had
     };
 
     CQuorVelmarUdpMulSocketTask();
@@ -69,7 +70,11 @@ public:
     static int udp_create_sender();
 
     // Ends the receive loop within one wait; the loop closes its socket.
-    void StopReceiving() { m_b8StopRequested.store(true); }
+    void StopReceiving()
+    {
+        m_b8StopRequested.store(true);
+        m_StopWake.Wake();
+    }
     // True while the receive loop runs with its socket.
     bool IsReceiving() const { return m_b8Receiving.load(); }
     // Address and port (host order) of the most recent group datagram's sender.
@@ -87,6 +92,7 @@ private:
     socklen_t m_u32LastSenderAddrLen = sizeof(struct sockaddr_in);
     std::atomic<bool> m_b8StopRequested{false};
     std::atomic<bool> m_b8Receiving{false};
+    OSWakeFd m_StopWake;                       // ends the receive loop's wait
 };
 
 // The group task, created once at start-up.

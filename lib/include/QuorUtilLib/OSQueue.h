@@ -78,8 +78,12 @@ public:
     bool EnQueue(OSQueueElem* elem);
     // Takes the head without waiting; null when empty.
     OSQueueElem* DeQueue();
-    // Waits up to timeoutMs for an element; null after the timeout.
+    // Waits up to timeoutMs for an element; null after the timeout. A
+    // negative timeout waits without a limit. With a thread given, the wait
+    // also ends (null) once its stop request is set and WakeAll is called.
     OSQueueElem* DeQueueBlocking(OSThread* thread, int32_t timeoutMs);
+    // Wakes every waiter (they look at their stop requests).
+    void WakeAll();
     void Remove(OSQueueElem* elem);
     uint32_t GetLength();
     OSMutex* GetMutex() { return &fMutex; }

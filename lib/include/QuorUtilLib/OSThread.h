@@ -24,7 +24,13 @@ public:
     bool Start();
     // Requests the stop and joins the thread.
     void StopAndWaitForThread();
-    void SendStopRequest() { fStopRequested.store(1, std::memory_order_release); }
+    // Sets the stop request and wakes the thread if it sleeps in a wait of
+    // its own (see WakeForStop).
+    void SendStopRequest()
+    {
+        fStopRequested.store(1, std::memory_order_release);
+        WakeForStop();
+    }
     bool IsStopRequested() const { return fStopRequested.load(std::memory_order_acquire) != 0; }
 
     // The OSThread running the caller, or null for other threads.
@@ -37,6 +43,11 @@ public:
     // Bracket each task run (hooks for run-time monitoring; no cost here).
     static void JobBeginMonitor(int32_t planMs) { (void)planMs; }
     static void JobEndMonitor() {}
+
+protected:
+    // Threads that sleep without a time limit wake here so that they see the
+    // stop request. Not called for the base class part of a destroyed thread.
+    virtual void WakeForStop() {}
 
 private:
     static void* Trampoline(void* arg);

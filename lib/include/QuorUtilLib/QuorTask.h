@@ -7,6 +7,7 @@
 #define QUOR_QUORTASK_H
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -113,6 +114,10 @@ public:
     // Queues a task on this thread (wakes it).
     void EnQueueTask(QuorTask<N>* task) { fTaskQueue.EnQueue(&task->fTaskQueueElem); }
 
+protected:
+    void WakeForStop() override { fTaskQueue.WakeAll(); }
+
+public:
     OSQueue_Blocking fBreakPointReadyList;
     OSQueue_Blocking fSuccessList;
     OSMutex fListMutex;
@@ -294,13 +299,15 @@ QuorTask<N>* QuorTaskThread<N>::WaitForTask()
                 fTimerHeap.Extract(1);
                 return static_cast<QuorTask<N>*>(earliest->GetEnclosingObject());
             }
-            int64_t wait = 10;
+            // Sleep until signalled, until the earliest timer is due, or
+            // until a stop is requested: no wake-up without a reason.
+            int64_t wait = -1;
             if (earliest != nullptr) {
                 wait = earliest->GetValue() - now;
-                if (wait < 0)
+                if (wait <= 0)
                     MyAssertAt("QuorTask", 935);
-                if (wait < 10)
-                    wait = 10;
+                if (wait > INT32_MAX)
+                    wait = INT32_MAX;
             }
             fFairnessTime = now;
             OSQueueElem* elem = fTaskQueue.DeQueueBlocking(this, (int32_t)wait);
