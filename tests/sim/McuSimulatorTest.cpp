@@ -160,7 +160,6 @@ TEST_F(McuSimTest, LinesWithoutAnAnswerAreRecordedButNotAnswered)
         "GET HDCPSUPPORT_ONOFF vga", // unknown port
         "SET EDID_W hdmi 00 FF",     // written EDID: no answer
         "REBOOT",
-        "UPG",
         "GETORDER",
         "",
     };
