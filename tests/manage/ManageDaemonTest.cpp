@@ -30,19 +30,6 @@ using Lines = std::vector<std::string>;
 
 const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
 
-// Replaces the value of one preference in the board root's preferences file.
-bool SetPref(const TempBoardRoot& root, const std::string& name, const std::string& value)
-{
-    std::string xml = root.Read("/Velmar/etc/Velmar.xml");
-    std::string head = "<PREF NAME=\"" + name + "\" TYPE=\"char\" >";
-    size_t at = xml.find(head);
-    size_t end = at == std::string::npos ? at : xml.find("</PREF>", at);
-    if (end == std::string::npos)
-        return false;
-    xml.replace(at + head.size(), end - at - head.size(), value);
-    return board_test::WriteText(root.File("/Velmar/etc/Velmar.xml"), xml);
-}
-
 // A client of the daemon's command port.
 class TcpClient {
 public:
