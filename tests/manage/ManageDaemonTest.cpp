@@ -17,6 +17,7 @@
 #include <functional>
 
 #include "BoardRootFixture.h"
+#include "VelmardProcess.h"
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
 
@@ -24,143 +25,13 @@ namespace {
 
 using board_test::TempBoardRoot;
 using board_test::TestNetns;
+using board_test::SetPref;
+using board_test::TcpClient;
+using board_test::Velmard;
+using board_test::WaitFor;
 using Lines = std::vector<std::string>;
 
 const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        usleep(20000);
-    }
-    return true;
-}
-
-// Replaces the value of one preference in the board root's preferences file.
-bool SetPref(const TempBoardRoot& root, const std::string& name, const std::string& value)
-{
-    std::string xml = root.Read("/Velmar/etc/Velmar.xml");
-    std::string head = "<PREF NAME=\"" + name + "\" TYPE=\"char\" >";
-    size_t at = xml.find(head);
-    size_t end = at == std::string::npos ? at : xml.find("</PREF>", at);
-    if (end == std::string::npos)
-        return false;
-    xml.replace(at + head.size(), end - at - head.size(), value);
-    return board_test::WriteText(root.File("/Velmar/etc/Velmar.xml"), xml);
-}
-
-// velmard in the foreground inside the namespace, its output in a file next
-// to the board root; killed by id at the end if still running.
-class Velmard {
-public:
-    Velmard(const TempBoardRoot& root, const TestNetns& netns) : fOutPath(root.Path() + "/../velmard.out")
-    {
-        if (root.Path().rfind("/tmp/velmar-", 0) != 0)
-            abort();  // never without a temporary board root
-        std::vector<std::string> argv = netns.Exec({VELMARD_PATH, "-d"});
-        fPid = fork();
-        if (fPid != 0)
-            return;
-        int out = open(fOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
-            _exit(126);
-        setenv("VELMAR_ROOT", root.Path().c_str(), 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    ~Velmard()
-    {
-        if (fPid <= 0)
-            return;
-        kill(fPid, SIGKILL);
-        int status;
-        while (waitpid(fPid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    Velmard(const Velmard&) = delete;
-    Velmard& operator=(const Velmard&) = delete;
-
-    bool Running() const { return fPid > 0 && waitpid(fPid, nullptr, WNOHANG) == 0; }
-    // Stops the foreground daemon (SIGUSR1), which flushes its log; true when
-    // it ended with status 0 within the time.
-    bool Stop()
-    {
-        if (fPid <= 0 || kill(fPid, SIGUSR1) != 0)
-            return false;
-        int status = -1;
-        bool ended = WaitFor([&] { return waitpid(fPid, &status, WNOHANG) == fPid; }, 10000);
-        if (ended)
-            fPid = -1;
-        return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    std::string Output() const { return board_test::ReadText(fOutPath); }
-
-private:
-    std::string fOutPath;
-    pid_t fPid = -1;
-};
-
-// A client of the daemon's command port.
-class TcpClient {
-public:
-    TcpClient() = default;
-    ~TcpClient()
-    {
-        if (fFd >= 0)
-            close(fFd);
-    }
-    TcpClient(const TcpClient&) = delete;
-    TcpClient& operator=(const TcpClient&) = delete;
-
-    // Connects, trying again until the port listens or the time is up.
-    bool Connect(const std::string& address, uint16_t port, int timeoutMs)
-    {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        if (inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1)
-            return false;
-        return WaitFor(
-            [&] {
-                fFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                if (fFd >= 0 && connect(fFd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0)
-                    return true;
-                if (fFd >= 0)
-                    close(fFd);
-                fFd = -1;
-                return false;
-            },
-            timeoutMs);
-    }
-    // Everything that arrives within ms.
-    std::string ReadFor(int ms)
-    {
-        std::string got;
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
-                           .count();
-            pollfd p{fFd, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) <= 0)
-                return got;
-            char buf[4096];
-            ssize_t n = read(fFd, buf, sizeof(buf));
-            if (n <= 0)
-                return got;
-            got.append(buf, (size_t)n);
-        }
-    }
-
-private:
-    int fFd = -1;
-};
 
 class ManageDaemonTest : public ::testing::Test {
 protected:
@@ -323,10 +194,13 @@ TEST_F(ManageDaemonTest, McuAndDisplayLinesAct)
     EXPECT_TRUE(fDisplay.WaitForBytes(17, 5000));
     EXPECT_EQ("PWR ON\r\nPWR OFF\r\n", fDisplay.ReceivedBytes());
 
-    // A display line is handled like an MCU line.
+    // A display line is handled like an MCU line. The learned EDID is
+    // followed by a "sync": it must be recorded before the calls are cleared.
+    board_test::WriteText(fRoot->File("/var/log/board-calls.log"), "");
     fDisplay.SendLine("ORDER 4");
     fDisplay.SendLine("EDID_R hdmi 41 42");
     EXPECT_TRUE(WaitFor([&] { return fRoot->Read("/www/tmp/edid.bin") == "AB"; }, 5000));
+    EXPECT_TRUE(WaitCalls("sync\n")) << fRoot->Calls();
 
     // Network settings from the MCU: static address, then configip, sync and
     // reboot in the same pass.

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "LightLog.h"
+#include "OS.h"
 #include "OSMutex.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
@@ -411,6 +412,36 @@ const T_TcpListEntry kTcpLists[] = {
 
 }  // namespace
 
+namespace {
+
+// A client streaming bad lines must not wipe the log ring: at most
+// kUnknownLogsPerSecond of these lines a second, the rest counted and the
+// count logged with the next one. The management task's thread only.
+void LogUnknownCommand(const char* first)
+{
+    const uint32_t kUnknownLogsPerSecond = 10;
+    static int64_t s_s64WindowStart = 0;
+    static uint32_t s_u32Logged = 0;
+    static uint32_t s_u32Skipped = 0;
+    int64_t now = OS::Milliseconds();
+    if (now - s_s64WindowStart >= 1000) {
+        s_s64WindowStart = now;
+        s_u32Logged = 0;
+    }
+    if (s_u32Logged >= kUnknownLogsPerSecond) {
+        ++s_u32Skipped;
+        return;
+    }
+    ++s_u32Logged;
+    if (s_u32Skipped != 0)
+        LightLogExt(40000, 0, kSrc, __LINE__, "######<%u> more lines with an unknown first word were not logged.",
+                    s_u32Skipped);
+    s_u32Skipped = 0;
+    LightLogExt(40000, 0, kSrc, __LINE__, "######PareCommandString Parameter One is <%s> Error!", first);
+}
+
+}  // namespace
+
 int CQuorVelmarManageTask::ProcessTcpMsg(const T_QuorStringMsg& message)
 {
     CmdLine line(message);
@@ -421,7 +452,7 @@ int CQuorVelmarManageTask::ProcessTcpMsg(const T_QuorStringMsg& message)
             return 0;
         }
     }
-    LightLogExt(40000, 0, kSrc, __LINE__, "######PareCommandString Parameter One is <%s> Error!", first);
+    LogUnknownCommand(first);
     return -2;
 }
 
