@@ -289,7 +289,7 @@ void LightLogEscape(const char* text, char* out, size_t size)
         return;
     size_t used = 0;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); p != nullptr && *p != 0; ++p) {
-        bool plain = *p >= 0x20 && *p < 0x7f;
+        bool plain = (*p >= 0x20 && *p != 0x7f) || *p == '\t';
         size_t need = plain ? 1 : 4;
         if (used + need >= size)
             break;

@@ -181,7 +181,7 @@ TEST_F(TcpAddressTest, OtherModesAreLoggedWithoutReply)
     LogSince log;
     EXPECT_EQ(-2, fTask->ProcessTcpCMDListSetParameter(TcpLine("SET IPADDRESS auto\r\n")));
     EXPECT_TRUE(log.Has("######In ProcessTcpCMDListSetParameter fun,i_tMsg len is <20>, i_tMsg content is <SET "
-                        "IPADDRESS auto\r\n> Error."));
+                        "IPADDRESS auto\\x0D\\x0A> Error."));
     EXPECT_TRUE(Replies().empty());
     ExpectNothingDone();
 }

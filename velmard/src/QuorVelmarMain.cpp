@@ -167,12 +167,23 @@ int InstallLogCallbacks()
     return result;
 }
 
+// Only a lock held by another instance means "already started"; a lock file
+// that cannot be opened (missing directory, read-only file system) is
+// reported with its cause. The exit status is the same.
 void TakeInstanceLock()
 {
     char path[BoardPath::kMaxRoot + sizeof(kLockFile)];
-    if (BoardPath::Resolve(kLockFile, path) == 0 && OS::LockSemFile(path) != 0)
-        return;
-    printf("Quor VelmarCours Module has already started, exit!\n");
+    int err = ENAMETOOLONG;
+    if (BoardPath::Resolve(kLockFile, path) == 0) {
+        errno = 0;
+        if (OS::LockSemFile(path) != 0)
+            return;
+        err = errno;
+    }
+    if (err == EWOULDBLOCK)
+        printf("Quor VelmarCours Module has already started, exit!\n");
+    else
+        printf("Quor VelmarCours lock file <%s> cannot be used: %s, exit!\n", kLockFile, strerror(err));
     ExitWith(kExitRunning);
 }
 

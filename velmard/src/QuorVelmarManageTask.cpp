@@ -89,7 +89,8 @@ struct CQuorVelmarManageTask::StringNode {
         : fElem(this),
           u8Scope(message.u8Scope),
           s32SessionId(message.s32SessionId),
-          text(message.cMsg, strnlen(message.cMsg, std::min<size_t>(message.u16Length, QUOR_STRING_MSG_TEXT_SIZE - 1)))
+          // A "SET EDID_W" read holds binary bytes, NULs too: the length counts.
+          text(message.cMsg, std::min<size_t>(message.u16Length, QUOR_STRING_MSG_TEXT_SIZE - 1))
     {
     }
     bool IsSerial() const { return u8Scope == QUOR_STRING_SCOPE_SERIAL; }

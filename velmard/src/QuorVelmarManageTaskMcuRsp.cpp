@@ -442,9 +442,10 @@ int RspUartAuto(T_McuRspContext& c)
         return -2;
     // Any beginning of "on", the empty one too, means on.
     const char* support = strncasecmp(value, "on", strlen(value)) == 0 && strlen(value) <= 2 ? "1" : "0";
-    CQuorVelmarMGProcess::SaveRs232Support(support);
+    // The value in memory follows the store (SaveRs232Support keeps it there).
+    if (CQuorVelmarMGProcess::SaveRs232Support(support) != 0)
+        return -2;
     pox_system("sync");
-    CQuorVelmarPref::StoreText(CQuorVelmarPref::s_cQuor_PWRSave_RS232Support, support);
     return 0;
 }
 
@@ -455,9 +456,9 @@ int RspUartPowerDelay(T_McuRspContext& c)
     char delay[QUOR_TOKEN_SIZE];
     if (!NextValueAfterPort(c, delay))
         return -2;
-    CQuorVelmarMGProcess::SaveRs232DelayTime(delay);
+    if (CQuorVelmarMGProcess::SaveRs232DelayTime(delay) != 0)
+        return -2;
     pox_system("sync");
-    CQuorVelmarPref::StoreText(CQuorVelmarPref::s_cQuor_PWRSave_RS232DlyCtrltime, delay);
     return 0;
 }
 

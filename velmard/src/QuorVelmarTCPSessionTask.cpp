@@ -47,10 +47,9 @@ const char* FindCrLf(const char* text, uint32_t length)
 
 CQuorVelmarTCPSessionTask* GetObjOfVelmarTCPSession()
 {
-    CQuorVelmarTCPSessionTask* session = g_MemPool_VelmarTCPSession.GetNew();
-    LightLogExt(10000, 0, kSrc, __LINE__, "Get object from g_MemPool_VelmarTCPSession <%d><%d>.",
+    LightLogExt(10000, 0, kSrc, __LINE__, "get memory from g_MemPool_VelmarTCPSession<%d><%d>",
                 (int)g_MemPool_VelmarTCPSession.GetCreatedCount(), (int)g_MemPool_VelmarTCPSession.GetInUseCount());
-    return session;
+    return g_MemPool_VelmarTCPSession.GetNew();
 }
 
 void FreeObjOfVelmarTCPSession(CQuorVelmarTCPSessionTask* session)
@@ -60,6 +59,9 @@ void FreeObjOfVelmarTCPSession(CQuorVelmarTCPSessionTask* session)
         return;
     }
     g_MemPool_VelmarTCPSession.Free(session);
+    LightLogExt(10000, 0, kSrc, __LINE__, "free memory[%x] from g_MemPool_VelmarTCPSession<%d><%d>",
+                (unsigned)(uintptr_t)session, (int)g_MemPool_VelmarTCPSession.GetCreatedCount(),
+                (int)g_MemPool_VelmarTCPSession.GetInUseCount());
 }
 
 // ---- The session's socket ------------------------------------------------------
