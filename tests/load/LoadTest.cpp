@@ -1,9 +1,11 @@
 // velmard under hostile load on the simulated board, in a namespace of its
 // own: a client streaming lines, a line without end, an MCU streaming lines,
-// and ten clients that must each get every MCU line. Each case checks that
+// a flood of group datagrams, and ten clients that must each get every MCU
+// line. Each case checks that
 // the daemon's memory stays bounded, that a second client still gets its
 // answer, that the 1 s ticks keep running and that the log ring still holds
 // the lines of the start. The figures (peak growth, latency) are printed.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -11,6 +13,7 @@
 #include "BoardRootFixture.h"
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
+#include "ProtocolTestUtil.h"
 #include "VelmardProcess.h"
 
 namespace {
@@ -22,6 +25,7 @@ using board_test::Velmard;
 using board_test::WaitFor;
 
 const uint16_t kPort = 2323;
+const uint16_t kUdpPort = 3334;
 const int kLoadMs = 10000;
 // Written at start, before the threshold applies.
 const char kStartLine[] = "Quor_Velmar_LogLevel_Out is <30000>";
@@ -47,7 +51,8 @@ protected:
     {
         fNetns.reset(new TestNetns(true));
         ASSERT_TRUE(fNetns->Ok()) << fNetns->Output();
-        fRoot.reset(new TempBoardRoot({"--telnet-ip", fNetns->Address(), "--telnet-port", std::to_string(kPort)}));
+        fRoot.reset(new TempBoardRoot({"--telnet-ip", fNetns->Address(), "--telnet-port", std::to_string(kPort),
+                                       "--udp-ip", fNetns->Address(), "--udp-port", std::to_string(kUdpPort)}));
         ASSERT_TRUE(fRoot->Ok()) << fRoot->LayoutOutput();
         ASSERT_TRUE(board_test::SetPref(*fRoot, "QuorVelmar_ClinetLinkMaxNum", "20"));
         // Every line handled leaves traces at 10000 and 20000: under load
@@ -87,16 +92,22 @@ protected:
             .count();
     }
 
-    // While the load runs: a second client is answered, and a DHCP switch
-    // is followed by its reboot five ticks later.
+    // While the load runs: a second client is answered (asked once a second
+    // for the first seconds), and a DHCP switch is followed by its reboot
+    // five ticks later.
     void CheckServedUnderLoad(const std::atomic<bool>& loadRunning)
     {
         TcpClient second;
         ASSERT_TRUE(second.Connect(fNetns->Address(), kPort, 10000));
-        size_t latency = Ask(&second);
-        ASSERT_NE(std::string::npos, latency) << "the second client got no answer";
-        printf("LOAD second client's GET IPADDRESS answered in %zu ms\n", latency);
-        EXPECT_LT(latency, 5000u);
+        size_t worst = 0;
+        for (int i = 0; i < 3 && loadRunning.load(); ++i) {
+            size_t latency = Ask(&second);
+            ASSERT_NE(std::string::npos, latency) << "the second client got no answer";
+            worst = std::max(worst, latency);
+            usleep(1000000);  // spreads the questions over the load
+        }
+        printf("LOAD second client's GET IPADDRESS answered within %zu ms\n", worst);
+        EXPECT_LT(worst, 5000u);
         ASSERT_TRUE(second.Send("SET IPADDRESS dhcp\r\n"));
         EXPECT_TRUE(WaitFor([&] { return fRoot->Calls().find("reboot") != std::string::npos; }, 20000))
             << fRoot->Calls();
@@ -228,6 +239,36 @@ TEST_F(LoadTest, TenPromptClientsGetEveryMcuLineInOrder)
         size_t first = received[i].find("LOAD 0\r\n");
         EXPECT_EQ(expected, first == std::string::npos ? received[i] : received[i].substr(first)) << "client " << i;
     }
+}
+
+TEST_F(LoadTest, GroupDatagramFloodIsBounded)
+{
+    int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sender, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kUdpPort);
+    ASSERT_EQ(1, inet_pton(AF_INET, fNetns->Address().c_str(), &to.sin_addr));
+    // Search queries, with a notice of fifty password annexes every hundredth.
+    WireBuilder notice;
+    notice.Header(QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ).U16(1).U8(50);
+    for (int i = 0; i < 50; ++i)
+        notice.U16(0x1001).Text("load" + std::to_string(i));
+    const Bytes kinds[] = {WireBuilder().Header(QUOR_MSG_DEVICE_SEARCH_QUERY_REQ).U16(1).U32(0).Done(),
+                           notice.Done()};
+    const int kDatagrams = 10000;
+    RunUnderLoad([&] {
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kDatagrams; ++i) {
+            const Bytes& bytes = kinds[i % 100 == 0 ? 1 : 0];
+            sendto(sender, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+            if (i % 10 == 9)  // a thousand a second
+                std::this_thread::sleep_until(start + std::chrono::milliseconds(i + 1));
+        }
+    });
+    close(sender);
+    // Each notice made one change of the password and one "sync".
+    EXPECT_NE(std::string::npos, fRoot->Read("/var/tmpfs/SavePowerOff.conf").find("UserPassWord=load49"));
 }
 
 }  // namespace
