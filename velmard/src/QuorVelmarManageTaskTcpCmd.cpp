@@ -386,10 +386,12 @@ namespace {
 
 // A client streaming bad lines must not wipe the log ring: at most
 // kUnknownLogsPerSecond of these lines a second, the rest counted and the
-// count logged with the next one. The management task's thread only.
+// count logged with the next one.
 void LogUnknownCommand(const char* first)
 {
     const uint32_t kUnknownLogsPerSecond = 10;
+    static OSMutex* s_mutex = new OSMutex;
+    OSMutexLocker locker(s_mutex);
     static int64_t s_s64WindowStart = 0;
     static uint32_t s_u32Logged = 0;
     static uint32_t s_u32Skipped = 0;
