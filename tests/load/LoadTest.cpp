@@ -10,22 +10,16 @@
 #include <cstdio>
 #include <thread>
 
-#include "BoardRootFixture.h"
-#include "DisplaySimulator.h"
-#include "McuSimulator.h"
 #include "ProtocolTestUtil.h"
-#include "VelmardProcess.h"
+#include "SimulatedEndpointFixture.h"
 
 namespace {
 
 using board_test::TcpClient;
-using board_test::TempBoardRoot;
-using board_test::TestNetns;
-using board_test::Velmard;
 using board_test::WaitFor;
 
-const uint16_t kPort = 2323;
-const uint16_t kUdpPort = 3334;
+const uint16_t kPort = board_test::kEndpointTelnetPort;
+const uint16_t kUdpPort = board_test::kEndpointUdpPort;
 const int kLoadMs = 10000;
 // Written at start, before the threshold applies.
 const char kStartLine[] = "Quor_Velmar_LogLevel_Out is <30000>";
@@ -45,22 +39,16 @@ long StatusKiB(pid_t pid, const char* key)
     return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(key) + 1);
 }
 
-class LoadTest : public ::testing::Test {
+class LoadTest : public board_test::SimulatedEndpointTest {
 protected:
     void SetUp() override
     {
-        fNetns.reset(new TestNetns(true));
-        ASSERT_TRUE(fNetns->Ok()) << fNetns->Output();
-        fRoot.reset(new TempBoardRoot({"--telnet-ip", fNetns->Address(), "--telnet-port", std::to_string(kPort),
-                                       "--udp-ip", fNetns->Address(), "--udp-port", std::to_string(kUdpPort)}));
-        ASSERT_TRUE(fRoot->Ok()) << fRoot->LayoutOutput();
+        board_test::SimulatedEndpointTest::SetUp();
         ASSERT_TRUE(board_test::SetPref(*fRoot, "QuorVelmar_ClinetLinkMaxNum", "20"));
         // Every line handled leaves traces at 10000 and 20000: under load
         // only warnings and errors are logged.
         ASSERT_TRUE(board_test::SetPref(*fRoot, "Quor_Velmar_LogLevel_Out", "30000"));
-        ASSERT_EQ(0, fMcu.Start(SimEndpointOptions{fRoot->File("/dev/ttyS1"), ""}));
-        ASSERT_EQ(0, fDisplay.Start(SimEndpointOptions{fRoot->File("/dev/ttyS2"), ""}));
-        fDaemon.reset(new Velmard(*fRoot, *fNetns));
+        StartDaemon();
         ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 30000)) << fDaemon->Output();
         ASSERT_TRUE(WaitFor([&] { return board_test::ReadText("/proc/" + std::to_string(fDaemon->Pid()) + "/comm") ==
                                          "velmard\n"; },
@@ -68,14 +56,6 @@ protected:
         ASSERT_TRUE(fProbe.Connect(fNetns->Address(), kPort, 15000));
         ASSERT_NE(std::string::npos, Ask(&fProbe));  // the daemon is up and answering
         fBaseKiB = StatusKiB(fDaemon->Pid(), "VmRSS");
-    }
-    void TearDown() override
-    {
-        fDaemon.reset();
-        fMcu.Stop();
-        fDisplay.Stop();
-        fRoot.reset();
-        fNetns.reset();
     }
 
     // Asks "GET IPADDRESS" on client; the milliseconds until the answer
@@ -109,8 +89,7 @@ protected:
         printf("LOAD second client's GET IPADDRESS answered within %zu ms\n", worst);
         EXPECT_LT(worst, 5000u);
         ASSERT_TRUE(second.Send("SET IPADDRESS dhcp\r\n"));
-        EXPECT_TRUE(WaitFor([&] { return fRoot->Calls().find("reboot") != std::string::npos; }, 20000))
-            << fRoot->Calls();
+        EXPECT_TRUE(WaitCalls("reboot", 20000)) << fRoot->Calls();
         EXPECT_TRUE(loadRunning.load()) << "the ticks only ran once the load had ended";
     }
 
@@ -159,11 +138,6 @@ protected:
         }
     }
 
-    std::unique_ptr<TestNetns> fNetns;
-    std::unique_ptr<TempBoardRoot> fRoot;
-    McuSimulator fMcu;
-    DisplaySimulator fDisplay;
-    std::unique_ptr<Velmard> fDaemon;
     TcpClient fProbe;
     long fBaseKiB = 0;
 };

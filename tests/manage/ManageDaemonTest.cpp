@@ -16,51 +16,19 @@
 #include <chrono>
 #include <functional>
 
-#include "BoardRootFixture.h"
-#include "VelmardProcess.h"
-#include "DisplaySimulator.h"
-#include "McuSimulator.h"
+#include "SimulatedEndpointFixture.h"
 
 namespace {
 
-using board_test::TempBoardRoot;
-using board_test::TestNetns;
 using board_test::SetPref;
 using board_test::TcpClient;
-using board_test::Velmard;
 using board_test::WaitFor;
 using Lines = std::vector<std::string>;
 
 const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
 
-class ManageDaemonTest : public ::testing::Test {
+class ManageDaemonTest : public board_test::SimulatedEndpointTest {
 protected:
-    void SetUp() override
-    {
-        // The host reaches the endpoint's address, where its command port listens.
-        fNetns.reset(new TestNetns(true));
-        ASSERT_TRUE(fNetns->Ok()) << fNetns->Output();
-        fRoot.reset(new TempBoardRoot({"--telnet-ip", fNetns->Address(), "--telnet-port", "2323"}));
-        ASSERT_TRUE(fRoot->Ok()) << fRoot->LayoutOutput();
-        // "sync" is recorded like the board's own programs.
-        ASSERT_TRUE(board_test::WriteText(fRoot->File("/usr/bin/sync"),
-                                          "#!/bin/sh\n"
-                                          ". \"$VELMAR_ROOT/usr/lib/board-sim/board-call.sh\"\n"
-                                          "board_call sync \"$@\"\n",
-                                          0755));
-        ASSERT_EQ(0, fMcu.Start(SimEndpointOptions{fRoot->File("/dev/ttyS1"), fRoot->File("/var/log/mcu.log")}));
-        ASSERT_EQ(0, fDisplay.Start(SimEndpointOptions{fRoot->File("/dev/ttyS2"), ""}));
-    }
-    void TearDown() override
-    {
-        fDaemon.reset();
-        fMcu.Stop();
-        fDisplay.Stop();
-        fRoot.reset();
-        fNetns.reset();
-    }
-
-    void StartDaemon() { fDaemon.reset(new Velmard(*fRoot, *fNetns)); }
     // The daemon's log: complete once it has stopped (it writes through a
     // buffer).
     std::string Log() const { return fRoot->Read(kLog); }
@@ -68,10 +36,6 @@ protected:
     {
         EXPECT_TRUE(fDaemon->Stop()) << fDaemon->Output();
         return Log();
-    }
-    bool WaitCalls(const std::string& text, int timeoutMs = 10000) const
-    {
-        return WaitFor([&] { return fRoot->Calls().find(text) != std::string::npos; }, timeoutMs);
     }
     // "XX:XX" from the last two bytes of the namespace's eth0 address.
     std::string MacTail() const
@@ -99,12 +63,6 @@ protected:
         ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fDaemon->Output();
         usleep(300000);
     }
-
-    std::unique_ptr<TempBoardRoot> fRoot;
-    std::unique_ptr<TestNetns> fNetns;
-    McuSimulator fMcu;
-    DisplaySimulator fDisplay;
-    std::unique_ptr<Velmard> fDaemon;
 };
 
 const Lines kQueries = {"GET ORDER",
@@ -230,8 +188,8 @@ TEST_F(ManageDaemonTest, AnswersConsumedDuringTheFlowAreForwardedAfterIt)
     StartDaemon();
     ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fDaemon->Output();
     TcpClient first, second;
-    ASSERT_TRUE(first.Connect(fNetns->Address(), 2323, 15000));
-    ASSERT_TRUE(second.Connect(fNetns->Address(), 2323, 5000));
+    ASSERT_TRUE(first.Connect(fNetns->Address(), board_test::kEndpointTelnetPort, 15000));
+    ASSERT_TRUE(second.Connect(fNetns->Address(), board_test::kEndpointTelnetPort, 5000));
     // The listener takes up waiting connections up to a second later.
     usleep(2000000);
 
