@@ -14,10 +14,14 @@
 
 namespace fuzz {
 
-// Writes the input to a file of this process; its path.
+// Writes the input to a file of this process (removed when it exits); its
+// path.
 inline std::string InputAsFile(const uint8_t* data, size_t size)
 {
-    static const std::string path = "/tmp/velmar-fuzz-" + std::to_string(getpid());
+    static const std::string path = [] {
+        atexit([] { unlink(("/tmp/velmar-fuzz-" + std::to_string(getpid())).c_str()); });
+        return "/tmp/velmar-fuzz-" + std::to_string(getpid());
+    }();
     FILE* f = fopen(path.c_str(), "wbe");
     if (f != nullptr) {
         fwrite(data, 1, size, f);
