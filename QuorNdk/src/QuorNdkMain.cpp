@@ -55,8 +55,9 @@ int SetUpLogAndLock()
 {
     if (QuorInstallLogCallbacks("Quor VelmarNdkCours") != 0)
         return -1;
-    if (!QuorTakeInstanceLock(kLockFile)) {
-        printf("Quor VelmarNdkCours Module has already started, exit!\n");
+    int cause = QuorTakeInstanceLock(kLockFile);
+    if (cause != 0) {
+        QuorReportInstanceLock("Quor VelmarNdk", kLockFile, cause);
         ExitWith(kExitRunning);
     }
     return QuorSetUpDaemonLog(kLogName, "Quor VelmarNdk");

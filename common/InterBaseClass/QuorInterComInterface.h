@@ -56,13 +56,12 @@ public:
     // when no socket could be opened.
     int Initialize();
     // To be called by the creator once the object is complete (after new).
-    // The socket is armed by the constructor already, before the
-    // constructors of subclasses have run; this call orders the finished
-    // object before every later run of the task, so a datagram arriving at
-    // once can never reach a half-built object. Renews the read request.
+    // The constructor binds the socket but asks for no events: read events
+    // are requested here first, so a datagram can never reach a half-built
+    // object (the constructors of subclasses run after the base's).
     void StartReceiving();
-    // Sets the socket buffers and asks for read events: 1, or 0 when read
-    // events could not be requested.
+    // Sets the socket buffers and, once receiving has started, asks for
+    // read events: 1, or 0 when read events could not be requested.
     int SetSocketBuf();
 
     int64_t Run() override;
@@ -99,6 +98,7 @@ private:
 
     uint32_t m_u32RecvLen = 0;
     std::atomic<uint32_t> m_u32BindAttempts{0};
+    std::atomic<bool> m_bReceiving{false};   // StartReceiving has been called
 };
 
 // ---------------------------------------------------------------------------
@@ -166,6 +166,7 @@ void QuorInterComUDPSocket<N>::StartReceiving()
     // Runs of the task start by taking the task's event lock (the liveness
     // check of the task thread): taking it here publishes the complete object.
     (void)this->IsAlive();
+    m_bReceiving.store(true);
     if (m_Socket.IsBound())
         m_Socket.RequestEvent(QUOR_EV_READ);
 }
@@ -226,6 +227,8 @@ int QuorInterComUDPSocket<N>::SetSocketBuf()
     }
     err = m_Socket.SetIntOption(SOL_SOCKET, SO_SNDBUF, kSocketBufBytes);
     QuorAssertV(err == 0, err);
+    if (!m_bReceiving.load())
+        return 1;  // StartReceiving asks for the events
     err = m_Socket.RequestEvent(QUOR_EV_READ);
     if (err != 0) {
         LightLogExt(LLOG_LEVEL_ERROR, 0, __FILE__, __LINE__,

@@ -47,7 +47,9 @@ RootState ReadRootState()
         return state;
     while (len > 0 && text[len - 1] == '/')
         text[--len] = '\0';
-    state.usable = true;
+    // "/" would put the board on the machine itself: refused, never taken as
+    // "no root".
+    state.usable = len > 0;
     return state;
 }
 

@@ -283,6 +283,25 @@ void LightGetTime(char* buffer, size_t size)
              (unsigned)parts.tm_min, (unsigned)parts.tm_sec, (unsigned)now.tv_usec);
 }
 
+void LightLogEscape(const char* text, char* out, size_t size)
+{
+    if (out == nullptr || size == 0)
+        return;
+    size_t used = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); p != nullptr && *p != 0; ++p) {
+        bool plain = (*p >= 0x20 && *p != 0x7f) || *p == '\t';
+        size_t need = plain ? 1 : 4;
+        if (used + need >= size)
+            break;
+        if (plain)
+            out[used] = (char)*p;
+        else
+            snprintf(out + used, 5, "\\x%02X", (unsigned)*p);
+        used += need;
+    }
+    out[used] = '\0';
+}
+
 int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLine,
                 const char* format, ...)
 {
@@ -296,10 +315,12 @@ int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLin
     va_end(args);
     if (n < 0)
         message[0] = '\0';
+    char escaped[kMessageSize];
+    LightLogEscape(message, escaped, sizeof(escaped));
     char timeText[LLOG_TIME_TEXT_SIZE];
     LightGetTime(timeText, sizeof(timeText));
     char line[kLineSize];
-    snprintf(line, sizeof(line), "%s [%u]: %s --%d:%s ", timeText, (unsigned)level, message,
+    snprintf(line, sizeof(line), "%s [%u]: %s --%d:%s ", timeText, (unsigned)level, escaped,
              sourceLine, sourceFile);
     int result = LightLog(line);
     if (flush != 0)

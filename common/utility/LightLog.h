@@ -83,6 +83,12 @@ int LightLogSetLevel(uint32_t level);
 // "<time> [<level>]: <message> --<sourceLine>:<sourceFile> \n".
 // The format must be a literal of the caller; outside text is passed as an
 // argument. Returns the result of LightLog (0 when the level is filtered).
+// Copies text into out (size bytes with the NUL), each control byte (below
+// 0x20 but the tab, and 0x7F) written as \xNN, so a peer's bytes cannot break
+// or forge log lines; other bytes (the board's character set) stay. Cut at a
+// whole byte when out is full.
+void LightLogEscape(const char* text, char* out, size_t size);
+
 int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLine,
                 const char* format, ...) __attribute__((format(printf, 5, 6)));
 

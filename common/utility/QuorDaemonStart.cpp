@@ -46,10 +46,23 @@ int QuorInstallLogCallbacks(const char* module)
     return result;
 }
 
-bool QuorTakeInstanceLock(const char* lockFile)
+int QuorTakeInstanceLock(const char* lockFile)
 {
     char path[BoardPath::kMaxRoot + 256];
-    return BoardPath::Resolve(lockFile, path, sizeof(path)) == 0 && OS::LockSemFile(path) != 0;
+    if (BoardPath::Resolve(lockFile, path, sizeof(path)) != 0)
+        return ENAMETOOLONG;
+    errno = 0;
+    if (OS::LockSemFile(path) != 0)
+        return 0;
+    return errno != 0 ? errno : EWOULDBLOCK;
+}
+
+void QuorReportInstanceLock(const char* module, const char* lockFile, int cause)
+{
+    if (cause == EWOULDBLOCK)
+        printf("%sCours Module has already started, exit!\n", module);
+    else
+        printf("%sCours lock file <%s> cannot be used: %s, exit!\n", module, lockFile, strerror(cause));
 }
 
 int QuorSetUpDaemonLog(const char* name, const char* module)

@@ -14,9 +14,14 @@ void QuorKeepStandardDescriptorsOpen();
 // failed, error code<N>" and returns the code.
 int QuorInstallLogCallbacks(const char* module);
 
-// Takes the lock file (a board path): true, or false when another instance
-// holds it or the path cannot be resolved.
-bool QuorTakeInstanceLock(const char* lockFile);
+// Takes the lock file (a board path): 0, or the cause when it is not taken:
+// EWOULDBLOCK when another instance holds it, else why the file cannot be
+// used (ENAMETOOLONG for a path that does not resolve).
+int QuorTakeInstanceLock(const char* lockFile);
+
+// Prints why the lock was not taken: "<module>Cours Module has already
+// started, exit!" for a lock held by another instance, else the real cause.
+void QuorReportInstanceLock(const char* module, const char* lockFile, int cause);
 
 // The log "/var/Velmar/<name>" (5000 lines per file, 10 files, threshold
 // debug) with the assertion sink; a failure prints "<module> LightLogSetup

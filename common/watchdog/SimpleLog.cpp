@@ -37,11 +37,14 @@ void FormatTimePrefix(char* out, size_t size)
              local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
+// The archives shift only when the live file is full: ten generations of
+// about kLiveLogLimitBytes each are kept.
 void RotateAfterEntry(const char* file, long size)
 {
+    if (size <= kLiveLogLimitBytes)
+        return;
     rollfile(file);
-    if (size > kLiveLogLimitBytes)
-        rename(file, NumberedName(file, 1).c_str());
+    rename(file, NumberedName(file, 1).c_str());
 }
 
 void WriteEntry(FILE* fp, const char* prefix, const char* format, va_list args)

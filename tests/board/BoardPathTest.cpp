@@ -152,12 +152,15 @@ TEST(BoardPathTest, RootComesFromTheEnvironment)
 
 TEST(BoardPathTest, UnusableRootNeverFallsBackToTheMachine)
 {
-    std::string longRoot = "/tmp/" + std::string(BoardPath::kMaxRoot, 'r');
-    ProcessResult root = Probe({"root"}, longRoot.c_str());
-    EXPECT_EQ(root.output, "1 0 \n");
-    EXPECT_EQ(Probe({"path", "/Velmar/etc/Velmar.xml"}, longRoot.c_str()).output, "ERROR\n");
-    EXPECT_EQ(Probe({"command", "sync"}, longRoot.c_str()).output, "ERROR\n");
-    EXPECT_EQ(Probe({"run", "true"}, longRoot.c_str()).output, "status -1\n");
+    // Too long, or the machine's own root ("/" in any spelling).
+    for (const std::string& unusable : {"/tmp/" + std::string(BoardPath::kMaxRoot, 'r'), std::string("/"),
+                                        std::string("///")}) {
+        SCOPED_TRACE(unusable.substr(0, 10));
+        EXPECT_EQ(Probe({"root"}, unusable.c_str()).output, "1 0 \n");
+        EXPECT_EQ(Probe({"path", "/Velmar/etc/Velmar.xml"}, unusable.c_str()).output, "ERROR\n");
+        EXPECT_EQ(Probe({"command", "sync"}, unusable.c_str()).output, "ERROR\n");
+        EXPECT_EQ(Probe({"run", "true"}, unusable.c_str()).output, "status -1\n");
+    }
 }
 
 } // namespace

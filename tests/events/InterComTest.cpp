@@ -150,6 +150,19 @@ TEST(QuorInterMsgInterface, InitializeCopiesUpToTheBufferSize)
     EXPECT_EQ(1, fresh.Initialize(data.data(), 0));
 }
 
+TEST_F(InterComTest, ReadEventsAreAskedForOnlyOnceTheObjectIsComplete)
+{
+    // A datagram waiting before the subclass is built must not be read.
+    auto* msg = Keep(new TestMsg);
+    auto* task = Keep(new RecordingUdpTask(msg, kLoopback, 0));
+    ASSERT_TRUE(task->GetSocket()->IsBound());
+    EXPECT_FALSE(task->GetSocket()->IsWatching());
+    Send(task, Message(24, 0x2801, 24));
+    task->StartReceiving();
+    EXPECT_TRUE(task->GetSocket()->IsWatching());
+    EXPECT_TRUE(WaitUntil([&] { return task->Count() == 1; }));
+}
+
 TEST_F(InterComTest, LengthWordMustEqualTheBytesReceived)
 {
     RecordingUdpTask* task = NewTask();

@@ -341,6 +341,28 @@ TEST_F(GroupHandlersTest, PasswordNoticeChangesThePropertyFileSyncsAndAnswers)
     CServerProperty::GetInstance()->ChangePasswd(before);
 }
 
+TEST_F(GroupHandlersTest, PasswordAnnexesMakeOneChangeAndABadOneNone)
+{
+    const std::string before = Password();
+    // Fifty password annexes: the last one holds, with one write and one "sync".
+    std::vector<std::pair<uint16_t, std::string>> many;
+    for (int i = 0; i < 50; ++i)
+        many.push_back({0x1001, "pass" + std::to_string(i)});
+    Receive(PasswordNotice(many, false));
+    EXPECT_EQ(Hex(PasswordNotice(many, true)), Answer(*fAsker));
+    EXPECT_EQ("pass49", Password());
+    EXPECT_EQ("sync\n", ProcessBoardRoot::Calls());
+
+    // The parser stops on an annex whose length word is below 4: that annex
+    // is not acted on, an empty password is never set.
+    ProcessBoardRoot::ClearCalls();
+    Receive(WireBuilder().Header(QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ, 9, 9, 9, 9).U16(1).U8(2)
+                .U16(0x1002).Text("x").U16(0x1001).U32(2).Done());
+    EXPECT_EQ("pass49", Password());
+    EXPECT_EQ("", ProcessBoardRoot::Calls());
+    CServerProperty::GetInstance()->ChangePasswd(before);
+}
+
 TEST_F(GroupHandlersTest, ProducersAreNotHeldWhileAHandlerRuns)
 {
     SetSleep("sync", 1);

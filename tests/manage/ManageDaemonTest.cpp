@@ -16,103 +16,19 @@
 #include <chrono>
 #include <functional>
 
-#include "BoardRootFixture.h"
-#include "VelmardProcess.h"
-#include "DisplaySimulator.h"
-#include "McuSimulator.h"
+#include "SimulatedEndpointFixture.h"
 
 namespace {
 
-using board_test::TempBoardRoot;
-using board_test::TestNetns;
+using board_test::SetPref;
+using board_test::TcpClient;
 using board_test::WaitFor;
 using Lines = std::vector<std::string>;
 
 const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
 
-// A client of the daemon's command port.
-class TcpClient {
-public:
-    TcpClient() = default;
-    ~TcpClient()
-    {
-        if (fFd >= 0)
-            close(fFd);
-    }
-    TcpClient(const TcpClient&) = delete;
-    TcpClient& operator=(const TcpClient&) = delete;
-
-    // Connects, trying again until the port listens or the time is up.
-    bool Connect(const std::string& address, uint16_t port, int timeoutMs)
-    {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        if (inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1)
-            return false;
-        return WaitFor(
-            [&] {
-                fFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                if (fFd >= 0 && connect(fFd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0)
-                    return true;
-                if (fFd >= 0)
-                    close(fFd);
-                fFd = -1;
-                return false;
-            },
-            timeoutMs);
-    }
-    // Everything that arrives within ms.
-    std::string ReadFor(int ms)
-    {
-        std::string got;
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
-                           .count();
-            pollfd p{fFd, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) <= 0)
-                return got;
-            char buf[4096];
-            ssize_t n = read(fFd, buf, sizeof(buf));
-            if (n <= 0)
-                return got;
-            got.append(buf, (size_t)n);
-        }
-    }
-
-private:
-    int fFd = -1;
-};
-
-class ManageDaemonTest : public ::testing::Test {
+class ManageDaemonTest : public board_test::SimulatedEndpointTest {
 protected:
-    void SetUp() override
-    {
-        // The host reaches the endpoint's address, where its command port listens.
-        fNetns.reset(new TestNetns(true));
-        ASSERT_TRUE(fNetns->Ok()) << fNetns->Output();
-        fRoot.reset(new TempBoardRoot({"--telnet-ip", fNetns->Address(), "--telnet-port", "2323"}));
-        ASSERT_TRUE(fRoot->Ok()) << fRoot->LayoutOutput();
-        // "sync" is recorded like the board's own programs.
-        ASSERT_TRUE(board_test::WriteText(fRoot->File("/usr/bin/sync"),
-                                          "#!/bin/sh\n"
-                                          ". \"$VELMAR_ROOT/usr/lib/board-sim/board-call.sh\"\n"
-                                          "board_call sync \"$@\"\n",
-                                          0755));
-        ASSERT_EQ(0, fMcu.Start(SimEndpointOptions{fRoot->File("/dev/ttyS1"), fRoot->File("/var/log/mcu.log")}));
-        ASSERT_EQ(0, fDisplay.Start(SimEndpointOptions{fRoot->File("/dev/ttyS2"), ""}));
-    }
-    void TearDown() override
-    {
-        fDaemon.reset();
-        fMcu.Stop();
-        fDisplay.Stop();
-        fRoot.reset();
-        fNetns.reset();
-    }
-
-    void StartDaemon() { fDaemon.reset(new board_test::VelmardProcess(*fRoot, fNetns->Exec({}))); }
     // The daemon's log: complete once it has stopped (it writes through a
     // buffer).
     std::string Log() const { return fRoot->Read(kLog); }
@@ -120,10 +36,6 @@ protected:
     {
         EXPECT_TRUE(fDaemon->Stop()) << fDaemon->Output();
         return Log();
-    }
-    bool WaitCalls(const std::string& text, int timeoutMs = 10000) const
-    {
-        return WaitFor([&] { return fRoot->Calls().find(text) != std::string::npos; }, timeoutMs);
     }
     // "XX:XX" from the last two bytes of the namespace's eth0 address.
     std::string MacTail() const
@@ -151,12 +63,6 @@ protected:
         ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fDaemon->Output();
         usleep(300000);
     }
-
-    std::unique_ptr<TempBoardRoot> fRoot;
-    std::unique_ptr<TestNetns> fNetns;
-    McuSimulator fMcu;
-    DisplaySimulator fDisplay;
-    std::unique_ptr<board_test::VelmardProcess> fDaemon;
 };
 
 const Lines kQueries = {"GET ORDER",
@@ -246,10 +152,13 @@ TEST_F(ManageDaemonTest, McuAndDisplayLinesAct)
     EXPECT_TRUE(fDisplay.WaitForBytes(17, 5000));
     EXPECT_EQ("PWR ON\r\nPWR OFF\r\n", fDisplay.ReceivedBytes());
 
-    // A display line is handled like an MCU line.
+    // A display line is handled like an MCU line. The learned EDID is
+    // followed by a "sync": it must be recorded before the calls are cleared.
+    board_test::WriteText(fRoot->File("/var/log/board-calls.log"), "");
     fDisplay.SendLine("ORDER 4");
     fDisplay.SendLine("EDID_R hdmi 41 42");
     EXPECT_TRUE(WaitFor([&] { return fRoot->Read("/www/tmp/edid.bin") == "AB"; }, 5000));
+    EXPECT_TRUE(WaitCalls("sync\n")) << fRoot->Calls();
 
     // Network settings from the MCU: static address, then configip, sync and
     // reboot in the same pass.
@@ -279,8 +188,8 @@ TEST_F(ManageDaemonTest, AnswersConsumedDuringTheFlowAreForwardedAfterIt)
     StartDaemon();
     ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fDaemon->Output();
     TcpClient first, second;
-    ASSERT_TRUE(first.Connect(fNetns->Address(), 2323, 15000));
-    ASSERT_TRUE(second.Connect(fNetns->Address(), 2323, 5000));
+    ASSERT_TRUE(first.Connect(fNetns->Address(), board_test::kEndpointTelnetPort, 15000));
+    ASSERT_TRUE(second.Connect(fNetns->Address(), board_test::kEndpointTelnetPort, 5000));
     // The listener takes up waiting connections up to a second later.
     usleep(2000000);
 

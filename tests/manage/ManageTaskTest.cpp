@@ -291,8 +291,9 @@ TEST_F(ManageTaskTest, McuNetworkSettingsApplyAStaticAddressAndReconfigureInTheS
 {
     CServerProperty::GetInstance()->SetIpMod("dhcp");
     const std::string before = Read("/etc/network/interfaces");
-    T_QuorStringMsg lines[] = {Message(10, 0, "SDXBIP 10.1.2.3"), Message(10, 0, "SDXMASK 255.255.255.0"),
-                               Message(10, 0, "SDXGATEWAY 10.1.2.1")};
+    // Zero-padded fields are decimal, and only their canonical form goes on.
+    T_QuorStringMsg lines[] = {Message(10, 0, "SDXBIP 010.001.2.003"), Message(10, 0, "SDXMASK 255.255.255.000"),
+                               Message(10, 0, "SDXGATEWAY 10.1.2.01")};
     for (const T_QuorStringMsg& line : lines)
         fTask->AddStringPacketToProcessList(line);
     fTask->Signal(TASK_EVT_READ);
@@ -311,23 +312,34 @@ TEST_F(ManageTaskTest, McuNetworkSettingsApplyAStaticAddressAndReconfigureInTheS
     char mode[32];
     CServerProperty::GetInstance()->GetIpMod(mode, sizeof(mode));
     EXPECT_STREQ("static", mode);
+    EXPECT_STREQ("10.1.2.3", Record().Ip);
+    EXPECT_STREQ("255.255.255.0", Record().Netmask);
     EXPECT_STREQ("10.1.2.1", Record().Gateway);
     EXPECT_TRUE(TcpRecorder::Texts().empty());
     board_test::WriteText(File("/etc/network/interfaces"), before);
 }
 
-TEST_F(ManageTaskTest, McuNetworkSettingsThatAreNotAddressesNeverReachTheShell)
+TEST_F(ManageTaskTest, RefusedMcuNetworkSettingsChangeNothing)
 {
+    CServerProperty::GetInstance()->SetIpMod("dhcp");
+    const std::string gateway = Record().Gateway;
     LogSince log;
-    McuLine("SDXBIP 1.1.1.1;reboot");
-    McuLine("SDXMASK 255.255.255.0");
-    McuLine("SDXGATEWAY 1.1.1.2");
-    EXPECT_TRUE(log.Has("fail to set ip"));
-    EXPECT_EQ(std::string::npos, ProcessBoardRoot::Calls().find("setip"));
-    McuLine("SDXBIP 10.0.0.1$(reboot)");
-    McuLine("SDXGATEWAY 10.0.0.2");
-    EXPECT_EQ(std::string::npos, ProcessBoardRoot::Calls().find("setip"));
-    EXPECT_TRUE(g_b8DoConfigip.load());
+    const char* const cases[][2] = {{"1.1.1.1;reboot", "1.1.1.2"},
+                                    {"10.0.0.1$(reboot)", "10.0.0.2"},
+                                    {"10.0.0.1", "10.0.0.300"},
+                                    {"10.0.0.1", "10.0.0.1"}};
+    for (const auto& c : cases) {
+        McuLine((std::string("SDXBIP ") + c[0]).c_str());
+        McuLine("SDXMASK 255.255.255.0");
+        McuLine((std::string("SDXGATEWAY ") + c[1]).c_str());
+        EXPECT_TRUE(log.Has(std::string("######SDXGATEWAY <") + c[1] + "> refused")) << c[1];
+    }
+    EXPECT_EQ("", ProcessBoardRoot::Calls());
+    EXPECT_FALSE(g_b8DoConfigip.load());
+    EXPECT_EQ(gateway, Record().Gateway);
+    char mode[32];
+    CServerProperty::GetInstance()->GetIpMod(mode, sizeof(mode));
+    EXPECT_STREQ("dhcp", mode);
 }
 
 TEST_F(ManageTaskTest, LinesAreDispatchedByScope)
@@ -377,6 +389,58 @@ TEST_F(ManageTaskTest, ProducersAreNotHeldWhileAHandlerRuns)
     // The line added during the drain was handled by the same drain.
     EXPECT_STREQ("8", Record().SequenceNumber);
     EXPECT_EQ(0u, fTask->GetStringListLength());
+}
+
+TEST_F(ManageTaskTest, SerialLinesAreBoundedOldestDroppedAndCountedOnce)
+{
+    LogSince log;
+    const uint32_t bound = CQuorVelmarManageTask::kMaxSerialLines;
+    fTask->AddStringPacketToProcessList(Message(11, 3, "GET VER\r\n"));
+    for (uint32_t i = 0; i < bound + 10; ++i)
+        fTask->AddStringPacketToProcessList(Message(10, 0, "ORDER " + std::to_string(i)));
+    // The TCP line stays; the ten oldest serial lines went.
+    EXPECT_EQ(bound + 1, fTask->GetStringListLength());
+    T_QuorStringMsg first;
+    ASSERT_TRUE(fTask->TakeStringMsg(&first));
+    EXPECT_STREQ("GET VER\r\n", first.cMsg);
+    ASSERT_TRUE(fTask->TakeStringMsg(&first));
+    EXPECT_STREQ("ORDER 10", first.cMsg);
+    auto occurrences = [&log](const std::string& what) {
+        std::string text = log.Text();
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(1u, occurrences("the oldest are dropped"));
+    while (fTask->TakeStringMsg(&first)) {
+    }
+    EXPECT_EQ(1u, occurrences("######Serial lines dropped while the list was full: <10>."));
+}
+
+TEST_F(ManageTaskTest, OneRunHandlesABoundedBatchOfEachSource)
+{
+    for (int i = 0; i < 100; ++i)
+        fTask->AddStringPacketToProcessList(Message(10, 0, "ORDER " + std::to_string(i)));
+    EXPECT_TRUE(fTask->ProcessStringBatch(64));
+    EXPECT_EQ(36u, fTask->GetStringListLength());
+    EXPECT_STREQ("63", Record().SequenceNumber);
+    EXPECT_FALSE(fTask->ProcessStringBatch(64));
+    EXPECT_STREQ("99", Record().SequenceNumber);
+}
+
+TEST_F(ManageTaskTest, TcpLinesAreCountedPerSessionAndInAll)
+{
+    for (int i = 0; i < 3; ++i)
+        fTask->AddStringPacketToProcessList(Message(11, 7, "A\r\n"));
+    fTask->AddStringPacketToProcessList(Message(11, 8, "A\r\n"));
+    EXPECT_TRUE(fTask->TcpLinesAbove(7, 2, 100));
+    EXPECT_FALSE(fTask->TcpLinesAbove(7, 3, 100));
+    EXPECT_FALSE(fTask->TcpLinesAbove(8, 2, 100));
+    EXPECT_TRUE(fTask->TcpLinesAbove(8, 2, 3));
+    T_QuorStringMsg taken;
+    ASSERT_TRUE(fTask->TakeStringMsg(&taken));
+    EXPECT_FALSE(fTask->TcpLinesAbove(7, 2, 3));
 }
 
 }  // namespace

@@ -217,7 +217,11 @@ TEST_F(McuRspTest, UartAutoAndPowerDelayStoreTheRs232Preferences)
     McuLine("uartpwr_delay hdmi 12");
     EXPECT_EQ("12", PowerSavePref("RS232DelayCtrltime"));
     EXPECT_STREQ("12", CQuorVelmarPref::s_cQuor_PWRSave_RS232DlyCtrltime);
-    EXPECT_EQ(5u, TcpRecorder::Texts().size());
+    // A value the preferences refuse is not kept in memory either.
+    McuLine("uartpwr_delay hdmi 1<2");
+    EXPECT_EQ("12", PowerSavePref("RS232DelayCtrltime"));
+    EXPECT_STREQ("12", CQuorVelmarPref::s_cQuor_PWRSave_RS232DlyCtrltime);
+    EXPECT_EQ(6u, TcpRecorder::Texts().size());
 }
 
 class DisplayPowerTest : public ManageFixture {

@@ -59,7 +59,7 @@ TEST(CheckIPInfoValidityTest, NetmaskMustBeginWith255)
     LogSince log;
     EXPECT_EQ(Check("192.168.1.10", "128.255.255.0", "192.168.1.1"), -2);
     size_t first = log.Find("###### NetMask First is Not 255!");
-    size_t second = log.Find("###### SubMask<128.255.255.0> format error.\n");
+    size_t second = log.Find("###### SubMask<128.255.255.0> format error.\\x0A");
     ASSERT_NE(first, std::string::npos) << log.Text();
     ASSERT_NE(second, std::string::npos) << log.Text();
     EXPECT_LT(first, second);

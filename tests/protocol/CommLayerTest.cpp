@@ -276,7 +276,7 @@ TEST_F(CommLayerTest, DrainDispatchesLinesByScope)
     EXPECT_EQ(0u, fTask->GetStringListLength());
     std::string text = log.Text();
     size_t a = text.find("Do Uart Msg Command, Msg is <VER 2.1>.");
-    size_t b = text.find("Do Tcp Msg Command, Msg is <GET VER\r\n>, TaskSession is <5>.");
+    size_t b = text.find("Do Tcp Msg Command, Msg is <GET VER\\x0D\\x0A>, TaskSession is <5>.");
     size_t c = text.find("######DoStringMsgCommand i_tMsg scop is <12> Error.");
     ASSERT_NE(std::string::npos, a);
     ASSERT_NE(std::string::npos, b);

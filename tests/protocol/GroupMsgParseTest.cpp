@@ -214,9 +214,10 @@ TEST(GroupMsgParse, UserInfoNoticeLengthWordBelowFourStopsTheLoop)
     Translate(b, &t);
     ASSERT_NE(nullptr, t.record);
     const auto& r = t.As<T_QuorUserInfoChangeNotifyReq>();
-    EXPECT_EQ(3u, r.u8UserInfoTotal);
+    // The notice keeps the annexes read whole; the one stopped on is cleared.
+    EXPECT_EQ(1u, r.u8UserInfoTotal);
     EXPECT_STREQ("pw", r.tAnnexCode[0].cUserInfoContent);
-    EXPECT_EQ(0x1002u, r.tAnnexCode[1].u16UserInfoType);
+    EXPECT_EQ(0u, r.tAnnexCode[1].u16UserInfoType);
     EXPECT_STREQ("", r.tAnnexCode[1].cUserInfoContent);
     EXPECT_TRUE(log.Has("######In ParseUserInfoChangeNotifyReq,  AnnexCode <1> cInfoCodeLen is <-1> is Error."));
 }

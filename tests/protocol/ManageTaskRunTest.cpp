@@ -68,7 +68,7 @@ TEST(ManageTaskRun, ProducersOnManyThreadsAreServedInOrder)
         std::string logText = log.Text();
         for (int t = 0; t < kThreads; ++t) {
             char lastLine[64];
-            snprintf(lastLine, sizeof(lastLine), "Msg is <P%d L%03d\r\n>", t, kLines - 1);
+            snprintf(lastLine, sizeof(lastLine), "Msg is <P%d L%03d\\x0D\\x0A>", t, kLines - 1);
             if (logText.find(lastLine) == std::string::npos)
                 return false;
         }
@@ -81,7 +81,7 @@ TEST(ManageTaskRun, ProducersOnManyThreadsAreServedInOrder)
         size_t last = 0;
         for (int i = 0; i < kLines; ++i) {
             char expected[64];
-            snprintf(expected, sizeof(expected), "Msg is <P%d L%03d\r\n>, TaskSession is <%d>.", t, i, t + 1);
+            snprintf(expected, sizeof(expected), "Msg is <P%d L%03d\\x0D\\x0A>, TaskSession is <%d>.", t, i, t + 1);
             size_t at = text.find(expected);
             ASSERT_NE(std::string::npos, at) << expected;
             EXPECT_GT(at + 1, last) << expected;

@@ -7,6 +7,10 @@
 #include <mutex>
 #include <vector>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "QuorTask.h"
 #include "TaskTestSupport.h"
 
@@ -105,6 +109,30 @@ TEST(QuorTask, NewTaskIsLiveAndNamed)
     std::string longName(80, 'x');
     task.SetTaskName(longName.c_str());
     EXPECT_EQ(strlen(task.GetTaskName()), 47u);
+}
+
+// Threads that cannot start (here: a stack larger than the address space
+// allowed) are not kept in the pool. In a child process: the limit must not
+// reach the other tests.
+TEST(QuorTask, ThreadsThatDidNotStartAreNotInThePool)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers need the address space this test takes away";
+#else
+    pid_t child = fork();
+    if (child == 0) {
+        struct rlimit limit = {512u << 20, 512u << 20};
+        OSThread::Initialize(0xF0000000u);
+        if (setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(2);
+        QuorTaskThreadPool<40>::AddThreads(2, 0);
+        _exit(QuorTaskThreadPool<40>::GetNumThreads() == 0 && QuorTaskThreadPool<40>::GetThread(0) == nullptr ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+#endif
 }
 
 TEST(QuorTask, TwoSignalsBeforeRunGiveOneRunSeeingBoth)

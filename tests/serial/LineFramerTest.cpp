@@ -15,7 +15,7 @@ using namespace serial_test;
 namespace {
 
 const char kTooLong[] = "######UartMsg Len is to long.";
-const char kNoCrLf[] = "######UartMsg Len is to long and it's not have \r\n.";
+const char kNoCrLf[] = "######UartMsg Len is to long and it's not have \\x0D\\x0A.";
 
 class FramerTest : public ::testing::Test {
 protected:
@@ -257,7 +257,7 @@ TEST_F(FramerTest, LogTextsOfEachLine)
     Burst(mcu, "VER 1.0\r\n");
     Burst(aux, "POWER OK\r\n");
     EXPECT_EQ(1u, mark.Count("@@@@@@Recevie One MCU Uart Frame is <VER 1.0>."));
-    EXPECT_EQ(1u, mark.Count("@@@@@@m_UartMsg is <VER 1.0\r\n>."));
+    EXPECT_EQ(1u, mark.Count("@@@@@@m_UartMsg is <VER 1.0\\x0D\\x0A>."));
     EXPECT_EQ(1u, mark.Count("@@@@@@Recevie One Third-Party Uart Frame is <POWER OK>."));
     EXPECT_EQ(0u, mark.Count("@@@@@@m_UartMsg is <POWER"));
     Lines();

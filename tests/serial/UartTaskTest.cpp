@@ -90,7 +90,7 @@ TEST_F(UartTaskTest, LinesReachTheManagementTask)
         EXPECT_TRUE(line.zeroFilled);
     }
     EXPECT_TRUE(mark.WaitFor("@@@@@@Recevie One MCU Uart Frame is <ORDER 3>."));
-    EXPECT_TRUE(mark.Has("ReadUartBuff Len is <18> content is <VER 1.0\r\nORDER 3\r\n>"));
+    EXPECT_TRUE(mark.Has("ReadUartBuff Len is <18> content is <VER 1.0\\x0D\\x0AORDER 3\\x0D\\x0A>"));
     EXPECT_TRUE(queue.TakeFor(50).empty());
 }
 

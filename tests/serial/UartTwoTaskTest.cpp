@@ -142,7 +142,7 @@ TEST_F(UartTwoTaskTest, DisplayLinesAreHandedOnLikeMcuLines)
     // 2048 bytes without CR LF in one write: discarded with the message.
     LogMark later;
     sim.Send(std::string(2048, 'z'));
-    EXPECT_TRUE(later.WaitFor("######UartMsg Len is to long and it's not have \r\n."));
+    EXPECT_TRUE(later.WaitFor("######UartMsg Len is to long and it's not have \\x0D\\x0A."));
     SleepMs(50);  // a pause ends the burst (bytes without one would continue that line)
     sim.Send("ON\r\n");
     EXPECT_EQ(Texts_t{"ON"}, Texts(queue.Wait(1)));

@@ -337,6 +337,19 @@ TEST_F(VelmardTest, SecondStartExits198WithoutTouchingTheFirstOnesLog)
     EXPECT_TRUE(ExitedWith(first.Status(), 0));
 }
 
+TEST_F(VelmardTest, LockFileThatCannotBeOpenedIsReportedWithItsCause)
+{
+    // The lock file's directory is missing: the same exit status, but not
+    // "already started".
+    board_test::RemoveTree(Root().File("/Velmar/etc/QuorVelmar"));
+    Velmard daemon(Root(), {"-d"});
+    EXPECT_TRUE(ExitedWith(daemon.Status(), 198)) << daemon.Output();
+    EXPECT_EQ(daemon.Output().find(kAlready), std::string::npos) << daemon.Output();
+    EXPECT_NE(daemon.Output().find(std::string("lock file <") + kLockFile + "> cannot be used: No such file or directory"),
+              std::string::npos)
+        << daemon.Output();
+}
+
 // ---- Preferences --------------------------------------------------------------------
 
 TEST_F(VelmardTest, UnusablePreferencesExit197)
@@ -354,7 +367,7 @@ TEST_F(VelmardTest, UnusablePreferencesExit197)
         {"bad address", [&] {
              std::string text = original;
              size_t at = text.find(">127.0.0.1<");
-             return at != std::string::npos && board_test::WriteText(prefs, text.replace(at, 11, ">127.0.0<"));
+             return at != std::string::npos && board_test::WriteText(prefs, text.replace(at, 11, ">127.0.0.<"));
          }},
     };
     for (const Case& c : cases) {

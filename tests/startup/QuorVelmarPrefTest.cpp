@@ -197,7 +197,7 @@ TEST_F(PrefTest, TheBoardFileIsReadThroughTheBoardRoot)
     ASSERT_EQ(P::ReadPref(), 0);
     EXPECT_EQ(P::s_u16Quor_Velmar_TelnetInterPort, 2323);
     EXPECT_STREQ(P::s_cQuor_RS232EndFlg, "\r\n");
-    EXPECT_NE(Log().find("RS232EndFlg is <\r\n> --"), std::string::npos);
+    EXPECT_NE(Log().find("RS232EndFlg is <\\x0D\\x0A> --"), std::string::npos);
     EXPECT_STREQ(P::s_xmlPrefsParser->GetFilePath(), Board().File("/Velmar/etc/Velmar.xml").c_str());
 }
 
@@ -209,9 +209,9 @@ TEST_F(PrefTest, RequiredAddressesMustBeDottedAddresses)
         std::string udp, telnet, error;
     } cases[] = {
         {"", "127.0.0.2", "QuorVelmar_UdpIp<> is not a correct fomat"},
-        {"127.0.0", "127.0.0.2", "QuorVelmar_UdpIp<127.0.0> is not a correct fomat"},
+        {"127.0.0.", "127.0.0.2", "QuorVelmar_UdpIp<127.0.0.> is not a correct fomat"},
         {"256.1.1.1", "127.0.0.2", "QuorVelmar_UdpIp<256.1.1.1> is not a correct fomat"},
-        {"127.0.0.1 ", "127.0.0.2", "QuorVelmar_UdpIp<127.0.0.1 > is not a correct fomat"},
+        {"1.2.3.4.5", "127.0.0.2", "QuorVelmar_UdpIp<1.2.3.4.5> is not a correct fomat"},
         {"127.0.0.1", "host", "QuorVelmar_TelnetIp<host> is not a correct fomat"},
     };
     for (const Case& c : cases) {
@@ -226,6 +226,22 @@ TEST_F(PrefTest, RequiredAddressesMustBeDottedAddresses)
     }
     // The first address missing altogether fails too.
     EXPECT_EQ(Read(Config(Module("QuorVelmarCommon", Pref("QuorVelmar_TelnetIp", "1.2.3.4")))), -1);
+}
+
+TEST_F(PrefTest, StoredAddressesAreReadAsTheyAlwaysWere)
+{
+    // White space around the address is trimmed and every form inet_aton
+    // takes is taken: a file that loaded before still loads.
+    struct Case {
+        std::string text;
+        uint32_t address;
+    } cases[] = {{" 127.0.0.1\t", 0x7F000001}, {"127.1", 0x7F000001}, {"0x7f.0.0.3", 0x7F000003},
+                 {"010.1.1.1", 0x08010101}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ASSERT_EQ(Read(Config(Common("", c.text, "127.0.0.2"))), 0) << Log();
+        EXPECT_EQ(P::s_u32Quor_Velmar_UdpInterAddr, htonl(c.address));
+    }
 }
 
 TEST_F(PrefTest, KeysBeforeAFailingAddressAreRead)
@@ -450,7 +466,7 @@ TEST_F(PrefTest, SetPWRSavePrefValWritesThePowerSaveModuleEvenWhenMissing)
     EXPECT_EQ(P::SetPWRSavePrefVal("RS232PWROn", "char", "ON"), 0);
     EXPECT_EQ(File(), AllModules("", Pref("RS232PWROn", "ON", "char")));
     EXPECT_TRUE(Logged("[20000]: In SetPWRSavePrefVal, insert new Prefval, sName is <RS232PWROn>sType is "
-                       "<char>sValue is <PWR ON\r> --"));
+                       "<char>sValue is <PWR ON\\x0D> --"));
     EXPECT_TRUE(Logged("[20000]: In SetPrefVal, Update Prefval, sName is <RS232PWROn>sType is <char>sValue is "
                        "<ON> --"));
     EXPECT_EQ(P::SetPWRSavePrefVal(nullptr, "char", "1"), -2);

@@ -243,6 +243,21 @@ TEST_F(LightLogTest, OutsideTextIsNeverAFormat)
     EXPECT_EQ((std::vector<std::string>{"MCU %s%s%n"}), Messages(Name(1, ".logTmp")));
 }
 
+TEST_F(LightLogTest, ControlBytesFromOutsideAreEscaped)
+{
+    Setup(5000, 10);
+    // A peer's CR LF cannot start a forged line; tabs and the board's own
+    // character set stay.
+    LightLogExt(20000, 0, "t", 1, "<%s>", "ok\r\n2026-01-01 00:00:00.000000 [40000]: forged\x7f\x01\t\xA3\xAC");
+    EXPECT_EQ((std::vector<std::string>{"<ok\\x0D\\x0A2026-01-01 00:00:00.000000 [40000]: forged\\x7F\\x01\t\xA3\xAC>"}),
+              Messages(Name(1, ".logTmp")));
+    char out[8];
+    LightLogEscape("ab\ncd", out, sizeof(out));  // cut before a whole escape
+    EXPECT_STREQ("ab\\x0Ac", out);
+    LightLogEscape("abc\n", out, 7);
+    EXPECT_STREQ("abc", out);
+}
+
 TEST_F(LightLogTest, NothingIsWrittenBeforeSetUpOrAfterExit)
 {
     T_LightLogCallBack none = {nullptr, nullptr, nullptr, nullptr};

@@ -215,6 +215,22 @@ TEST_F(ServerPropertyTest, FailedWriteKeepsFileAndValue)
     EXPECT_FALSE(FileExists(fPath + ".tmp"));
 }
 
+TEST_F(ServerPropertyTest, OnlyAMissingFileReadsAsEmptyForAChange)
+{
+    ASSERT_EQ(1, Init("ipmod=static\n"));
+    // A file that cannot be read (here: a directory) refuses the change.
+    ASSERT_EQ(0, unlink(fPath.c_str()));
+    ASSERT_EQ(0, mkdir(fPath.c_str(), 0755));
+    EXPECT_EQ(0, fProp.SetIpMod("dhcp"));
+    EXPECT_EQ(0, fProp.WriteContentToFile("k=v"));
+    EXPECT_EQ("static", Get(&CServerProperty::GetIpMod));
+    EXPECT_NE(std::string::npos, Log().find("######Read serverproperty[" + fPath + "] failed, errno <21>"));
+    // A missing file is written with the one key.
+    ASSERT_EQ(0, rmdir(fPath.c_str()));
+    EXPECT_EQ(1, fProp.SetIpMod("dhcp"));
+    EXPECT_EQ("ipmod=dhcp\n", ReadFile(fPath));
+}
+
 TEST_F(ServerPropertyTest, LargeFilesArePatchedWhole)
 {
     std::string content;

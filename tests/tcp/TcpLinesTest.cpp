@@ -7,6 +7,7 @@
 
 #include "MemoryPool.h"
 #include "TaskTestSupport.h"
+#include "QuorVelmarManageTask.h"
 #include "QuorVelmarTCPSessionTask.h"
 #include "TcpTestSupport.h"
 
@@ -44,6 +45,32 @@ TEST_F(TcpServerTest, PipelinedLinesOfOneSegmentAreAllHandedOnInOrder)
     EXPECT_EQ("GET B\r\n", b.text);
     EXPECT_EQ(a.session, b.session);
     EXPECT_TRUE(NoMoreLines());  // the empty line is dropped
+}
+
+TEST_F(TcpServerTest, SessionStopsReadingWhileItsLinesWaitAndLosesNone)
+{
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(kClientA));
+    std::string many;
+    for (int i = 0; i < 100; ++i)
+        many += "A\r\n";
+    ASSERT_TRUE(client.Send(many));
+    const uint32_t mark = CQuorVelmarTCPSessionTask::kOwnLinesHighMark;
+    ASSERT_TRUE(WaitUntil([&] { return g_pVelmarManageTask->GetStringListLength() > mark; }));
+    // Above the session's mark: what the client sends now stays unread.
+    ASSERT_TRUE(client.Send("B\r\n"));
+    Pause(300);
+    uint32_t waiting = g_pVelmarManageTask->GetStringListLength();
+    EXPECT_LE(waiting, 100u);
+    // Once the list has drained below the low mark the session reads again:
+    // all the A lines, then B.
+    Line line;
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(NextLine(&line));
+        EXPECT_EQ("A\r\n", line.text) << i << " of " << waiting << " waiting";
+    }
+    ASSERT_TRUE(NextLine(&line));
+    EXPECT_EQ("B\r\n", line.text);
 }
 
 TEST_F(TcpServerTest, LinesSplitAcrossReadsAreJoined)

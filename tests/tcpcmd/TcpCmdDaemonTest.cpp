@@ -298,6 +298,7 @@ TEST_F(TcpCmdDaemonTest, StaticAddressChangeRunsTheBoardProgramsAndReboots)
         << Calls();
     EXPECT_EQ("cp -f /var/tmpfs/interfaces_static /etc/network/interfaces\n"
               "cp -f /Velmar/bin/S50dropbear_static /etc/init.d/S50dropbear\n"
+              "sync\n"
               "setip 198.19.0.10 255.255.255.0 198.19.0.1\n"
               "sync\n"
               "configip\n"

@@ -51,10 +51,10 @@ TEST_F(TcpDispatchTest, LinesWithoutHandlerReachTheMcuByteForByte)
 
 TEST_F(TcpDispatchTest, SetLinesWhoseSecondWordHoldsDbgAreDropped)
 {
-    for (const char* line : {"SET XDBG 1\r\n", "SET aDbGz\r\n", "set dbg\r\n", "SET LOGDBGLEVEL 3\r\n"}) {
+    for (const char* word : {"SET XDBG 1", "SET aDbGz", "set dbg", "SET LOGDBGLEVEL 3"}) {
         LogSince log;
-        EXPECT_EQ(0, Send(line));
-        EXPECT_TRUE(log.Has(std::string("drop msg <") + line + ">")) << line;
+        EXPECT_EQ(0, Send(std::string(word) + "\r\n"));
+        EXPECT_TRUE(log.Has(std::string("drop msg <") + word + "\\x0D\\x0A>")) << word;
     }
     // Only the second word counts, and only on set lines.
     Send("SET FOO dbg\r\n");
@@ -186,6 +186,8 @@ TEST_F(TcpDispatchTest, ExternalTextIsNeverAFormat)
     Send("SET UARTENDCHAR %s%n%x\r\n");
     Send("SET TELNETPT string %n%s\r\n");
     EXPECT_EQ((Lines{"UARTENDCHAR %s%n%x\r\n", "TELNETPT string %n%s\r\n"}), Replies());
+    // Taken here in full, so no byte of it can reach the next case's display.
+    EXPECT_EQ("%n%s\r\n", DisplayGot(6));
 }
 
 TEST_F(TcpDispatchTest, LongestLineIsAnsweredWhole)

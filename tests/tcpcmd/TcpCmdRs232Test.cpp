@@ -124,9 +124,9 @@ TEST_F(TcpRs232Test, BadPowerTargetOrValueIsLoggedWithoutReply)
     EXPECT_EQ(0, Send("SET UARTCMD_STREDIT standby X\r\n"));
     EXPECT_EQ(0, Send("SET UARTCMD_HEXEDIT standby 01\r\n"));
     EXPECT_TRUE(log.Has("######In ProcessTcpCMDListSetParameter fun,i_tMsg len is <31>, i_tMsg content is <SET "
-                        "UARTCMD_STREDIT standby X\r\n> Error."));
+                        "UARTCMD_STREDIT standby X\\x0D\\x0A> Error."));
     EXPECT_TRUE(log.Has("######In ProcessTcpCMDListSetParameter fun,i_tMsg len is <32>, i_tMsg content is <SET "
-                        "UARTCMD_HEXEDIT standby 01\r\n> <standby> Error."));
+                        "UARTCMD_HEXEDIT standby 01\\x0D\\x0A> <standby> Error."));
     ExpectStored({"", "", ""});
     EXPECT_EQ(0, Send("SET UARTPWR_ONOFF hdmi OF\r\n"));
     EXPECT_EQ(0, Send("SET UARTPWR_ONOFF hdmi\r\n"));

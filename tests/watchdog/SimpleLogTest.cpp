@@ -143,13 +143,13 @@ TEST_F(SimpleLogTest, SimpleonlylogWritesTheFileOnly)
     EXPECT_EQ("starting [p]<7> ..........\n", entry.substr(20));
 }
 
-TEST_F(SimpleLogTest, EveryEntryShiftsTheRingAndKeepsTheLiveFile)
+TEST_F(SimpleLogTest, EntriesBelowTheLimitLeaveTheArchivesInPlace)
 {
     WriteFile(Numbered(1), "old");
     CaptureStdout([&] { simplelog(m_log.c_str(), "one"); });
-    EXPECT_EQ("old", ReadFile(Numbered(2)));
     simpleonlylog(m_log.c_str(), "two");
-    EXPECT_EQ("old", ReadFile(Numbered(3)));
+    EXPECT_EQ("old", ReadFile(Numbered(1)));
+    EXPECT_FALSE(Exists(Numbered(2)));
     const std::string live = ReadFile(m_log);
     ASSERT_EQ(48u, live.size()) << live;
     EXPECT_EQ(" one\n", live.substr(19, 5));
@@ -168,20 +168,21 @@ TEST_F(SimpleLogTest, LiveFileMovesIntoTheRingOnceAboveOneMiB)
     struct stat st;
     ASSERT_EQ(0, stat(m_log.c_str(), &st));
     EXPECT_EQ(kLiveLogLimitBytes, st.st_size);
-    EXPECT_EQ("older", ReadFile(Numbered(2)));
+    EXPECT_EQ("older", ReadFile(Numbered(1)));
 
     simpleonlylog(m_log.c_str(), "abc"); // one entry beyond: moved after the shift
     EXPECT_FALSE(Exists(m_log));
     ASSERT_EQ(0, stat(Numbered(1).c_str(), &st));
     EXPECT_EQ(kLiveLogLimitBytes + entrySize, st.st_size);
-    EXPECT_EQ("older", ReadFile(Numbered(3)));
+    EXPECT_EQ("older", ReadFile(Numbered(2)));
 
     simpleonlylog(m_log.c_str(), "new"); // starts afresh
     const std::string live = ReadFile(m_log);
     EXPECT_EQ(static_cast<size_t>(entrySize), live.size());
     EXPECT_EQ("new\n", live.substr(20));
-    ASSERT_EQ(0, stat(Numbered(2).c_str(), &st));
+    ASSERT_EQ(0, stat(Numbered(1).c_str(), &st));
     EXPECT_EQ(kLiveLogLimitBytes + entrySize, st.st_size);
+    EXPECT_EQ("older", ReadFile(Numbered(2)));
 }
 
 TEST_F(SimpleLogTest, UnwritableLogFileIsSilent)

@@ -654,7 +654,14 @@ int CQuorVelmarCommLayer::ParseUserInfoChangeNotifyReq(const char* bytes, uint32
         uint32_t textLen = 0;
         if (!reader.U16(&annex.u16UserInfoType))
             return AnnexPastEnd(kParser, i);
-        return ReadAnnexText(reader, kParser, i, annex.cUserInfoContent, &textLen);
+        AnnexStep step = ReadAnnexText(reader, kParser, i, annex.cUserInfoContent, &textLen);
+        if (step == ANNEX_STOP) {
+            // The notice carries only the annexes read whole: the one with
+            // the bad length word is not acted on.
+            annex = T_QuorUserInfoAnnex();
+            record->u8UserInfoTotal = (uint8_t)i;
+        }
+        return step;
     });
 }
 

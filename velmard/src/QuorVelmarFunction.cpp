@@ -358,6 +358,7 @@ int FillEtherNetInfoSetReq(T_QuorEtherNetInfoSetReq* req, const char* ipAddr, co
             return -2;
         }
         memcpy(fields[i], texts[i], strlen(texts[i]) + 1);
+        CanonicalIPV4Addr(fields[i], QUOR_IP_TEXT_SIZE);  // a malformed text is refused by the checks
     }
     return 0;
 }
@@ -390,6 +391,16 @@ int CheckIPV4AddrFormat(const char* text, size_t textSize, uint8_t parts[4])
         return -2;
     if (parts != nullptr)
         memcpy(parts, values, sizeof(values));
+    return 0;
+}
+
+int CanonicalIPV4Addr(char* text, size_t textSize)
+{
+    uint8_t parts[4];
+    if (CheckIPV4AddrFormat(text, textSize, parts) != 0)
+        return -2;
+    // Never longer than the text it replaces.
+    snprintf(text, textSize, "%u.%u.%u.%u", parts[0], parts[1], parts[2], parts[3]);
     return 0;
 }
 

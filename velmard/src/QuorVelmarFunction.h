@@ -120,6 +120,12 @@ int FillEtherNetInfoSetReq(T_QuorEtherNetInfoSetReq* req, const char* ipAddr, co
 // bytes. Returns 0 with the four values in parts (may be null), else -2.
 int CheckIPV4AddrFormat(const char* text, size_t textSize, uint8_t parts[4]);
 
+// Rewrites a text that passes CheckIPV4AddrFormat in canonical form (fields
+// read as decimal, leading zeros dropped: "010.1.1.1" becomes "10.1.1.1"),
+// so no tool that reads a leading zero as octal ever sees one. Returns 0, or
+// -2 (text unchanged) when the text is not a dotted address.
+int CanonicalIPV4Addr(char* text, size_t textSize);
+
 // Splits a netmask text into its four parts (leading decimal number after the
 // start and after each '.', low 8 bits). Returns 0, or -2 for a missing
 // argument, a first part other than 255 or more than four parts.

@@ -145,11 +145,15 @@ void PrintUsage()
 
 // ---- Steps 1 to 9 -------------------------------------------------------------------
 
+// Only a lock held by another instance means "already started"; a lock file
+// that cannot be opened (missing directory, read-only file system) is
+// reported with its cause. The exit status is the same.
 void TakeInstanceLock()
 {
-    if (QuorTakeInstanceLock(kLockFile))
+    int cause = QuorTakeInstanceLock(kLockFile);
+    if (cause == 0)
         return;
-    printf("Quor VelmarCours Module has already started, exit!\n");
+    QuorReportInstanceLock("Quor Velmar", kLockFile, cause);
     ExitWith(kExitRunning);
 }
 

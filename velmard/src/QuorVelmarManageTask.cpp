@@ -7,6 +7,8 @@
 // QuorVelmarManageTaskGroup.cpp.
 #include "QuorVelmarManageTask.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -35,6 +37,8 @@ const char kSrc[] = "src/QuorVelmarManageTask";
 const uint32_t kTimeoutSeconds = 1;
 // The reboot follows on the tick after this many.
 const uint16_t kRebootTicks = 4;
+// Packets and lines handled per source in one pass of Run.
+const uint32_t kBatchSize = 64;
 
 std::atomic<CQuorVelmarManageTask::TcpSendFn> s_pfnTcpSend{nullptr};
 std::atomic<CQuorVelmarManageTask::PauseFn> s_pfnPause{nullptr};
@@ -79,10 +83,23 @@ bool RunConfigipStep(const char* command, const char* what)
 
 }  // namespace
 
+// A queued line holds only its own bytes: a short line costs a short node.
 struct CQuorVelmarManageTask::StringNode {
-    StringNode() : fElem(this) {}
+    explicit StringNode(const T_QuorStringMsg& message)
+        : fElem(this),
+          u8Scope(message.u8Scope),
+          s32SessionId(message.s32SessionId),
+          // A "SET EDID_W" read holds binary bytes, NULs too: the length counts.
+          text(message.cMsg, std::min<size_t>(message.u16Length, QUOR_STRING_MSG_TEXT_SIZE - 1))
+    {
+    }
+    bool IsSerial() const { return u8Scope == QUOR_STRING_SCOPE_SERIAL; }
+    bool IsTcp() const { return u8Scope == QUOR_STRING_SCOPE_TCP; }
+
     OSQueueElem fElem;
-    T_QuorStringMsg fMsg;
+    uint8_t u8Scope;
+    int32_t s32SessionId;
+    std::string text;
 };
 
 CQuorVelmarManageTask::CQuorVelmarManageTask()
@@ -125,9 +142,13 @@ int CQuorVelmarManageTask::Initialize()
 int64_t CQuorVelmarManageTask::Run()
 {
     uint32_t events = GetEvents();
+    // A bounded batch of each source per pass: packets, lines and ticks
+    // take turns; what is left waits for the next pass.
     if (events & TASK_EVT_READ) {
-        ProcessPrivateUdpMsg();
-        ProcessStringMsg();
+        bool more = ProcessUdpBatch(kBatchSize);
+        more = ProcessStringBatch(kBatchSize) || more;
+        if (more)
+            Signal(TASK_EVT_READ);
     }
     if (events & TASK_EVT_TIMEOUT)
         HandleTimeout();
@@ -169,20 +190,59 @@ void CQuorVelmarManageTask::DoConfigipIfRequested()
 
 int CQuorVelmarManageTask::AddStringPacketToProcessList(const T_QuorStringMsg& message)
 {
-    StringNode* node = new (std::nothrow) StringNode;
+    StringNode* node = new (std::nothrow) StringNode(message);
     if (node == nullptr) {
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to new string node, When AddStringPacketToProcessList().");
         return -1;
     }
-    node->fMsg = message;
-    // The text must stay a C string: at most 2047 bytes, NUL behind them.
-    if (node->fMsg.u16Length >= QUOR_STRING_MSG_TEXT_SIZE)
-        node->fMsg.u16Length = QUOR_STRING_MSG_TEXT_SIZE - 1;
-    node->fMsg.cMsg[QUOR_STRING_MSG_TEXT_SIZE - 1] = '\0';
-
-    OSMutexLocker locker(&m_StringListMutex);
-    m_StringMsgList.EnQueue(&node->fElem);
+    StringNode* dropped = nullptr;
+    {
+        OSMutexLocker locker(&m_StringListMutex);
+        if (node->IsSerial() && m_u32SerialLines >= kMaxSerialLines)
+            dropped = UnlinkOldestSerialLine();
+        m_StringMsgList.EnQueue(&node->fElem);
+        CountLine(*node, true);
+    }
+    delete dropped;
     return 0;
+}
+
+// Under the list mutex: takes the oldest serial line out of the list; the
+// first drop of an episode is logged, the count when it ends.
+CQuorVelmarManageTask::StringNode* CQuorVelmarManageTask::UnlinkOldestSerialLine()
+{
+    for (OSQueueIter it(&m_StringMsgList); !it.IsDone(); it.Next()) {
+        StringNode* node = static_cast<StringNode*>(it.GetCurrent()->GetEnclosingObject());
+        if (!node->IsSerial())
+            continue;
+        m_StringMsgList.Remove(&node->fElem);
+        CountLine(*node, false);
+        if (m_u32SerialDropped++ == 0)
+            LightLogExt(40000, 0, kSrc, __LINE__,
+                        "######Serial lines waiting exceed <%u>, the oldest are dropped until the list drains.",
+                        (unsigned)kMaxSerialLines);
+        return node;
+    }
+    return nullptr;
+}
+
+// Under the list mutex: keeps the per-origin counts of queued lines.
+void CQuorVelmarManageTask::CountLine(const StringNode& node, bool added)
+{
+    if (node.IsSerial()) {
+        m_u32SerialLines = added ? m_u32SerialLines + 1 : m_u32SerialLines - 1;
+        if (m_u32SerialDropped != 0 && m_u32SerialLines <= kMaxSerialLines / 2) {
+            LightLogExt(40000, 0, kSrc, __LINE__, "######Serial lines dropped while the list was full: <%u>.",
+                        m_u32SerialDropped);
+            m_u32SerialDropped = 0;
+        }
+    } else if (node.IsTcp()) {
+        m_u32TcpLines = added ? m_u32TcpLines + 1 : m_u32TcpLines - 1;
+        uint32_t& own = m_TcpLinesBySession[node.s32SessionId];
+        own = added ? own + 1 : own - 1;
+        if (own == 0)
+            m_TcpLinesBySession.erase(node.s32SessionId);
+    }
 }
 
 bool CQuorVelmarManageTask::TakeStringMsg(T_QuorStringMsg* message)
@@ -194,18 +254,40 @@ bool CQuorVelmarManageTask::TakeStringMsg(T_QuorStringMsg* message)
         if (elem == nullptr)
             return false;
         node = static_cast<StringNode*>(elem->GetEnclosingObject());
+        CountLine(*node, false);
     }
-    *message = node->fMsg;
+    memset(message, 0, sizeof(*message));
+    message->u8Scope = node->u8Scope;
+    message->s32SessionId = node->s32SessionId;
+    message->u16Length = (uint16_t)node->text.size();
+    memcpy(message->cMsg, node->text.data(), node->text.size());
     delete node;
     return true;
 }
 
 int CQuorVelmarManageTask::ProcessStringMsg()
 {
-    T_QuorStringMsg message;
-    while (TakeStringMsg(&message))
-        DoStringMsgCommand(message);
+    while (ProcessStringBatch(UINT32_MAX)) {
+    }
     return 0;
+}
+
+bool CQuorVelmarManageTask::ProcessStringBatch(uint32_t limit)
+{
+    uint32_t count = std::min(GetStringListLength(), limit);
+    T_QuorStringMsg message;
+    for (uint32_t i = 0; i < count && TakeStringMsg(&message); ++i)
+        DoStringMsgCommand(message);
+    return GetStringListLength() != 0;
+}
+
+bool CQuorVelmarManageTask::TcpLinesAbove(int32_t session, uint32_t ownMark, uint32_t allMark)
+{
+    OSMutexLocker locker(&m_StringListMutex);
+    if (m_u32TcpLines > allMark)
+        return true;
+    std::map<int32_t, uint32_t>::const_iterator own = m_TcpLinesBySession.find(session);
+    return own != m_TcpLinesBySession.end() && own->second > ownMark;
 }
 
 int CQuorVelmarManageTask::DoStringMsgCommand(const T_QuorStringMsg& message)
@@ -300,10 +382,21 @@ void CQuorVelmarManageTask::FreeUdpPacket(T_QuorUdpPacket* packet)
 
 void CQuorVelmarManageTask::ProcessPrivateUdpMsg()
 {
-    while (T_QuorUdpPacket* packet = TakeUdpPacket()) {
+    while (ProcessUdpBatch(UINT32_MAX)) {
+    }
+}
+
+bool CQuorVelmarManageTask::ProcessUdpBatch(uint32_t limit)
+{
+    uint32_t count = std::min(GetUdpQueueLength(), limit);
+    for (uint32_t i = 0; i < count; ++i) {
+        T_QuorUdpPacket* packet = TakeUdpPacket();
+        if (packet == nullptr)
+            break;
         DoOneUdpPacket(*packet);
         FreeUdpPacket(packet);
     }
+    return GetUdpQueueLength() != 0;
 }
 
 void CQuorVelmarManageTask::DoOneUdpPacket(const T_QuorUdpPacket& packet)

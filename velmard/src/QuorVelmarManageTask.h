@@ -148,6 +148,16 @@ public:
 
     uint32_t GetUdpQueueLength();
     uint32_t GetStringListLength();
+    // One pass's share: at most limit of the packets (lines) present when it
+    // began. True when more wait.
+    bool ProcessUdpBatch(uint32_t limit);
+    bool ProcessStringBatch(uint32_t limit);
+    // True while the lines queued from this TCP session exceed ownMark, or
+    // those of all sessions exceed allMark (the sessions stop reading).
+    bool TcpLinesAbove(int32_t session, uint32_t ownMark, uint32_t allMark);
+
+    // Serial lines kept waiting; past it the oldest is dropped.
+    enum : uint32_t { kMaxSerialLines = 256 };
 
     // ---- Sending (any thread) -----------------------------------------------
 
@@ -305,6 +315,8 @@ public:
 private:
     struct StringNode;
 
+    StringNode* UnlinkOldestSerialLine();
+    void CountLine(const StringNode& node, bool added);
     void DoOneUdpPacket(const T_QuorUdpPacket& packet);
     void HandleTimeout();
     void CountRebootTick();
@@ -316,6 +328,12 @@ private:
     OSMutex m_UdpPacketQueueMutex;
     OSMutex m_StringListMutex;
     OSQueue m_StringMsgList;         // elements enclose StringNode
+    // Under m_StringListMutex: lines waiting by origin, serial lines dropped
+    // in the current episode.
+    uint32_t m_u32SerialLines = 0;
+    uint32_t m_u32SerialDropped = 0;
+    uint32_t m_u32TcpLines = 0;
+    std::map<int32_t, uint32_t> m_TcpLinesBySession;
 
     // Taken by Initialize and held; nothing uses it.
     CQuorVelmarTCPSessionTask* m_pTCPSessionTask = nullptr;

@@ -371,15 +371,19 @@ int CQuorVelmarManageTask::ProcessUserInfoChangeNotifyReq(const T_QuorUserInfoCh
                 "@@@@@@In ProcessUserInfoChangeNotifyReq Fun, u16DeviceType is <0x%x>, UserInfoTotal is <%d>.",
                 (unsigned)notice.u16DeviceType, (int)notice.u8UserInfoTotal);
     const uint32_t count = AnnexCount(notice.u8UserInfoTotal);
+    const T_QuorUserInfoAnnex* password = nullptr;  // the last one counts
     for (uint32_t i = 0; i < count; ++i) {
         const T_QuorUserInfoAnnex& annex = notice.tAnnexCode[i];
         LightLogExt(20000, 0, kSrc, __LINE__,
                     "@@@@@@In ProcessUserInfoChangeNotifyReq Fun, AnnexCode[%u] UserInfoType is <0x%x>, "
                     "UserInfoContent is <%.*s>.",
                     i, (unsigned)annex.u16UserInfoType, TextLength(annex.cUserInfoContent), annex.cUserInfoContent);
-        if (annex.u16UserInfoType == QUOR_USER_INFO_WEB_PASSWORD && !ChangeWebPassword(annex.cUserInfoContent))
-            return -2;
+        if (annex.u16UserInfoType == QUOR_USER_INFO_WEB_PASSWORD)
+            password = &annex;
     }
+    // One property write and one "sync" however many annexes carry it.
+    if (password != nullptr && !ChangeWebPassword(password->cUserInfoContent))
+        return -2;
     PooledRecord<T_QuorUserInfoChangeNotifyRsp> answer(QUOR_MSG_USER_INFO_CHANGE_NOTIFY_RSP,
                                                        "T_QuorUserInfoChangeNotifyRsp");
     if (answer.Get() == nullptr)

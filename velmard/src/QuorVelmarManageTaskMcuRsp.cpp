@@ -188,6 +188,19 @@ int StoreTokenConsumed(T_McuRspContext& c)
     return StoreToken<Field, 0>(c);
 }
 
+// An address the daemon keeps to itself, in canonical form when it is a
+// dotted address.
+template <auto Field>
+int StoreAddressConsumed(T_McuRspContext& c)
+{
+    c.forward = false;
+    char token[QUOR_TOKEN_SIZE];
+    c.Next(token);
+    CanonicalIPV4Addr(token, sizeof(token));
+    StoreField(Field, c.entry.fieldName, token);
+    return 0;
+}
+
 // The rest of the line, leading spaces removed, first 31 characters.
 template <auto Field>
 int StoreRestOfLine(T_McuRspContext& c)
@@ -363,19 +376,26 @@ int RspAutoSwitch(T_McuRspContext& c)
 
 // The network settings the MCU reports are applied as a static address,
 // followed by "configip", "sync" and "reboot" at the end of this pass.
+// Settings the checks refuse change nothing: no gateway stored, no mode
+// switched, no "configip".
 int RspSdxGateway(T_McuRspContext& c)
 {
     c.forward = false;
     char gateway[QUOR_TOKEN_SIZE];
     c.Next(gateway);
-    StoreField(&T_QuorModulInfo::Gateway, "Gateway", gateway);
 
     T_QuorModulInfo record;
     g_ModulInfolist.CopyOwn(&record);
     // A text longer than 15 characters leaves the request empty: refused below.
     T_QuorEtherNetInfoSetReq req;
-    FillEtherNetInfoSetReq(&req, record.Ip, record.Netmask, record.Gateway);
+    FillEtherNetInfoSetReq(&req, record.Ip, record.Netmask, gateway);
     LightLogExt(20000, 0, kSrc, __LINE__, "%s\n%s\n%s", req.IPAddr, req.SubMask, req.Gateway);
+    if (CheckIPInfoValidity(&req) != 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######SDXGATEWAY <%s> refused, the network settings are kept.",
+                    gateway);
+        return -2;
+    }
+    StoreField(&T_QuorModulInfo::Gateway, "Gateway", req.Gateway);
     CQuorVelmarMGProcess::DHCPToStatic();
     if (CQuorVelmarMGProcess::ProcessNetInfoSetReq(&req) != 0)
         LightLogExt(20000, 0, kSrc, __LINE__, "fail to set ip");
@@ -422,9 +442,10 @@ int RspUartAuto(T_McuRspContext& c)
         return -2;
     // Any beginning of "on", the empty one too, means on.
     const char* support = strncasecmp(value, "on", strlen(value)) == 0 && strlen(value) <= 2 ? "1" : "0";
-    CQuorVelmarMGProcess::SaveRs232Support(support);
+    // The value in memory follows the store (SaveRs232Support keeps it there).
+    if (CQuorVelmarMGProcess::SaveRs232Support(support) != 0)
+        return -2;
     pox_system("sync");
-    CQuorVelmarPref::StoreText(CQuorVelmarPref::s_cQuor_PWRSave_RS232Support, support);
     return 0;
 }
 
@@ -435,9 +456,9 @@ int RspUartPowerDelay(T_McuRspContext& c)
     char delay[QUOR_TOKEN_SIZE];
     if (!NextValueAfterPort(c, delay))
         return -2;
-    CQuorVelmarMGProcess::SaveRs232DelayTime(delay);
+    if (CQuorVelmarMGProcess::SaveRs232DelayTime(delay) != 0)
+        return -2;
     pox_system("sync");
-    CQuorVelmarPref::StoreText(CQuorVelmarPref::s_cQuor_PWRSave_RS232DlyCtrltime, delay);
     return 0;
 }
 
@@ -470,8 +491,8 @@ const T_McuRspEntry kMcuRspTable[] = {
     {"EDID_R", "ProcessUartRspEdidLearn", RspEdidLearn, 0, nullptr, nullptr, false},
     {"EDID", "ProcessUartRspEdid", RspEdid, 7, "GET HDCPSUPPORT_ONOFF hdmi\r\n", nullptr, false},
     {"AUTOSW_ONOFF", "ProcessUartRspAutoSw", RspAutoSwitch, 15, "GET UARTAUTO_ONOFF hdmi\r\n", nullptr, false},
-    {"SDXBIP", "ProcessUartRspSdxBip", StoreTokenConsumed<&T_QuorModulInfo::Ip>, 0, nullptr, "Ip", false},
-    {"SDXMASK", "ProcessUartRspSdxMask", StoreTokenConsumed<&T_QuorModulInfo::Netmask>, 0, nullptr, "Netmask",
+    {"SDXBIP", "ProcessUartRspSdxBip", StoreAddressConsumed<&T_QuorModulInfo::Ip>, 0, nullptr, "Ip", false},
+    {"SDXMASK", "ProcessUartRspSdxMask", StoreAddressConsumed<&T_QuorModulInfo::Netmask>, 0, nullptr, "Netmask",
      false},
     {"SDXGATEWAY", "ProcessUartRspSdxGateway", RspSdxGateway, 0, nullptr, nullptr, false},
     {"UARTPWR_ONOFF", "ProcessUartRspUartPwr", RspUartPower, 0, nullptr, nullptr, false},

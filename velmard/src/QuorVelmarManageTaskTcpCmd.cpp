@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "LightLog.h"
+#include "OS.h"
 #include "OSMutex.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
@@ -108,34 +109,6 @@ int SetSubgroup(CQuorVelmarManageTask& task, CmdLine& line)
 
 // ---- IPADDRESS -----------------------------------------------------------------------
 
-struct T_AddressModeFiles {
-    const char* interfacesTemplate;
-    const char* dropbearTemplate;
-    const char* mode;
-    bool logFirstCopy;
-};
-
-const T_AddressModeFiles kStaticFiles = {"/var/tmpfs/interfaces_static", "/Velmar/bin/S50dropbear_static", "static",
-                                         false};
-const T_AddressModeFiles kDhcpFiles = {"/var/tmpfs/interfaces_dhcp", "/Velmar/bin/S50dropbear_dhcp", "dhcp", true};
-
-// Installs the mode's interface file and SSH start script: true when both
-// copies succeeded (a copy made before a failure stays).
-bool CopyAddressModeFiles(const T_AddressModeFiles& files)
-{
-    char command[512];
-    snprintf(command, sizeof(command), "cp -f %s %s", files.interfacesTemplate, "/etc/network/interfaces");
-    if (!RunCommand(command))
-        return false;
-    if (files.logFirstCopy)
-        LightLogExt(20000, 0, kSrc, __LINE__, "pox_system <%s> .", command);
-    snprintf(command, sizeof(command), "cp -f %s %s", files.dropbearTemplate, "/etc/init.d/S50dropbear");
-    if (!RunCommand(command))
-        return false;
-    LightLogExt(20000, 0, kSrc, __LINE__, "change system start script <%s> .", command);
-    return true;
-}
-
 // The address, netmask and gateway of a static change are the 5th, 7th and
 // 9th words (their labels are not looked at). They end up on the "setip"
 // command line, so they are checked in full before any command runs.
@@ -186,7 +159,9 @@ int SetStaticAddress(CQuorVelmarManageTask& task, CmdLine& line)
     T_QuorEtherNetInfoSetReq req;
     if (!TakeStaticRequest(line, &req))
         return RefuseStaticRequest(task, line);
-    if (!CopyAddressModeFiles(kStaticFiles)) {
+    // The same switch as the web's: files, mode and "sync" under the
+    // settings lock.
+    if (CQuorVelmarMGProcess::DHCPToStatic() != 1) {
         line.Reply(task, "Set IpAddr Error %s", kCrLf);
         return -2;
     }
@@ -195,7 +170,6 @@ int SetStaticAddress(CQuorVelmarManageTask& task, CmdLine& line)
     TellMcuStaticAddress(task, req);
     StoreStaticAddress(req);
     CQuorVelmarManageTask::Pause(1000);
-    CServerProperty::GetInstance()->SetIpMod("static");
     if (!RunSync())
         return -2;
     LogOwnAddress();
@@ -209,12 +183,9 @@ int SetStaticAddress(CQuorVelmarManageTask& task, CmdLine& line)
 // Ends with a reboot about five seconds later (g_b8RebootFlag).
 int SetDhcpAddress(CQuorVelmarManageTask& task, CmdLine& line)
 {
-    if (!CopyAddressModeFiles(kDhcpFiles))
+    if (CQuorVelmarMGProcess::StaticToDHCP() != 1)
         return 0;
-    CServerProperty::GetInstance()->SetIpMod("dhcp");
     line.Reply(task, "%s%s", line.TextFrom(3), kCrLf);
-    if (!RunSync())
-        return 0;
     g_b8RebootFlag.store(true);
     return 0;
 }
@@ -411,6 +382,38 @@ const T_TcpListEntry kTcpLists[] = {
 
 }  // namespace
 
+namespace {
+
+// A client streaming bad lines must not wipe the log ring: at most
+// kUnknownLogsPerSecond of these lines a second, the rest counted and the
+// count logged with the next one.
+void LogUnknownCommand(const char* first)
+{
+    const uint32_t kUnknownLogsPerSecond = 10;
+    static OSMutex* s_mutex = new OSMutex;
+    OSMutexLocker locker(s_mutex);
+    static int64_t s_s64WindowStart = 0;
+    static uint32_t s_u32Logged = 0;
+    static uint32_t s_u32Skipped = 0;
+    int64_t now = OS::Milliseconds();
+    if (now - s_s64WindowStart >= 1000) {
+        s_s64WindowStart = now;
+        s_u32Logged = 0;
+    }
+    if (s_u32Logged >= kUnknownLogsPerSecond) {
+        ++s_u32Skipped;
+        return;
+    }
+    ++s_u32Logged;
+    if (s_u32Skipped != 0)
+        LightLogExt(40000, 0, kSrc, __LINE__, "######<%u> more lines with an unknown first word were not logged.",
+                    s_u32Skipped);
+    s_u32Skipped = 0;
+    LightLogExt(40000, 0, kSrc, __LINE__, "######PareCommandString Parameter One is <%s> Error!", first);
+}
+
+}  // namespace
+
 int CQuorVelmarManageTask::ProcessTcpMsg(const T_QuorStringMsg& message)
 {
     CmdLine line(message);
@@ -421,7 +424,7 @@ int CQuorVelmarManageTask::ProcessTcpMsg(const T_QuorStringMsg& message)
             return 0;
         }
     }
-    LightLogExt(40000, 0, kSrc, __LINE__, "######PareCommandString Parameter One is <%s> Error!", first);
+    LogUnknownCommand(first);
     return -2;
 }
 

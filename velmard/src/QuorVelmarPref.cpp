@@ -1,6 +1,7 @@
 #include "QuorVelmarPref.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -63,12 +64,23 @@ void SetText(char (&member)[N], const char* text)
     BoundedCopy(member, N, text);
 }
 
-// True for a dotted IPv4 address ("a.b.c.d", decimal parts 0 to 255);
-// *address gets it in network order.
+// True for an IPv4 address as the preferences file has always held it:
+// surrounding white space trimmed, any form inet_aton takes; *address gets it
+// in network order.
 bool ParseDottedAddress(const char* text, uint32_t* address)
 {
+    while (isspace((unsigned char)*text))
+        ++text;
+    size_t length = strlen(text);
+    while (length > 0 && isspace((unsigned char)text[length - 1]))
+        --length;
+    char trimmed[64];
+    if (length == 0 || length >= sizeof(trimmed))
+        return false;
+    memcpy(trimmed, text, length);
+    trimmed[length] = '\0';
     struct in_addr parsed;
-    if (inet_pton(AF_INET, text, &parsed) != 1)
+    if (inet_aton(trimmed, &parsed) == 0)
         return false;
     *address = parsed.s_addr;
     return true;

@@ -11,6 +11,7 @@
 #include "LightLog.h"
 #include "MemoryPool.h"
 #include "QuorVelmarCommLayer.h"
+#include "QuorVelmarManageTask.h"
 #include "QuorVelmarTCPServerSocket.h"
 
 // Tasks may still run on pool 7's threads while the process exits: the pool
@@ -46,10 +47,9 @@ const char* FindCrLf(const char* text, uint32_t length)
 
 CQuorVelmarTCPSessionTask* GetObjOfVelmarTCPSession()
 {
-    CQuorVelmarTCPSessionTask* session = g_MemPool_VelmarTCPSession.GetNew();
-    LightLogExt(10000, 0, kSrc, __LINE__, "Get object from g_MemPool_VelmarTCPSession <%d><%d>.",
+    LightLogExt(10000, 0, kSrc, __LINE__, "get memory from g_MemPool_VelmarTCPSession<%d><%d>",
                 (int)g_MemPool_VelmarTCPSession.GetCreatedCount(), (int)g_MemPool_VelmarTCPSession.GetInUseCount());
-    return session;
+    return g_MemPool_VelmarTCPSession.GetNew();
 }
 
 void FreeObjOfVelmarTCPSession(CQuorVelmarTCPSessionTask* session)
@@ -59,6 +59,9 @@ void FreeObjOfVelmarTCPSession(CQuorVelmarTCPSessionTask* session)
         return;
     }
     g_MemPool_VelmarTCPSession.Free(session);
+    LightLogExt(10000, 0, kSrc, __LINE__, "free memory[%x] from g_MemPool_VelmarTCPSession<%d><%d>",
+                (unsigned)(uintptr_t)session, (int)g_MemPool_VelmarTCPSession.GetCreatedCount(),
+                (int)g_MemPool_VelmarTCPSession.GetInUseCount());
 }
 
 // ---- The session's socket ------------------------------------------------------
@@ -128,6 +131,7 @@ bool CQuorVelmarTCPSessionTask::Initialize(CQuorTCPServerSocket* server)
     memset(m_cReadBuf, 0, sizeof(m_cReadBuf));
     ClearSendList();
     m_s64NextSendMs = 0;
+    m_bReadPaused = false;
     ReleaseSocket();  // none, unless the last connection never closed
     int32_t previous = m_s32SrcNo2.exchange(0);
     if (previous != 0)
@@ -200,8 +204,8 @@ bool CQuorVelmarTCPSessionTask::IsAttached() const
 
 void CQuorVelmarTCPSessionTask::RenewInterest(bool wantWrite)
 {
-    uint32_t want = QUOR_EV_READ | (wantWrite ? QUOR_EV_WRITE : 0);
-    if (m_u32RequestedEvents.load() == want)
+    uint32_t want = (m_bReadPaused ? 0 : QUOR_EV_READ) | (wantWrite ? QUOR_EV_WRITE : 0);
+    if (want == 0 || m_u32RequestedEvents.load() == want)
         return;
     m_u32RequestedEvents.store(want);
     int err = m_pTCPSocket.load()->RequestEvent((int)want);
@@ -219,6 +223,7 @@ int64_t CQuorVelmarTCPSessionTask::Run()
         return HasQueuedOutput() ? kAttachWaitMs : 0;
     if ((events & TASK_EVT_READ) != 0 && ProcessReadEvent() == kReadClosed)
         return 0;  // the object may already serve another connection
+    UpdateReadPause();
     // Queued output goes out whatever woke the session: a read and a write
     // event taken in the same pass are both handled.
     DrainResult drained = kDrainEmpty;
@@ -226,12 +231,29 @@ int64_t CQuorVelmarTCPSessionTask::Run()
     if (HasQueuedOutput()) {
         wait = m_s64NextSendMs - OS::Milliseconds();
         if (wait <= 0) {
-            drained = SendOneRecord();
+            drained = SendBatch();
             wait = drained == kDrainMore ? kSendPauseMs : 0;
         }
     }
     RenewInterest(drained == kDrainBlocked);
+    if (m_bReadPaused && (wait == 0 || wait > kResumeCheckMs))
+        wait = kResumeCheckMs;
     return wait;
+}
+
+// Backpressure: while the management task holds too many of this client's
+// lines (or of all clients'), the session leaves the socket unread, the
+// kernel's buffers fill and TCP slows the client down.
+void CQuorVelmarTCPSessionTask::UpdateReadPause()
+{
+    CQuorVelmarManageTask* task = g_pVelmarManageTask;
+    if (task == nullptr)
+        return;
+    int32_t id = GetSrcNo2();
+    if (m_bReadPaused)
+        m_bReadPaused = task->TcpLinesAbove(id, kOwnLinesLowMark, kAllLinesLowMark);
+    else
+        m_bReadPaused = task->TcpLinesAbove(id, kOwnLinesHighMark, kAllLinesHighMark);
 }
 
 // ---- Receiving --------------------------------------------------------------------------
@@ -412,14 +434,25 @@ bool CQuorVelmarTCPSessionTask::DropOldestLocked()
     size_t index = (m_bHeadInFlight || m_SendList.front().u32Sent > 0) ? 1 : 0;
     if (index >= m_SendList.size())
         return false;
-    uint32_t length = (uint32_t)m_SendList[index].text.size();
-    m_u32QueuedBytes -= length;
+    m_u32QueuedBytes -= (uint32_t)m_SendList[index].text.size();
     m_SendList.erase(m_SendList.begin() + (long)index);
-    LightLogExt(40000, 0, kSrc, __LINE__,
-                "######TCPSession<%d>: client does not read, send list over <%u> bytes or <%u> lines, oldest "
-                "line of <%u> bytes dropped.",
-                GetSrcNo2(), (unsigned)kMaxQueuedBytes, (unsigned)kMaxQueuedLines, length);
+    if (m_u32Dropped++ == 0)
+        LightLogExt(40000, 0, kSrc, __LINE__,
+                    "######TCPSession<%d>: client does not read, send list over <%u> bytes or <%u> lines, oldest "
+                    "lines are dropped.",
+                    GetSrcNo2(), (unsigned)kMaxQueuedBytes, (unsigned)kMaxQueuedLines);
     return true;
+}
+
+// Under the send-list mutex: once the list has drained, the drops of the
+// episode are logged with their count.
+void CQuorVelmarTCPSessionTask::EndDropEpisodeLocked()
+{
+    if (m_u32Dropped == 0 || !m_SendList.empty())
+        return;
+    LightLogExt(40000, 0, kSrc, __LINE__, "######TCPSession<%d>: <%u> lines dropped while the client did not read.",
+                GetSrcNo2(), m_u32Dropped);
+    m_u32Dropped = 0;
 }
 
 bool CQuorVelmarTCPSessionTask::HasQueuedOutput()
@@ -445,6 +478,7 @@ void CQuorVelmarTCPSessionTask::ClearSendList()
     OSMutexLocker locker(&m_SendListMutex);
     m_SendList.clear();
     m_u32QueuedBytes = 0;
+    m_u32Dropped = 0;
     m_bHeadInFlight = false;
 }
 
@@ -495,8 +529,22 @@ bool CQuorVelmarTCPSessionTask::FinishHeadPart(uint32_t sent, bool dropRest)
     if (sent < left)
         return false;
     m_SendList.pop_front();
-    m_s64NextSendMs = OS::Milliseconds() + kSendPauseMs;
+    EndDropEpisodeLocked();
     return !m_SendList.empty();
+}
+
+// One batch: the lines queued when it began, as far as the socket takes
+// them; the next batch follows kSendPauseMs after.
+CQuorVelmarTCPSessionTask::DrainResult CQuorVelmarTCPSessionTask::SendBatch()
+{
+    DrainResult result = kDrainEmpty;
+    for (uint32_t left = GetSendListLength(); left > 0; --left) {
+        result = SendOneRecord();
+        if (result != kDrainMore)
+            break;
+    }
+    m_s64NextSendMs = OS::Milliseconds() + kSendPauseMs;
+    return result;
 }
 
 CQuorVelmarTCPSessionTask::DrainResult CQuorVelmarTCPSessionTask::SendOneRecord()

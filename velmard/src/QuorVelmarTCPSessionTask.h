@@ -9,16 +9,22 @@
 // logged line, never cut; a frame buffer filled without a CR LF is logged
 // and cleared, and the rest of that line is skipped up to its CR LF. A read
 // that starts with "SET EDID_W" (any case) is handed on whole as one
-// command, binary bytes and all.
+// command, binary bytes and all. While too many of the lines read still
+// wait in the management task, the session stops asking for read events:
+// the socket buffers fill and TCP pushes back on the client; nothing it
+// sent is dropped.
 //
 // Sending: each session has its own send list (guarded by its own mutex)
-// and writes only its own socket, on its own thread. Records go out one per
-// pass, at least 10 ms after the one before (the task runs again after the
-// pause instead of sleeping on a pool thread). A send that would block, or sends
+// and writes only its own socket, on its own thread. The lines go out in
+// batches: a batch writes the lines queued when it began as far as the
+// socket takes them; the next batch follows at least 10 ms later (the task
+// runs again after the pause instead of sleeping on a pool thread); the
+// first after an idle spell goes at once. A send that would block, or sends
 // only part of a line, keeps the rest at the head of the list and asks the
 // event thread for write interest. The queued output is bounded (64 KiB of
 // text, 1024 lines): beyond that the oldest line that has not begun to go
-// out is dropped with a logged line, so a client that never reads costs
+// out is dropped, logged once when the drops begin and once with their
+// count when the list has drained, so a client that never reads costs
 // only its own lines. A mode-0 record (all clients) taken from the list is
 // copied as a mode-1 record into every other live session's list under the
 // server's session-list mutex, and sent here.
@@ -55,12 +61,21 @@ public:
         kFrameBufSize = 4096,
         kMaxLineBytes = QUOR_STRING_MSG_TEXT_SIZE - 1,    // a line with its CR LF
         kMaxQueuedBytes = 65536,
-        kMaxQueuedLines = 1024
+        kMaxQueuedLines = 1024,
+        // Lines of this client (of all clients) waiting in the management
+        // task above which the session stops reading, and below which it
+        // reads again.
+        kOwnLinesHighMark = 32,
+        kOwnLinesLowMark = 8,
+        kAllLinesHighMark = 128,
+        kAllLinesLowMark = 32
     };
     static const int64_t kSendPauseMs = 10;
     // A session listed before the listener has attached its connection
     // looks again after this long.
     static const int64_t kAttachWaitMs = 10;
+    // A session that stopped reading looks at the queued lines this often.
+    static const int64_t kResumeCheckMs = 20;
 
     CQuorVelmarTCPSessionTask();
     ~CQuorVelmarTCPSessionTask() override;
@@ -118,6 +133,7 @@ private:
     void SocketReady(int eventKind);
     bool IsAttached() const;
     void RenewInterest(bool wantWrite);
+    void UpdateReadPause();
 
     ReadResult ProcessReadEvent();
     ReadResult CloseAfterReadError(int err, uint32_t got);
@@ -127,12 +143,14 @@ private:
     uint32_t SkipRestOfLongLine(const char* bytes, uint32_t length);
     void ClearFrame();
 
+    DrainResult SendBatch();
     DrainResult SendOneRecord();
     bool TakeHeadForSending(char* text, uint32_t* length, uint8_t* mode, bool* fresh);
     void FanOutHead(const char* text);
     bool FinishHeadPart(uint32_t sent, bool dropRest);
     bool HasQueuedOutput();
     bool DropOldestLocked();
+    void EndDropEpisodeLocked();
     void ClearSendList();
     void ReleaseSocket();
 
@@ -148,10 +166,12 @@ private:
     int64_t m_s64NextSendMs = 0;   // no record goes out before (10 ms after the last)
     bool m_bSkipping = false;      // skipping the rest of a line that overflowed
     bool m_bSkippedCr = false;     // ... and the last byte skipped was a CR
+    bool m_bReadPaused = false;    // too many of the lines read still wait
 
     OSMutex m_SendListMutex;
     std::deque<SendRecord> m_SendList;
     uint32_t m_u32QueuedBytes = 0;
+    uint32_t m_u32Dropped = 0;     // lines dropped in the current episode
     bool m_bHeadInFlight = false;  // the head is being sent (not droppable)
 };
 

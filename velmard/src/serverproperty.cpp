@@ -72,6 +72,33 @@ std::string PatchContent(const std::string& content, const std::string& key, con
     return patched;
 }
 
+// Reads the property file before a change. Only a missing file reads as
+// empty; any other failure (open, read) refuses the change (logged), so the
+// file is never replaced by what a failed read left.
+bool ReadForChange(const std::string& path, std::string& content)
+{
+    content.clear();
+    FILE* file = fopen(path.c_str(), "rbe");
+    if (file == nullptr) {
+        if (errno == ENOENT)
+            return true;
+        LightLogExt(40000, 0, kSrc, __LINE__, "######Read serverproperty[%s] failed, errno <%d>, change refused.",
+                    path.c_str(), errno);
+        return false;
+    }
+    char chunk[1024];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), file)) > 0)
+        content.append(chunk, n);
+    bool failed = ferror(file) != 0;
+    int err = errno;
+    fclose(file);
+    if (failed)
+        LightLogExt(40000, 0, kSrc, __LINE__, "######Read serverproperty[%s] failed, errno <%d>, change refused.",
+                    path.c_str(), err);
+    return !failed;
+}
+
 void CopyBounded(const std::string& text, char* buffer, size_t capacity)
 {
     size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
@@ -361,7 +388,8 @@ int CServerProperty::ChangeFileContent(const std::string& key, const std::string
     if (m_strPath.empty())
         return 1;  // no property file: nothing to persist
     std::string content;
-    FileToString(m_strPath.c_str(), content);
+    if (!ReadForChange(m_strPath, content))
+        return 0;
     std::string patched = PatchContent(content, key, value);
     if (StringToFile(patched, m_strPath.c_str()) < 0) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######Change content serverproperty[%s] failed, file kept.",
@@ -381,7 +409,8 @@ int CServerProperty::WriteContentToFile(const std::string& text)
     }
     OSMutexLocker locker(&m_mutex);
     std::string content;
-    FileToString(m_strPath.c_str(), content);
+    if (!ReadForChange(m_strPath, content))
+        return 0;
     content += "\n" + text;
     if (StringToFile(content, m_strPath.c_str()) < 0) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######write serverproperty[%s] failed, file kept.", m_strPath.c_str());

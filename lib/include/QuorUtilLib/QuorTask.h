@@ -139,7 +139,9 @@ private:
 template <int N>
 class QuorTaskThreadPool {
 public:
-    // Creates the pool's threads once; a second call does nothing. Returns 1.
+    // Creates the pool's threads once; a thread that fails to start is not
+    // kept (the pool has the threads that run). A second call does nothing.
+    // Returns 1.
     static int AddThreads(uint32_t count, int priority);
     static uint32_t GetNumThreads() { return sNumTaskThreads.load(std::memory_order_acquire); }
     static QuorTaskThread<N>* GetThread(uint32_t index)
@@ -423,10 +425,16 @@ int QuorTaskThreadPool<N>::AddThreads(uint32_t count, int priority)
         return 1;
     sMutexRW = new OSMutexRW;
     sTaskThreadArray = new QuorTaskThread<N>*[count > 0 ? count : 1]();
+    uint32_t started = 0;
     for (uint32_t i = 0; i < count; i++) {
         QuorTaskThread<N>* thread = new QuorTaskThread<N>;
-        sTaskThreadArray[i] = thread;
-        thread->Start();
+        if (!thread->Start()) {
+            // A thread that did not start would take tasks and never run them.
+            printf("Thread Start failed, ThreadPool[%d], thread[%u] not added\n", N, i);
+            delete thread;
+            continue;
+        }
+        sTaskThreadArray[started++] = thread;
         if (priority > 0) {
             int err = thread->SetPriority(priority);
             if (err != 0)
@@ -434,7 +442,7 @@ int QuorTaskThreadPool<N>::AddThreads(uint32_t count, int priority)
         }
     }
     StartIdleThread();
-    sNumTaskThreads.store(count, std::memory_order_release);
+    sNumTaskThreads.store(started, std::memory_order_release);
     return 1;
 }
 
