@@ -48,9 +48,10 @@ else()
   set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/arm-linux-gnueabi/pkgconfig:/usr/share/pkgconfig")
 endif()
 
-# Tests built for the board run on this machine under user-mode QEMU; the
+# Tests built for the board run on this machine under user-mode QEMU as the
+# board's core (ARM926EJ-S), so nothing newer than ARMv5TE slips in; the
 # multiarch loader and libraries are found under "/" (the default).
 find_program(VELMAR_QEMU_ARM qemu-arm)
 if(VELMAR_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMAR_QEMU_ARM})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMAR_QEMU_ARM} -cpu arm926)
 endif()

@@ -93,7 +93,7 @@ protected:
     {
         std::vector<pid_t> pids;
         for (pid_t pid : ProcessesUnder(fOverlay.File("/usr/bin/" + program)))
-            if (CommandLine(pid).size() == 1)
+            if (CommandLine(pid) == std::vector<std::string>{fOverlay.File("/usr/bin/" + program), "-d"})
                 pids.push_back(pid);
         return pids;
     }
@@ -104,16 +104,22 @@ protected:
         if (pids.size() != 1)
             return -1;
         std::vector<std::string> parent = CommandLine(ParentOf(pids[0]));
-        std::vector<std::string> expected = {fOverlay.File("/usr/bin/velmarcmd"), fOverlay.File("/usr/bin/" + program)};
+        std::vector<std::string> expected = {fOverlay.File("/usr/bin/velmarcmd"), fOverlay.File("/usr/bin/" + program) + " -d"};
         return parent == expected ? pids[0] : -1;
     }
-    bool VelmardLogged(size_t times) const
+    // Runs of velmard that came up, by the start lines in its log files
+    // (each run begins a new file of the ring).
+    size_t VelmardRunsLogged() const
     {
-        std::string log = fOverlay.Read("/var/Velmar/QuorVelmar001.logTmp");
-        size_t n = 0;
-        for (size_t at = log.find(kStarted); at != std::string::npos; at = log.find(kStarted, at + 1))
-            ++n;
-        return n >= times;
+        size_t runs = 0;
+        DIR* logs = opendir(fOverlay.File("/var/Velmar").c_str());
+        for (struct dirent* entry; logs != nullptr && (entry = readdir(logs)) != nullptr;) {
+            std::string log = fOverlay.Read(std::string("/var/Velmar/") + entry->d_name);
+            runs += log.find(kStarted) != std::string::npos ? 1 : 0;
+        }
+        if (logs != nullptr)
+            closedir(logs);
+        return runs;
     }
 
     overlay_test::TempOverlay fOverlay;
@@ -121,15 +127,20 @@ protected:
 
 TEST_F(OverlayStartTest, VelmardStopsForAnUpdateAndStartsAgainUnderVelmarcmd)
 {
-    ASSERT_EQ(Script("QuorNdk", "start"), 0);
-    EXPECT_TRUE(WaitFor([&] { return fOverlay.Read("/var/log/velmarcmd/QuorNdk.log").find("starting [") != std::string::npos; }))
-        << fOverlay.Read("/var/log/velmarcmd/QuorNdk.log");
+    // An agent that keeps running is watched by its supervisor; one that
+    // ends at once ends its supervisor too, and its start fails.
+    const int agentStart = Script("QuorNdk", "start");
+    EXPECT_NE(fOverlay.Read("/var/log/velmarcmd/QuorNdk.log").find("starting ["), std::string::npos);
     const std::vector<pid_t> agent = Running("QuorNdk");
+    EXPECT_EQ(agentStart, agent.empty() ? 1 : 0);
+    if (!agent.empty()) {
+        EXPECT_EQ(RunningUnderSupervisor("QuorNdk"), agent[0]);
+    }
 
     ASSERT_EQ(Script("velmard", "start"), 0);
     pid_t first = -1;
     ASSERT_TRUE(WaitFor([&] { return (first = RunningUnderSupervisor("velmard")) > 0; }));
-    ASSERT_TRUE(WaitFor([&] { return VelmardLogged(1); }));
+    ASSERT_TRUE(WaitFor([&] { return VelmardRunsLogged() == 1; }));
     EXPECT_EQ(Script("velmard", "start"), 0);  // already running: nothing more
     EXPECT_EQ(Running("velmard"), std::vector<pid_t>{first});
 
@@ -142,13 +153,14 @@ TEST_F(OverlayStartTest, VelmardStopsForAnUpdateAndStartsAgainUnderVelmarcmd)
     pid_t second = -1;
     ASSERT_TRUE(WaitFor([&] { return (second = RunningUnderSupervisor("velmard")) > 0; }));
     EXPECT_NE(second, first);
-    EXPECT_TRUE(WaitFor([&] { return VelmardLogged(2); }));
+    EXPECT_TRUE(WaitFor([&] { return VelmardRunsLogged() == 2; }));
     const std::string supervisorLog = fOverlay.Read("/var/log/velmarcmd/velmard.log");
     EXPECT_NE(supervisorLog.find("<" + std::to_string(first) + ">"), std::string::npos) << supervisorLog;
     EXPECT_NE(supervisorLog.find("<" + std::to_string(second) + ">"), std::string::npos) << supervisorLog;
 
     EXPECT_EQ(Script("velmard", "stop"), 0);
     EXPECT_EQ(Script("QuorNdk", "stop"), 0);
+    EXPECT_TRUE(Running("QuorNdk").empty());
     EXPECT_TRUE(ProcessesUnder(fOverlay.Root() + "/").empty());
 }
 
