@@ -22,8 +22,14 @@ service_pids() {
 
 # service_alive PID: the process exists and has not ended (a zombie has).
 service_alive() {
-    read -r _ _ state _ < "/proc/$1/stat" 2>/dev/null || return 1
+    read -r _ _ state _ 2>/dev/null < "/proc/$1/stat" || return 1
     [ "$state" != Z ]
+}
+
+# service_nap: a tenth of a second (a second where sleep takes whole
+# seconds only).
+service_nap() {
+    sleep 0.1 2>/dev/null || sleep 1
 }
 
 # service_wait_gone TENTHS PID...: true when every process ended in time.
@@ -33,7 +39,7 @@ service_wait_gone() {
     for pid in "$@"; do
         while service_alive "$pid"; do
             [ "$tries" -gt 0 ] || return 1
-            sleep 0.1
+            service_nap
             tries=$((tries - 1))
         done
     done
@@ -72,7 +78,7 @@ service_start() {
             echo "$1: did not start (see $service_root/var/log/velmarcmd/$1.log)" >&2
             return 1
         fi
-        sleep 0.1
+        service_nap
         tries=$((tries - 1))
     done
 }
