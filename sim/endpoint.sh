@@ -1,11 +1,16 @@
 # endpoint.sh: bash functions that bring up one simulated endpoint (board
-# root, simulated MCU and display, velmard in a network namespace). Sourced by
+# root, simulated MCU and display, velmard and the upgrade agent QuorNdk in a
+# network namespace). Sourced by
 # scripts/demo and the benchmarks; needs root.
 #
-#   endpoint_build BUILD_DIR          builds velmard, mcusim and dispsim
+#   endpoint_build BUILD_DIR          builds velmard, QuorNdk, velmarcmd, mcusim,
+#                                     dispsim and velmar-find
 #   endpoint_up NAME NET              board root + namespace + simulators
 #                                     (NET is A.B.C: eth0 A.B.C.2, host A.B.C.1)
-#   endpoint_start_velmard            starts "velmard -d" in the namespace
+#   endpoint_start_velmard            starts "velmard -d" in the namespace, and
+#                                     QuorNdk through its init script (under
+#                                     velmarcmd, which the init scripts use for
+#                                     velmard too once an upgrade restarts it)
 #   endpoint_down                     stops everything endpoint_up started
 #
 # After endpoint_up: EP_BOARD, EP_NS, EP_ADDRESS, EP_HOST; after
@@ -48,7 +53,8 @@ endpoint_build() {
     EP_BUILD=$1
     mkdir -p "$EP_BUILD"
     if ! { cmake -S "$EP_SOURCE" -B "$EP_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-           cmake --build "$EP_BUILD" --target velmard mcusim dispsim -j2; } >"$EP_BUILD/endpoint-build.log" 2>&1; then
+           cmake --build "$EP_BUILD" --target velmard QuorNdk velmarcmd mcusim dispsim velmar-find -j2; } \
+           >"$EP_BUILD/endpoint-build.log" 2>&1; then
         tail -n 40 "$EP_BUILD/endpoint-build.log" >&2
         ep_say "the build failed (whole log: $EP_BUILD/endpoint-build.log)"
         return 1
@@ -62,7 +68,8 @@ ep_make_board() {
     board=$(mktemp -d "/tmp/velmar-$name.XXXXXX")
     "$EP_SOURCE/sim/make-board-root" --telnet-ip 0.0.0.0 --telnet-port 23 --udp-ip 0.0.0.0 \
         --address "$address" --netmask 255.255.255.0 --gateway "$gateway" \
-        --velmard "$EP_BUILD/velmard" "$board" >/dev/null
+        --velmard "$EP_BUILD/velmard" --quorndk "$EP_BUILD/QuorNdk" \
+        --velmarcmd "$EP_BUILD/common/watchdog/velmarcmd" "$board" >/dev/null
     printf '%s' "$board"
 }
 
@@ -94,6 +101,13 @@ ep_start_daemon() {
     echo "$EP_STARTED_PID" >"$board/var/run/velmard.pid"
 }
 
+# ep_agent BOARD NS start|stop: the upgrade agent through the board's init script.
+ep_agent() {
+    local board=$1 ns=$2 action=$3
+    VELMAR_ROOT=$board ip netns exec "$ns" "$board/etc/init.d/QuorNdk" "$action" >/dev/null ||
+        ep_say "QuorNdk $action failed (see $board/var/log/QuorNdk.out)"
+}
+
 endpoint_up() {
     local name=$1 net=$2
     [[ $net =~ ^[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { ep_say "the network must look like A.B.C"; return 1; }
@@ -112,6 +126,7 @@ endpoint_up() {
 endpoint_start_velmard() {
     ep_start_daemon "$EP_BOARD" "$EP_NS" "$@"
     EP_PID=$EP_STARTED_PID
+    ep_agent "$EP_BOARD" "$EP_NS" start
 }
 
 ep_stop_pid() {
@@ -127,6 +142,7 @@ ep_stop_pid() {
 
 endpoint_down() {
     [ -n "$EP_PID" ] && ep_stop_pid "$EP_PID" USR1
+    [ -n "$EP_NS" ] && ep_agent "$EP_BOARD" "$EP_NS" stop
     local pid
     for pid in "${EP_SIM_PIDS[@]}"; do
         ep_stop_pid "$pid" TERM
@@ -168,6 +184,7 @@ lan_start_velmard() {
     for i in "${!LAN_BOARDS[@]}"; do
         ep_start_daemon "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" "$@"
         LAN_PIDS[i]=$EP_STARTED_PID
+        ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" start
     done
 }
 
@@ -180,6 +197,10 @@ lan_down() {
         ep_stop_pid "$pid" USR1
     done
     LAN_PIDS=()
+    local i
+    for i in "${!LAN_BOARDS[@]}"; do
+        [ -n "$LAN_NS" ] && ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" stop
+    done
     for pid in "${EP_SIM_PIDS[@]}"; do
         ep_stop_pid "$pid" TERM
     done

@@ -156,12 +156,30 @@ public:
         return true;
     }
     char** Entries() { return m_Entries.data(); }
+    // The PATH the child gets (without "PATH=").
+    const char* Path() const { return m_cPath[0] != '\0' ? m_cPath + 5 : getenv("PATH"); }
 
 private:
     std::vector<char*> m_Entries;
     char m_cRoot[BoardPath::kMaxRoot + 16];
-    char m_cPath[kMaxPathVariable];
+    char m_cPath[kMaxPathVariable] = "";
 };
+
+// The first executable file named name in the directories of path, into out.
+bool FindInPath(const char* name, const char* path, char* out, size_t cap)
+{
+    const char* dirs = path != nullptr && path[0] != '\0' ? path : kDefaultHostPath;
+    while (*dirs != '\0') {
+        const char* end = strchrnul(dirs, ':');
+        int n = snprintf(out, cap, "%.*s/%s", static_cast<int>(end - dirs), dirs, name);
+        struct stat st;
+        if (n > 0 && static_cast<size_t>(n) < cap && stat(out, &st) == 0 && S_ISREG(st.st_mode) &&
+            access(out, X_OK) == 0)
+            return true;
+        dirs = *end == ':' ? end + 1 : end;
+    }
+    return false;
+}
 
 // Spawn attributes: default dispositions for every signal (the daemons ignore
 // most of them, and ignored dispositions would pass to the child) and an empty mask.
@@ -195,6 +213,10 @@ public:
             m_b8Ok = posix_spawn_file_actions_adddup2(&m_Actions, outputFd, STDOUT_FILENO) == 0;
     }
     ~SpawnActions() { posix_spawn_file_actions_destroy(&m_Actions); }
+    void ChangeDir(const char* dir)
+    {
+        m_b8Ok = m_b8Ok && posix_spawn_file_actions_addchdir_np(&m_Actions, dir) == 0;
+    }
     bool Ok() const { return m_b8Ok; }
     const posix_spawn_file_actions_t* Get() const { return &m_Actions; }
 
@@ -230,6 +252,46 @@ int ShellCommand::Run(const char* command)
     pid_t pid;
     if (Start(command, -1, &pid) != 0)
         return kNotRun;
+    return Wait(pid);
+}
+
+int ShellCommand::RunProgram(const char* const* argv, const char* workDir)
+{
+    if (argv == nullptr || argv[0] == nullptr || !m_b8RootUsable)
+        return kNotRun;
+    ChildEnvironment env;
+    SpawnAttributes attributes;
+    SpawnActions actions(-1);
+    char program[PATH_MAX];
+    char dir[PATH_MAX];
+    bool found = env.Build(m_cRoot);
+    if (found && workDir != nullptr) {
+        found = BoardPath::ResolveUnder(m_cRoot, workDir, dir, sizeof(dir)) == 0;
+        actions.ChangeDir(dir);
+    }
+    if (!found) {
+    } else if (argv[0][0] == '/') {
+        found = BoardPath::ResolveUnder(m_cRoot, argv[0], program, sizeof(program)) == 0;
+    } else if (strchr(argv[0], '/') != nullptr) {
+        // Relative to the working directory it starts in.
+        int n = snprintf(program, sizeof(program), "%s/%s", workDir != nullptr ? dir : ".", argv[0]);
+        found = n > 0 && static_cast<size_t>(n) < sizeof(program);
+    } else {
+        found = FindInPath(argv[0], env.Path(), program, sizeof(program));
+    }
+    if (!found || !attributes.Ok() || !actions.Ok()) {
+        LightLogExt(LLOG_LEVEL_ERROR, 1, kSource, __LINE__, "######Could not prepare program <%s>", argv[0]);
+        return kNotRun;
+    }
+    KeepChildStatus();
+    pid_t pid;
+    int error = posix_spawn(&pid, program, actions.Get(), attributes.Get(), const_cast<char* const*>(argv),
+                            env.Entries());
+    if (error != 0) {
+        LightLogExt(LLOG_LEVEL_ERROR, 1, kSource, __LINE__, "######Could not start program <%s>, error %d", program,
+                    error);
+        return kNotRun;
+    }
     return Wait(pid);
 }
 

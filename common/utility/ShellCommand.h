@@ -51,6 +51,12 @@ public:
     // does (0 for success, exit code N as N << 8), or kNotRun.
     int Run(const char* command);
 
+    // Runs a program with an argument vector, no shell between: nothing in
+    // the arguments is ever interpreted. argv[0] is an absolute board path
+    // (resolved under the board root) or a name searched in the board's PATH;
+    // workDir (null: keep) is a board path the program starts in. Same
+    // environment, signals and result as Run.
+    int RunProgram(const char* const* argv, const char* workDir);
     // Starts the command with its standard output connected to Stream().
     // Returns 0, or -2 when it was refused, could not be started, or a stream
     // is already open.

@@ -73,7 +73,27 @@ void McuSimulator::SetEchoIdentity(bool echo)
 
 std::vector<std::string> McuSimulator::Answer(const std::string& line)
 {
+    if (SimEqualsNoCase(SimTrim(line), "UPG")) {
+        SendLoaderReply(m_loader.Enter(SimNowMs()));
+        return {};
+    }
     return Respond(line, false);
+}
+
+void McuSimulator::OnBytes(const char* data, size_t length)
+{
+    int64_t now = SimNowMs();
+    if (!m_loader.Active(now)) {
+        SimEndpoint::OnBytes(data, length);
+        return;
+    }
+    for (const SimFlashReply& reply : m_loader.Push(data, length, now))
+        SendLoaderReply(reply);
+}
+
+void McuSimulator::SendLoaderReply(const SimFlashReply& reply)
+{
+    SendPieces(reply.pieces, reply.gapMs, reply.delayMs);
 }
 
 std::vector<std::string> McuSimulator::Respond(const std::string& line, bool forceSet)
@@ -84,8 +104,6 @@ std::vector<std::string> McuSimulator::Respond(const std::string& line, bool for
     std::string verb = SimToUpper(words[0]);
     if (verb == "RESET")
         return {"RESET"};
-    // "UPG" asks the MCU into its flash loader; the loader's byte protocol
-    // will take the line over from OnBytes. Until then it is only recorded.
     if ((verb != "GET" && verb != "SET") || words.size() < 2)
         return {};
     std::string keyword = SimToUpper(words[1]);
@@ -188,15 +206,19 @@ std::vector<std::string> McuSimulator::ControlHelp() const
     help.push_back("!echo-identity on|off        answer the SDX identity lines");
     help.push_back("!set <KEYWORD> [port] <value> change a value without answering");
     help.push_back("!state                       log every value");
+    help.push_back("!icp none|silent|wrong84|noack <k>|split <gap-ms>|pace <bit/s>  boot loader faults, pacing");
     return help;
 }
 
 std::string McuSimulator::Control(const std::string& command)
 {
     std::vector<std::string> words = SimSplitWords(SimTrim(command));
-    if (words.empty() || (words[0] != "!echo-identity" && words[0] != "!set" && words[0] != "!state"))
+    if (words.empty() || (words[0] != "!echo-identity" && words[0] != "!set" && words[0] != "!state" &&
+                          words[0] != "!icp"))
         return SimEndpoint::Control(command);
     TrafficLog().Note("control " + SimTrim(command));
+    if (words[0] == "!icp")
+        return ControlLoader(words);
     if (words[0] == "!echo-identity") {
         if (words.size() != 2 || (!SimEqualsNoCase(words[1], "on") && !SimEqualsNoCase(words[1], "off")))
             return "!echo-identity wants on or off";
@@ -248,4 +270,29 @@ const McuSimulator::ValueRow* McuSimulator::Rows(size_t* count)
     };
     *count = sizeof kRows / sizeof kRows[0];
     return kRows;
+}
+
+// "!icp <switch> [value]": the boot loader's fault switches and line pacing.
+std::string McuSimulator::ControlLoader(const std::vector<std::string>& words)
+{
+    int value = 0;
+    bool hasValue = words.size() == 3 && SimParseCount(words[2], &value);
+    std::string what = words.size() >= 2 ? words[1] : std::string();
+    SimFlashFaults faults = m_loader.Faults();
+    if (what == "none" && words.size() == 2)
+        faults = SimFlashFaults();
+    else if (what == "silent" && words.size() == 2)
+        faults.silent = true;
+    else if (what == "wrong84" && words.size() == 2)
+        faults.wrongAddrAnswer = true;
+    else if (what == "noack" && hasValue)
+        faults.noAckBlock = value;
+    else if (what == "split" && hasValue)
+        faults.splitGapMs = value;
+    else if (what == "pace" && hasValue)
+        m_loader.SetLineSpeed(value);
+    else
+        return "!icp wants none, silent, wrong84, noack <k>, split <gap-ms> or pace <bit/s>";
+    m_loader.SetFaults(faults);
+    return std::string();
 }

@@ -30,6 +30,9 @@
 //   RESET                        -> RESET
 //
 // Keywords and GET/SET are recognised in any letter case.
+//
+// "UPG" enters the boot loader (SimFlashLoader.h), which takes the line's
+// bytes until it leaves for the text language again.
 #ifndef VELMAR_SIM_MCUSIMULATOR_H
 #define VELMAR_SIM_MCUSIMULATOR_H
 
@@ -39,6 +42,7 @@
 #include <vector>
 
 #include "SimEndpoint.h"
+#include "SimFlashLoader.h"
 
 struct McuSimState {
     std::string order = "1";
@@ -97,8 +101,12 @@ public:
     // the daemon cannot set (the version, the HDCP status).
     std::vector<std::string> Respond(const std::string& line, bool forceSet);
 
+    // The boot loader: its fault switches, pacing and the blocks written.
+    SimFlashLoader& FlashLoader() { return m_loader; }
+
 protected:
     std::vector<std::string> Answer(const std::string& line) override;
+    void OnBytes(const char* data, size_t length) override;
 
 private:
     struct ValueRow;
@@ -109,10 +117,13 @@ private:
     std::vector<std::string> RespondVideo(const std::vector<std::string>& words);
     std::vector<std::string> RespondEdidBytes(const std::vector<std::string>& words);
     std::vector<std::string> DescribeState();
+    void SendLoaderReply(const SimFlashReply& reply);
+    std::string ControlLoader(const std::vector<std::string>& words);
 
     mutable std::mutex m_stateMutex;
     McuSimState m_state;
     bool m_echoIdentity = false;
+    SimFlashLoader m_loader;
 };
 
 #endif

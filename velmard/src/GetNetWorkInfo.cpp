@@ -114,6 +114,12 @@ int ReadInterfaceList(int fd, struct ifreq* entries, int maxEntries)
 
 int GetNetWorkInfo(T_DevInfoFromLocalAboutEth* records, unsigned int capacity)
 {
+    int filled = ReadNetWorkInfo(records, capacity);
+    return filled > 0 ? filled : 0;
+}
+
+int ReadNetWorkInfo(T_DevInfoFromLocalAboutEth* records, unsigned int capacity)
+{
     if (records == nullptr || capacity == 0) {
         LightLogExt(LLOG_LEVEL_ERROR, 0, kSource, __LINE__, "######GetNetWorkInfo: no record to fill");
         return 0;
@@ -121,7 +127,7 @@ int GetNetWorkInfo(T_DevInfoFromLocalAboutEth* records, unsigned int capacity)
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         LightLogExt(LLOG_LEVEL_ERROR, 0, kSource, __LINE__, "socket() Error!");
-        return 0;
+        return -1;
     }
     struct ifreq entries[kMaxInterfaces];
     memset(entries, 0, sizeof(entries));
@@ -129,7 +135,7 @@ int GetNetWorkInfo(T_DevInfoFromLocalAboutEth* records, unsigned int capacity)
     if (total < 0) {
         LightLogExt(LLOG_LEVEL_ERROR, 0, kSource, __LINE__, "ioctrl() Error!");
         close(fd);
-        return 0;
+        return -1;
     }
     LightLogExt(LLOG_LEVEL_DEBUG, 0, kSource, __LINE__, "(include lo)The network interface num is intrface=<%d>",
                 total);

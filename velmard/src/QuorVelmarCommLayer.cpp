@@ -13,6 +13,7 @@
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarMsgParser.h"
 #include "QuorVelmarPref.h"
+#include "QuorMsgCodec.h"
 #include "QuorVelmarUdpSocketTask.h"
 #include "QuorWireReader.h"
 #include "QuorWireWriter.h"
@@ -28,30 +29,10 @@ const char kSrc[] = "QuorVelmarCommLayer.cpp";
 
 // ---- Reading -----------------------------------------------------------------
 
-// A reader over the whole message, placed behind the header. A message
-// shorter than the header leaves it at the start with nothing to read past
-// the header's bytes, so the first body field fails.
-QuorWireReader BodyReader(const char* bytes, uint32_t length)
-{
-    QuorWireReader reader(bytes, length);
-    if (!reader.Skip(QUOR_MSG_HEADER_LEN))
-        return QuorWireReader(bytes, 0);
-    return reader;
-}
-
-bool ReadHeader(const char* bytes, uint32_t length, T_QuorMsgHeader* header)
-{
-    QuorWireReader reader(bytes, length);
-    return length >= QUOR_MSG_HEADER_LEN && reader.U32(&header->u32Length) &&
-           reader.U32(&header->u32CommandID) && reader.U32(&header->u32HeadWord2) &&
-           reader.U32(&header->u32HeadWord3) && reader.U32(&header->u32HeadWord4) &&
-           reader.U32(&header->u32HeadWord5);
-}
-
 // u16 type and a u16 value (0x1603, 0x1605).
 int ParseTypeAndWord(const char* bytes, uint32_t length, uint16_t* type, uint16_t* word, const char* error)
 {
-    QuorWireReader reader = BodyReader(bytes, length);
+    QuorWireReader reader = QuorMsgBodyReader(bytes, length);
     uint16_t t, w;
     if (!reader.U16(&t) || !reader.U16(&w)) {
         LightLogExt(40000, 0, kSrc, __LINE__, "%s", error);
@@ -66,7 +47,7 @@ int ParseTypeAndWord(const char* bytes, uint32_t length, uint16_t* type, uint16_
 int ParseResultTypeAndWord(const char* bytes, uint32_t length, uint8_t* result, uint16_t* type, uint16_t* word,
                            const char* error)
 {
-    QuorWireReader reader = BodyReader(bytes, length);
+    QuorWireReader reader = QuorMsgBodyReader(bytes, length);
     uint8_t r;
     uint16_t t, w;
     if (!reader.U8(&r) || !reader.U16(&t) || !reader.U16(&w)) {
@@ -138,78 +119,9 @@ int ReadAnnexes(uint8_t count, Step step)
     return 0;
 }
 
-// One length-prefixed text of the upgrade answer; any fault fails it.
-bool ReadWholeText(QuorWireReader& reader, char* field)
-{
-    uint32_t n = 0;
-    return reader.Text(field, QUOR_MSG_TEXT_SIZE, &n) == QuorWireReader::TEXT_OK;
-}
-
 // ---- Writing -------------------------------------------------------------------
 
-// Length of a record text; false when the array holds no terminator (a text
-// of 512 bytes or more is refused).
-bool RecordTextLen(const char* field, uint32_t* length)
-{
-    size_t n = strnlen(field, QUOR_MSG_TEXT_SIZE);
-    if (n >= QUOR_MSG_TEXT_SIZE)
-        return false;
-    *length = (uint32_t)n;
-    return true;
-}
-
-char* RefusePack(const char* packer, const char* reason)
-{
-    LightLogExt(40000, 0, kSrc, __LINE__, "###### %s refuses the record: %s.", packer, reason);
-    return nullptr;
-}
-
-// A cleared pooled block of the message's total length with a writer on it;
-// the header goes first: the total as word 0, then the record's words 1 to 5.
-class PackBlock {
-public:
-    PackBlock(const char* packer, uint32_t total, const T_QuorMsgHeader& header) : fPacker(packer), fTotal(total)
-    {
-        int32_t classSize = 0;
-        fBlock = static_cast<char*>(GetMemPoolAllMsg((int32_t)total, &classSize));
-        if (fBlock == nullptr) {
-            LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to GetNew pAllMsg memory, When %s().", packer);
-            return;
-        }
-        memset(fBlock, 0, (size_t)classSize);
-        fWriter = QuorWireWriter(fBlock, total);
-        fWriter.U32(total);
-        fWriter.U32(header.u32CommandID);
-        fWriter.U32(header.u32HeadWord2);
-        fWriter.U32(header.u32HeadWord3);
-        fWriter.U32(header.u32HeadWord4);
-        fWriter.U32(header.u32HeadWord5);
-    }
-    bool Ok() const { return fBlock != nullptr; }
-    QuorWireWriter& W() { return fWriter; }
-
-    // The block when exactly the computed length was written, else null.
-    char* Finish(uint32_t* length)
-    {
-        if (fBlock == nullptr)
-            return nullptr;
-        if (!fWriter.Ok() || fWriter.Position() != fTotal) {
-            QuorAssert(false);
-            LightLogExt(40000, 0, kSrc, __LINE__, "###### %s wrote <%u> of <%u> bytes.", fPacker,
-                        fWriter.Position(), fTotal);
-            FreeMemPoolAllMsg((int32_t)fTotal, fBlock);
-            return nullptr;
-        }
-        *length = fTotal;
-        return fBlock;
-    }
-
-private:
-    const char* fPacker;
-    uint32_t fTotal;
-    char* fBlock = nullptr;
-    QuorWireWriter fWriter{nullptr, 0};
-};
+using PackBlock = QuorMsgPackBlock;
 
 // u16 type and u16 value (0x1603, 0x1605): 28 bytes.
 char* PackTypeAndWord(const char* packer, const T_QuorMsgHeader& header, uint16_t type, uint16_t word,
@@ -245,7 +157,7 @@ bool AnnexTextLengths(const Annex* annexes, uint8_t count, uint32_t perAnnex, ui
         return false;
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t n;
-        if (!RecordTextLen(annexes[i].cUserInfoContent, &n))
+        if (!QuorRecordTextLen(annexes[i].cUserInfoContent, &n))
             return false;
         *total += perAnnex + n;
     }
@@ -389,35 +301,17 @@ int CQuorVelmarCommLayer::SendUdpBufToRemote(uint32_t len, const char* bytes, ui
 int CQuorVelmarCommLayer::Msg_UdpRecved(const char* bytes, uint32_t received, uint32_t remoteAddr,
                                         uint16_t remotePort)
 {
-    if (bytes == nullptr || received < QUOR_MSG_HEADER_LEN) {
-        LightLogExt(40000, 0, kSrc, __LINE__,
-                    "###### Receive message of <%u> bytes is shorter than the header, dropped.",
-                    bytes != nullptr ? received : 0u);
+    T_MODULE_MSG message;
+    if (!QuorWrapDatagram(bytes, received, remoteAddr, remotePort, &message))
         return -2;
-    }
-    uint32_t lengthWord = 0;
-    QuorWireReader(bytes, received).U32(&lengthWord);
-    if (lengthWord < QUOR_MSG_HEADER_LEN || lengthWord > received) {
-        LightLogExt(40000, 0, kSrc, __LINE__,
-                    "###### Receive message length word <%u> does not fit <%u> received bytes, dropped.", lengthWord,
-                    received);
-        return -2;
-    }
-    T_MODULE_MSG message = {0, lengthWord, bytes, 0, 0, remoteAddr, remotePort};
     OSMutexLocker locker(&s_UdpVelmarMutex);
     return ProcessUdpPack(&message);
 }
 
 int CQuorVelmarCommLayer::ProcessUdpPack(T_MODULE_MSG* message)
 {
-    if (message == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### T_MODULE_MSG is Null!");
+    if (!QuorModuleMsgUsable(message))
         return -2;
-    }
-    if (message->pMsg == nullptr || message->u32MsgLen == 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find Message is Null!");
-        return -2;
-    }
     CQuorVelmarManageTask* task = g_pVelmarManageTask;
     if (task == nullptr) {
         LightLogExt(40000, 0, kSrc, __LINE__,
@@ -469,7 +363,7 @@ int CQuorVelmarCommLayer::TranslateOnePackToStruct(const char* bytes, uint32_t l
     *record = nullptr;
 
     T_QuorMsgHeader header;
-    if (bytes == nullptr || !ReadHeader(bytes, length, &header)) {
+    if (bytes == nullptr || !QuorReadMsgHeader(bytes, length, &header)) {
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Message of <%u> bytes is shorter than its header.",
                     bytes != nullptr ? length : 0u);
         return -2;
@@ -527,11 +421,11 @@ char* CQuorVelmarCommLayer::PackDeviceSearchQueryRsp(const T_QuorDeviceSearchQue
         return nullptr;
     uint8_t count = record->u8DeviceInfoTotal;
     if (count > QUOR_MSG_MAX_ANNEX)
-        return RefusePack(kPacker, "more than 50 annexes");
+        return QuorRefusePack(kPacker, "more than 50 annexes");
     uint32_t total = 31;
     for (uint32_t i = 0; i < count; ++i) {
         if (record->tAnnexCode[i].u32cInfoCodeLen >= QUOR_MSG_TEXT_SIZE)
-            return RefusePack(kPacker, "an annex text of 512 bytes or more");
+            return QuorRefusePack(kPacker, "an annex text of 512 bytes or more");
         total += 6 + record->tAnnexCode[i].u32cInfoCodeLen;
     }
     PackBlock pack(kPacker, total, record->tHeader);
@@ -597,7 +491,7 @@ char* CQuorVelmarCommLayer::PackUserInfoChangeNotifyReq(const T_QuorUserInfoChan
     uint8_t count = record->u8UserInfoTotal;
     uint32_t total = 27;
     if (!AnnexTextLengths(record->tAnnexCode, count, 6, &total))
-        return RefusePack(kPacker, "more than 50 annexes or an annex text of 512 bytes or more");
+        return QuorRefusePack(kPacker, "more than 50 annexes or an annex text of 512 bytes or more");
     PackBlock pack(kPacker, total, record->tHeader);
     if (!pack.Ok())
         return nullptr;
@@ -620,7 +514,7 @@ char* CQuorVelmarCommLayer::PackUserInfoChangeNotifyRsp(const T_QuorUserInfoChan
     uint8_t count = record->u8UserInfoTotal;
     uint32_t total = 28;
     if (!AnnexTextLengths(record->tAnnexCode, count, 7, &total))
-        return RefusePack(kPacker, "more than 50 annexes or an annex text of 512 bytes or more");
+        return QuorRefusePack(kPacker, "more than 50 annexes or an annex text of 512 bytes or more");
     PackBlock pack(kPacker, total, record->tHeader);
     if (!pack.Ok())
         return nullptr;
@@ -642,9 +536,9 @@ char* CQuorVelmarCommLayer::PackVersionUpgradeReq(const T_QuorVersionUpgradeReq*
     if (record == nullptr || length == nullptr)
         return nullptr;
     uint32_t addr, sn, name, file;
-    if (!RecordTextLen(record->cDevAddr, &addr) || !RecordTextLen(record->cVersionSN, &sn) ||
-        !RecordTextLen(record->cVersionName, &name) || !RecordTextLen(record->cVersionFile, &file))
-        return RefusePack(kPacker, "a text of 512 bytes or more");
+    if (!QuorRecordTextLen(record->cDevAddr, &addr) || !QuorRecordTextLen(record->cVersionSN, &sn) ||
+        !QuorRecordTextLen(record->cVersionName, &name) || !QuorRecordTextLen(record->cVersionFile, &file))
+        return QuorRefusePack(kPacker, "a text of 512 bytes or more");
     PackBlock pack(kPacker, 52 + addr + sn + name + file, record->tHeader);
     if (!pack.Ok())
         return nullptr;
@@ -663,7 +557,7 @@ char* CQuorVelmarCommLayer::PackVersionUpgradeReq(const T_QuorVersionUpgradeReq*
 int CQuorVelmarCommLayer::ParseDeviceSearchQueryReq(const char* bytes, uint32_t length,
                                                     T_QuorDeviceSearchQueryReq* record)
 {
-    QuorWireReader reader = BodyReader(bytes, length);
+    QuorWireReader reader = QuorMsgBodyReader(bytes, length);
     uint16_t type;
     uint32_t function;
     if (record == nullptr || !reader.U16(&type) || !reader.U32(&function)) {
@@ -684,7 +578,7 @@ int CQuorVelmarCommLayer::ParseDeviceSearchQueryRsp(const char* bytes, uint32_t 
                                                     T_QuorDeviceSearchQueryRsp* record)
 {
     static const char kParser[] = "ParseDeviceSearchQueryRsp";
-    QuorWireReader reader = BodyReader(bytes, length);
+    QuorWireReader reader = QuorMsgBodyReader(bytes, length);
     if (record == nullptr || !reader.U16(&record->u16DeviceType) || !reader.U32(&record->u32DeviceFunction) ||
         !reader.U8(&record->u8DeviceInfoTotal)) {
         LightLogExt(40000, 0, kSrc, __LINE__,
@@ -747,7 +641,7 @@ int CQuorVelmarCommLayer::ParseUserInfoChangeNotifyReq(const char* bytes, uint32
                                                        T_QuorUserInfoChangeNotifyReq* record)
 {
     static const char kParser[] = "ParseUserInfoChangeNotifyReq";
-    QuorWireReader reader = BodyReader(bytes, length);
+    QuorWireReader reader = QuorMsgBodyReader(bytes, length);
     if (record == nullptr || !reader.U16(&record->u16DeviceType) || !reader.U8(&record->u8UserInfoTotal)) {
         LightLogExt(40000, 0, kSrc, __LINE__,
                     "###### Get DeviceType/UserInfoTotal error! When ParseUserInfoChangeNotifyReq().");
@@ -768,7 +662,7 @@ int CQuorVelmarCommLayer::ParseUserInfoChangeNotifyRsp(const char* bytes, uint32
                                                        T_QuorUserInfoChangeNotifyRsp* record)
 {
     static const char kParser[] = "ParseUserInfoChangeNotifyRsp";
-    QuorWireReader reader = BodyReader(bytes, length);
+    QuorWireReader reader = QuorMsgBodyReader(bytes, length);
     if (record == nullptr || !reader.U8(&record->u8ResultCode) || !reader.U16(&record->u16DeviceType) ||
         !reader.U8(&record->u8UserInfoTotal)) {
         LightLogExt(40000, 0, kSrc, __LINE__,
@@ -788,11 +682,11 @@ int CQuorVelmarCommLayer::ParseUserInfoChangeNotifyRsp(const char* bytes, uint32
 
 int CQuorVelmarCommLayer::ParseVersionUpgradeRsp(const char* bytes, uint32_t length, T_QuorVersionUpgradeRsp* record)
 {
-    QuorWireReader reader = BodyReader(bytes, length);
+    QuorWireReader reader = QuorMsgBodyReader(bytes, length);
     const char* fault = nullptr;
     if (record == nullptr)
         return -2;
-    if (!ReadWholeText(reader, record->cDevAddr))
+    if (!QuorReadWholeText(reader, record->cDevAddr))
         fault = "DeviceAddr";
     else if (!reader.U32(&record->u32DevPort))
         fault = "DevicePort";
@@ -800,7 +694,7 @@ int CQuorVelmarCommLayer::ParseVersionUpgradeRsp(const char* bytes, uint32_t len
         fault = "RspCode";
     else if (!reader.U32(&record->u32RspResult))
         fault = "RspResult";
-    else if (!ReadWholeText(reader, record->cRspData))
+    else if (!QuorReadWholeText(reader, record->cRspData))
         fault = "cRspData";
     if (fault != nullptr) {
         LightLogExt(40000, 0, kSrc, __LINE__, "CQuorVelmarCommLayer::ParseVersionUpgradeRsp error, %s have question!",

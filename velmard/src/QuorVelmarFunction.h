@@ -95,6 +95,9 @@ inline int GetLocalMacAddr(char (&macAddr)[N]) { return GetLocalMacAddr(macAddr,
 // default gateway, at most capacity records. Returns the number of records
 // filled; 0 when the interface list cannot be read.
 int GetNetWorkInfo(T_DevInfoFromLocalAboutEth* records, unsigned int capacity = 1);
+// The same, but -1 when the interface list cannot be read (0 then means a
+// readable list without an Ethernet interface that has an address).
+int ReadNetWorkInfo(T_DevInfoFromLocalAboutEth* records, unsigned int capacity = 1);
 
 // ---- Checks of new network settings -------------------------------------------
 

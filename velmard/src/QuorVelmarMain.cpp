@@ -7,23 +7,24 @@
 // idle loop until the stop signal (SIGHUP when daemonised, SIGUSR1 in the
 // foreground). The process then ends with _exit(0): the tasks keep running
 // until that moment, so no global may be destroyed under them.
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
-#include "BoardPath.h"
 #include "LightLog.h"
 #include "OS.h"
 #include "OSFun.h"
 #include "OSThread.h"
 #include "QuorSecTimeoutTask.h"
+#include "QuorDaemonStart.h"
 #include "QuorSocket.h"
 #include "QuorUart.h"
+#include "QuorUpgradeTRM40Task.h"
 #include "QuorVelmarCommLayer.h"
+#include "QuorVelmarDhcpTask.h"
+#include "QuorVelmarMGTask.h"
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarTCPSrvCreate.h"
@@ -31,6 +32,8 @@
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
 #include "QuorVelmarUdpMulSocketTask.h"
+#include "QuorVelmarUdpSearchTask.h"
+#include "VELMARGPIOTask.h"
 #include "SocketUtils.h"
 
 // argv[0], for the usage line.
@@ -50,12 +53,9 @@ const char kBuildDate[] = "2018.11.12";
 const char kBannerDate[] = "May  9 2017";
 const char kBannerTime[] = "14:19:24";
 
-const char kLogDir[] = "/var/Velmar";
 const char kLogName[] = "QuorVelmar";
 const char kLockFile[] = "/Velmar/etc/QuorVelmar/SemLock.sys";
 
-const uint32_t kLogLinesPerFile = 5000;
-const uint32_t kLogFiles = 10;
 const uint32_t kThreadStackBytes = 0x200000;
 
 enum { kExitPrefs = 197, kExitRunning = 198, kExitDaemon = 1, kExitUsage = -1 };
@@ -73,9 +73,9 @@ int StartCommLayer()
 // link kind and messages; its global is defined with the task.
 const T_QuorTaskLink kTaskChain[] = {
     // a: GPIO task (pool 5), hard:
-    // {T_QuorTaskLink::kHard, QuorStartTaskLink<CVELMARGPIOTask, &g_pVelmarGPIOTask>,
-    //  "###### New CVELMARGPIOTask memory fail! When QuorVelmar_Initlize().",
-    //  "###### g_pVelmarGPIOTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
+    {T_QuorTaskLink::kHard, QuorStartTaskLink<CVELMARGPIOTask, &g_pVelmarGPIOTask>,
+     "###### New CVELMARGPIOTask memory fail! When QuorVelmar_Initlize().",
+     "###### g_pVelmarGPIOTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
     // b: MCU serial task (pool 3), hard:
     {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarUartTask, &g_pVelmarUartTask>,
      "###### New CQuorVelmarUartTask memory fail! When QuorVelmar_Initlize().",
@@ -89,17 +89,17 @@ const T_QuorTaskLink kTaskChain[] = {
      "######Put in for memory for g_VelmarUdpMulCast failed",
      "######g_VelmarUdpMulCast Initialize failed, exit!", "g_VelmarUdpMulCast Initialize Successful!", 0},
     // e: DHCP watch task (pool 11), soft:
-    // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarDhcpTask, &g_VelmarDhcp>,
-    //  "######Put in for memory for g_VelmarDhcp failed",
-    //  "######g_VelmarDhcp Initialize failed, exit!", "g_VelmarDhcp Initialize Successful!", 0},
+    {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarDhcpTask, &g_VelmarDhcp>,
+     "######Put in for memory for g_VelmarDhcp failed",
+     "######g_VelmarDhcp Initialize failed, exit!", "g_VelmarDhcp Initialize Successful!", 0},
     // f: MCU upgrade task (pool 9), soft:
-    // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorUpgradeTRM40Task, &g_UpgradeTRM40Task>,
-    //  "######Put in for memory for g_UpgradeTRM40Task failed",
-    //  "######g_UpgradeTRM40Task Initialize failed, exit!", "g_UpgradeTRM40Task Initialize Successful!", 0},
+    {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorUpgradeTRM40Task, &g_UpgradeTRM40Task>,
+     "######Put in for memory for g_UpgradeTRM40Task failed",
+     "######g_UpgradeTRM40Task Initialize failed, exit!", "g_UpgradeTRM40Task Initialize Successful!", 0},
     // g: configuration-tool search task (pool 10), soft:
-    // {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarUdpSearchTask, &g_VelmarUdpSearchTask>,
-    //  "######Put in for memory for g_VelmarUdpSearchTask failed",
-    //  "######g_VelmarUdpSearchTask Initialize failed, exit!", "g_VelmarUdpSearchTask Initialize Successful!", 0},
+    {T_QuorTaskLink::kSoft, QuorStartTaskLink<CQuorVelmarUdpSearchTask, &g_VelmarUdpSearchTask>,
+     "######Put in for memory for g_VelmarUdpSearchTask failed",
+     "######g_VelmarUdpSearchTask Initialize failed, exit!", "g_VelmarUdpSearchTask Initialize Successful!", 0},
     // h: management task (pool 2), hard:
     {T_QuorTaskLink::kHard, QuorStartTaskLink<CQuorVelmarManageTask, &g_pVelmarManageTask>,
      "###### New CQuorVelmarManageTask memory fail! When QuorVelmar_Initlize().",
@@ -115,9 +115,9 @@ const T_QuorTaskLink kTaskChain[] = {
     // k: the web task starts at least 3 seconds after the TCP server.
     {T_QuorTaskLink::kPause, nullptr, nullptr, nullptr, nullptr, 3},
     // l: web task (pool 6), last:
-    // {T_QuorTaskLink::kLast, QuorStartTaskLink<CQuorVelmarMGTask, &g_pVelmarMGTask>,
-    //  "###### New CQuorVelmarMGTask memory fail! When QuorVelmar_Initlize().",
-    //  "###### g_pVelmarMGTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
+    {T_QuorTaskLink::kLast, QuorStartTaskLink<CQuorVelmarMGTask, &g_pVelmarMGTask>,
+     "###### New CQuorVelmarMGTask memory fail! When QuorVelmar_Initlize().",
+     "###### g_pVelmarMGTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
 };
 
 // ---- Output ---------------------------------------------------------------------
@@ -145,52 +145,12 @@ void PrintUsage()
 
 // ---- Steps 1 to 9 -------------------------------------------------------------------
 
-// A closed standard descriptor would be given to the next file opened (a
-// serial line at descriptor 0 looks closed to its task): park /dev/null there.
-// /dev/null is this machine's device, not a board file.
-void KeepStandardDescriptorsOpen()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) < 0)
-            return;
-    }
-}
-
-int InstallLogCallbacks()
-{
-    T_LightLogCallBack callbacks = LightLogStdioCallBack();
-    int result = LightLogSetCallBack(&callbacks);
-    if (result != 0) {
-        printf("Quor VelmarCours SetCallBack failed, error code<%d>\n", result);
-        fflush(stdout);
-    }
-    return result;
-}
-
 void TakeInstanceLock()
 {
-    char path[BoardPath::kMaxRoot + sizeof(kLockFile)];
-    if (BoardPath::Resolve(kLockFile, path) == 0 && OS::LockSemFile(path) != 0)
+    if (QuorTakeInstanceLock(kLockFile))
         return;
     printf("Quor VelmarCours Module has already started, exit!\n");
     ExitWith(kExitRunning);
-}
-
-int SetUpLog()
-{
-    char dir[BoardPath::kMaxRoot + sizeof(kLogDir)];
-    char prefix[sizeof(dir) + sizeof(kLogName) + 1];
-    int result = LLOG_ERR_PREFIX;
-    if (BoardPath::Resolve(kLogDir, dir) == 0 &&
-        snprintf(prefix, sizeof(prefix), "%s/%s", dir, kLogName) < static_cast<int>(sizeof(prefix)))
-        result = LightLogSetup(prefix, kLogLinesPerFile, kLogFiles, LLOG_LEVEL_DEBUG);
-    if (result != 0) {
-        printf("Quor Velmar LightLogSetup failed, error code<%d>\n", result);
-        fflush(stdout);
-        return result;
-    }
-    LightLogInstallAssertSink();
-    return 0;
 }
 
 void LoadPreferences()
@@ -231,30 +191,9 @@ int ParseOptions(int argc, char** argv, bool* daemon)
     return -1;
 }
 
-void SetDisposition(int sig, void (*handler)(int))
-{
-    struct sigaction action;
-    memset(&action, 0, sizeof(action));
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);  // SIGKILL and SIGSTOP are refused by the system
-}
-
 void sig_hangup_hdl(int)
 {
     g_b16Stop = 1;
-}
-
-// Every signal 1 to 31 is ignored but SIGINT (ends the process) and SIGCHLD
-// (left at its default, so that shell commands running at the same time on
-// several threads all get their own status); SIGUSR1 stops a foreground run.
-void SetUpSignals()
-{
-    for (int sig = 1; sig <= 31; ++sig) {
-        if (sig != SIGINT && sig != SIGCHLD)
-            SetDisposition(sig, SIG_IGN);
-    }
-    SetDisposition(SIGUSR1, sig_hangup_hdl);
 }
 
 void StartProcess(bool daemon)
@@ -336,12 +275,12 @@ void StartPools()
 
 int main(int argc, char** argv)
 {
-    KeepStandardDescriptorsOpen();
+    QuorKeepStandardDescriptorsOpen();
     g_pProgramName = argv[0];
-    if (InstallLogCallbacks() != 0)
+    if (QuorInstallLogCallbacks("Quor VelmarCours") != 0)
         return -1;
     TakeInstanceLock();
-    if (SetUpLog() != 0)
+    if (QuorSetUpDaemonLog(kLogName, "Quor Velmar") != 0)
         return -1;
     LoadPreferences();
 
@@ -351,7 +290,7 @@ int main(int argc, char** argv)
         fflush(stdout);
         return status;
     }
-    SetUpSignals();
+    QuorSetUpDaemonSignals(sig_hangup_hdl);
     StartProcess(daemon);
 
     LightLogExt(20000, 1, kSrc, __LINE__, "Quor Velmar Module Start Initlize.");

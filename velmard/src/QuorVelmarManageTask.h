@@ -196,6 +196,10 @@ public:
     // flag (command, mode and end flag copied together under the preferences
     // lock). The result of SendUart2Buf.
     int SendRs232PwrCmd(bool on);
+    // Stores the power-on (on) or power-off command text and the
+    // hexadecimal flag as one change. 0, or -2 when the preferences refuse
+    // either (nothing changed then).
+    static int StoreRs232PwrCmd(bool on, const char* text, const char* hexFlag);
     // The end-flag names and their codes ("null" 0, "cr" 1, "lf" 2, "crlf" 3
     // and the upper-case forms).
     void Rs232EndFlgMapping();

@@ -168,6 +168,14 @@ int CQuorVelmarManageTask::SendRs232PwrCmd(bool on)
     return SendUart2Buf((uint32_t)strlen(text), text);
 }
 
+int CQuorVelmarManageTask::StoreRs232PwrCmd(bool on, const char* text, const char* hexFlag)
+{
+    return StorePowerCommand(on ? "RS232PWROn" : "RS232PWROff",
+                             on ? CQuorVelmarPref::s_cQuor_PWRSave_Rs232Poweron
+                                : CQuorVelmarPref::s_cQuor_PWRSave_Rs232Poweroff,
+                             text, hexFlag);
+}
+
 // ---- Commands from the TCP clients ---------------------------------------------------------
 
 int CQuorVelmarManageTask::ProcessTCPSetReqRs232PwrCmdString(const T_QuorStringMsg& message)

@@ -16,8 +16,56 @@
 
 #include "QuorVelmarFunction.h"
 
+class CQuorVelmarHttpConn;
+struct mg_connection;
+
 class CQuorVelmarMGProcess {
 public:
+    // ---- The action API (QuorVelmarMongooseTaskAction.cpp) ------------------
+    //
+    // A request to "/action" names a family in "cmdtype" and a command in
+    // "cmdstr"; both are matched ignoring case over the characters their
+    // tables give, first match wins. Every handler runs on the server's
+    // worker thread that took the request.
+
+    // A command handler. A handler that wrote its own complete reply sets
+    // replySent to 0; otherwise the dispatcher writes the plain-text trailer.
+    typedef void (*ActionFn)(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+    // Commands whose handlers live with the uploads and downloads; without
+    // an installed handler they are answered 400.
+    enum ActionHook { kHookEdidWrite, kHookEdidRead, kHookUpdate, kHookCount };
+    static void SetActionHook(ActionHook hook, ActionFn handler);
+    static ActionFn GetActionHook(ActionHook hook);
+
+    // The whole "/action" request; returns the HTTP status sent.
+    static int ProcessHttpActionReq(mg_connection* conn);
+    // The families: each logs the request and runs the matching command, or
+    // answers 400 for an unknown "cmdstr". Always 0.
+    static int CommonConfigerInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+    static int SystemConfigerInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+    // QuorVelmarMongooseTaskDevice.cpp
+    static int DevConfigerInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+    static int DevCtrlInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+
+    // ---- Uploads, downloads and the files they bring (QuorVelmarMongooseTaskUpload.cpp)
+
+    // Installs the "/upload" handler and the "update", "edidwrite" and
+    // "edidread" commands into the web task and the action API.
+    static void InstallFileHandlers();
+    // Sends the board file as a download (status 200 with its header lines,
+    // then the file in pieces of 65535 bytes): 0. A file that cannot be opened
+    // sends nothing and chooses status 400: -2.
+    static int HttpDownFile(CQuorVelmarHttpConn& conn, const char* path);
+    // Keeps the old logo as "logo_bak.png" and moves the uploaded file (a
+    // board path) into "/www/images/logo.png". False when it cannot be moved.
+    static bool UpdateLogoImage(const char* path);
+    // "ARM": moves the image to "/Velmar/Upgrade/ARM/" and asks the upgrade
+    // agent to install it. "MCU": moves the bank files to
+    // "/Velmar/Upgrade/MCU/" and starts the programming task. False for an
+    // empty or refused name, a failed move, an ARM name of 7 characters or
+    // fewer, or an MCU upgrade already running.
+    static bool ProcessSoftwareVersionUpgrade(const char* board, const char* name);
+
     // ---- Network settings ------------------------------------------------
 
     // Checks the request strictly (CheckIPInfoValidity), runs "setip <ip>

@@ -1,5 +1,7 @@
-// Records of the group messages exchanged between endpoints over UDP, the
-// wrapper of received bytes and the text line handed to the management task.
+// Records of the group messages exchanged between endpoints over UDP and the
+// text line handed to the management task (the header, the upgrade messages
+// and the wrapper of received bytes are shared with the upgrade agent:
+// QuorUpgradeMsgDef.h).
 //
 // On the wire every message starts with a 24-byte header of six big-endian
 // u32 words; fields follow without padding; a text travels without terminator
@@ -16,6 +18,7 @@
 #include <cstdint>
 
 #include "MemoryPool.h"
+#include "QuorUpgradeMsgDef.h"
 
 // Command identifiers (header word 1): requests 0x16xx/0x18xx, answers 0x26xx/0x28xx.
 enum : uint32_t {
@@ -26,16 +29,11 @@ enum : uint32_t {
     QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ = 0x1604,
     QUOR_MSG_USER_INFO_CHANGE_NOTIFY_RSP = 0x2604,
     QUOR_MSG_GROUP_SIGN_NOTIFY_REQ = 0x1605,
-    QUOR_MSG_GROUP_SIGN_NOTIFY_RSP = 0x2605,
-    QUOR_MSG_VERSION_UPGRADE_REQ = 0x1801,
-    QUOR_MSG_VERSION_UPGRADE_RSP = 0x2801
+    QUOR_MSG_GROUP_SIGN_NOTIFY_RSP = 0x2605
 };
 
 enum : uint32_t {
-    QUOR_MSG_HEADER_LEN = 24,    // bytes of the wire header
     QUOR_MSG_MAX_ANNEX = 50,     // annexes a list-carrying record holds
-    QUOR_MSG_TEXT_SIZE = 512,    // bytes of a record text array (511 + NUL)
-    QUOR_MSG_TEXT_WORD_LEN = 4,  // the length word in front of a text
     QUOR_STRING_MSG_TEXT_SIZE = 2048
 };
 
@@ -46,29 +44,6 @@ enum : uint16_t {
     QUOR_GROUP_SIGN_LEAVE = 0x1002,
     QUOR_USER_INFO_WEB_PASSWORD = 0x1001
 };
-
-// The six header words, host order.
-struct T_QuorMsgHeader {
-    uint32_t u32Length;     // total length, header included; computed when packing
-    uint32_t u32CommandID;
-    uint32_t u32HeadWord2;  // words 2 to 5 are carried unchanged; an answer
-    uint32_t u32HeadWord3;  // copies them from its request
-    uint32_t u32HeadWord4;
-    uint32_t u32HeadWord5;
-};
-
-// The header of a message this module originates: (0, id, 0, 1, 0, 0).
-inline T_QuorMsgHeader QuorFreshMsgHeader(uint32_t commandId)
-{
-    return T_QuorMsgHeader{0, commandId, 0, 1, 0, 0};
-}
-
-// The header of an answer: words 2 to 5 of the request, word 1 the answer's id.
-inline T_QuorMsgHeader QuorAnswerMsgHeader(const T_QuorMsgHeader& request, uint32_t answerId)
-{
-    return T_QuorMsgHeader{0, answerId, request.u32HeadWord2, request.u32HeadWord3,
-                           request.u32HeadWord4, request.u32HeadWord5};
-}
 
 // 0x1601, 30 bytes on the wire.
 struct T_QuorDeviceSearchQueryReq {
@@ -153,41 +128,6 @@ struct T_QuorDeviceGroupSignNotifyRsp {
     uint16_t u16DeviceGroupSignCmd;
 };
 
-// 0x1801, 52 bytes plus the four text lengths (to the local upgrade agent).
-struct T_QuorVersionUpgradeReq {
-    T_QuorMsgHeader tHeader;
-    char cDevAddr[QUOR_MSG_TEXT_SIZE];
-    uint32_t u32DevPort;
-    uint32_t u32ReqCode;
-    uint32_t u32ReqResult;
-    char cVersionSN[QUOR_MSG_TEXT_SIZE];
-    char cVersionName[QUOR_MSG_TEXT_SIZE];
-    char cVersionFile[QUOR_MSG_TEXT_SIZE];
-};
-
-// 0x2801, 44 bytes plus the two text lengths (from the local upgrade agent).
-struct T_QuorVersionUpgradeRsp {
-    T_QuorMsgHeader tHeader;
-    char cDevAddr[QUOR_MSG_TEXT_SIZE];
-    uint32_t u32DevPort;
-    uint32_t u32RspCode;
-    uint32_t u32RspResult;
-    char cRspData[QUOR_MSG_TEXT_SIZE];
-};
-
-// Received message bytes as handed to the management task. The bytes are not
-// owned. The sender's address travels with the message so that an answer goes
-// to the peer that asked.
-struct T_MODULE_MSG {
-    uint32_t u32Reserved;     // always 0
-    uint32_t u32MsgLen;       // message length, from the message's first word
-    const char* pMsg;         // message bytes
-    uint32_t u32Reserved2;    // always 0
-    uint16_t u16Reserved3;    // always 0
-    uint32_t u32RemoteAddr;   // sender's IPv4 address, host order
-    uint16_t u16RemotePort;   // sender's port, host order
-};
-
 // Scope of a text line.
 enum : uint8_t {
     QUOR_STRING_SCOPE_SERIAL = 10,  // the MCU line or the auxiliary serial line
@@ -217,7 +157,5 @@ static_assert(sizeof(T_QuorUserInfoChangeNotifyReq) == MEMPOOL_USER_INFO_CHANGE_
 static_assert(sizeof(T_QuorUserInfoChangeNotifyRsp) == MEMPOOL_USER_INFO_CHANGE_NOTIFY_RSP_SIZE, "0x2604 record size");
 static_assert(sizeof(T_QuorDeviceGroupSignNotifyReq) == MEMPOOL_GROUP_SIGN_NOTIFY_REQ_SIZE, "0x1605 record size");
 static_assert(sizeof(T_QuorDeviceGroupSignNotifyRsp) == MEMPOOL_GROUP_SIGN_NOTIFY_RSP_SIZE, "0x2605 record size");
-static_assert(sizeof(T_QuorVersionUpgradeRsp) == MEMPOOL_VERSION_UPGRADE_RSP_SIZE, "0x2801 record size");
-static_assert(sizeof(T_QuorVersionUpgradeReq) == 2084, "0x1801 record size");
 
 #endif

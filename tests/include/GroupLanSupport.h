@@ -121,6 +121,7 @@ public:
 
     const board_test::TempBoardRoot& Root() const { return *fRoot; }
     McuSimulator& Mcu() { return fMcu; }
+    DisplaySimulator& Display() { return fDisplay; }
     const std::string& Ip() const { return fIp; }
     const std::string& Ns() const { return fNs; }
     // The exit status "sync" gives from now on.

@@ -1,1 +1,0 @@
-int quorndk_placeholder = 0;

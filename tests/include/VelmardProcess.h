@@ -1,0 +1,197 @@
+// velmard as a process on a temporary board root inside a test namespace,
+// and a client of its command port: the pieces the daemon-level tests share.
+#ifndef VELMARD_PROCESS_H
+#define VELMARD_PROCESS_H
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "BoardRootFixture.h"
+
+namespace board_test {
+
+// Polls done every 20 ms until it holds or the time is up.
+inline bool WaitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+// Replaces the value of one preference in the board root's preferences file.
+inline bool SetPref(const TempBoardRoot& root, const std::string& name, const std::string& value)
+{
+    std::string xml = root.Read("/Velmar/etc/Velmar.xml");
+    size_t at = xml.find("<PREF NAME=\"" + name + "\"");
+    size_t open = at == std::string::npos ? at : xml.find('>', at);
+    size_t end = open == std::string::npos ? open : xml.find("</PREF>", open);
+    if (end == std::string::npos)
+        return false;
+    xml.replace(open + 1, end - open - 1, value);
+    return WriteText(root.File("/Velmar/etc/Velmar.xml"), xml);
+}
+
+// velmard in the foreground inside the namespace, its output in a file next
+// to the board root; killed by id at the end if still running.
+class Velmard {
+public:
+    Velmard(const TempBoardRoot& root, const TestNetns& netns) : fOutPath(root.Path() + "/../velmard.out")
+    {
+        if (root.Path().rfind("/tmp/velmar-", 0) != 0)
+            abort();  // never without a temporary board root
+        std::vector<std::string> argv = netns.Exec({VELMARD_PATH, "-d"});
+        fPid = fork();
+        if (fPid != 0)
+            return;
+        int out = open(fOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
+            _exit(126);
+        setenv("VELMAR_ROOT", root.Path().c_str(), 1);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    ~Velmard()
+    {
+        if (fPid <= 0)
+            return;
+        kill(fPid, SIGKILL);
+        int status;
+        while (waitpid(fPid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    Velmard(const Velmard&) = delete;
+    Velmard& operator=(const Velmard&) = delete;
+
+    bool Running() const { return fPid > 0 && waitpid(fPid, nullptr, WNOHANG) == 0; }
+    // Stops the foreground daemon (SIGUSR1), which flushes its log; true when
+    // it ended with status 0 within the time.
+    bool Stop()
+    {
+        if (fPid <= 0 || kill(fPid, SIGUSR1) != 0)
+            return false;
+        int status = -1;
+        bool ended = WaitFor([&] { return waitpid(fPid, &status, WNOHANG) == fPid; }, 10000);
+        if (ended)
+            fPid = -1;
+        return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    std::string Output() const { return ReadText(fOutPath); }
+    pid_t Pid() const { return fPid; }
+
+private:
+    std::string fOutPath;
+    pid_t fPid = -1;
+};
+
+// A client of the daemon's command port.
+class TcpClient {
+public:
+    TcpClient() = default;
+    ~TcpClient()
+    {
+        if (fFd >= 0)
+            close(fFd);
+    }
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    // Connects, trying again until the port listens or the time is up.
+    bool Connect(const std::string& address, uint16_t port, int timeoutMs)
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        if (inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1)
+            return false;
+        return WaitFor(
+            [&] {
+                fFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (fFd >= 0 && connect(fFd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0)
+                    return true;
+                if (fFd >= 0)
+                    close(fFd);
+                fFd = -1;
+                return false;
+            },
+            timeoutMs);
+    }
+    // Writes all of bytes, waiting while the socket is full; false on an
+    // error or when the time is up.
+    bool Send(const std::string& bytes, int timeoutMs = 10000)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (size_t done = 0; done < bytes.size();) {
+            pollfd p{fFd, POLLOUT, 0};
+            if (std::chrono::steady_clock::now() > end || poll(&p, 1, 100) < 0)
+                return false;
+            ssize_t n = (p.revents & POLLOUT) ? send(fFd, bytes.data() + done, bytes.size() - done,
+                                                     MSG_DONTWAIT | MSG_NOSIGNAL)
+                                              : 0;
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return false;
+            done += n > 0 ? (size_t)n : 0;
+        }
+        return true;
+    }
+    // Reads until what arrived holds `until`, or the time is up.
+    std::string ReadUntil(const std::string& until, int timeoutMs)
+    {
+        std::string got;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got.find(until) == std::string::npos && std::chrono::steady_clock::now() < end) {
+            pollfd p{fFd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            char buf[4096];
+            ssize_t n = read(fFd, buf, sizeof(buf));
+            if (n <= 0)
+                break;
+            got.append(buf, (size_t)n);
+        }
+        return got;
+    }
+    int Fd() const { return fFd; }
+    // Everything that arrives within ms.
+    std::string ReadFor(int ms)
+    {
+        std::string got;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                           .count();
+            pollfd p{fFd, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0)
+                return got;
+            char buf[4096];
+            ssize_t n = read(fFd, buf, sizeof(buf));
+            if (n <= 0)
+                return got;
+            got.append(buf, (size_t)n);
+        }
+    }
+
+private:
+    int fFd = -1;
+};
+
+} // namespace board_test
+
+#endif

@@ -1,0 +1,261 @@
+// The MCU firmware image: see QuorUpgradeFlashImage.h.
+#include "QuorUpgradeFlashImage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "BoardPath.h"
+#include "LightLog.h"
+
+char g_Filebuf[QUOR_UPGRADE_FILE_MAX];
+unsigned char g_FlashBuf[QUOR_FLASH_IMAGE_SIZE];
+std::atomic<uint32_t> g_row{0};
+
+namespace {
+
+const char kSrc[] = "src/QuorUpgradeFlashImage";
+const uint32_t kReadPiece = 1024;
+
+enum : uint32_t { kTypeData = 0, kTypeEnd = 1 };
+
+// One record as read from the text: its fields, the offset of its first data
+// digit pair, the offset behind its checksum and the sum of all its bytes.
+struct T_HexRecord {
+    uint32_t u32Count;
+    uint32_t u32Address;
+    uint32_t u32Type;
+    int s32DataPos;
+    int s32NextPos;
+    uint32_t u32Sum;
+};
+
+int DigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+unsigned char PairAt(const char* buffer, int pos)
+{
+    return ASCIIToHEX(buffer[pos], buffer[pos + 1]);
+}
+
+// Reads the record whose ":" is at pos; false when any of its fields would
+// lie at or past length.
+bool ReadRecord(const char* buffer, int length, int pos, T_HexRecord* record)
+{
+    const int head = pos + 1;
+    if (length - head < 8)
+        return false;
+    record->u32Count = PairAt(buffer, head);
+    record->u32Address = (uint32_t)PairAt(buffer, head + 2) << 8 | PairAt(buffer, head + 4);
+    record->u32Type = PairAt(buffer, head + 6);
+    record->s32DataPos = head + 8;
+    const int pairs = (int)record->u32Count + 1;  // the data and the checksum
+    if ((length - record->s32DataPos) / 2 < pairs)
+        return false;
+    record->u32Sum = record->u32Count + (record->u32Address >> 8) + (record->u32Address & 0xFF) + record->u32Type;
+    for (int i = 0; i < pairs; ++i)
+        record->u32Sum += PairAt(buffer, record->s32DataPos + 2 * i);
+    record->u32Sum &= 0xFF;
+    record->s32NextPos = record->s32DataPos + 2 * pairs;
+    return true;
+}
+
+int NextColon(const char* buffer, int length, int pos)
+{
+    while (pos < length && buffer[pos] != ':')
+        ++pos;
+    return pos;
+}
+
+// One record of the checking pass: 0, or -1 (logged) when it rejects the file.
+int CheckRecord(const T_HexRecord& record, int pos)
+{
+    if (record.u32Sum != 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######cksum<%d> is error", (int)record.u32Sum);
+        return -1;
+    }
+    if (record.u32Type == kTypeData && record.u32Address + record.u32Count > QUOR_FLASH_IMAGE_SIZE) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######Record at <0x%04X> with <%u> bytes ends past 0x10000, is error.",
+                    record.u32Address, record.u32Count);
+        return -1;
+    }
+    if (record.u32Type != kTypeData && record.u32Type != kTypeEnd)
+        LightLogExt(10000, 0, kSrc, __LINE__, "Record type <%u> at <%d> ignored, only the first 64 KiB are used.",
+                    record.u32Type, pos);
+    return 0;
+}
+
+// The checking pass over the whole text: 0 when the image may be rewritten.
+int CheckFile(const char* buffer, int length)
+{
+    bool endSeen = false;
+    uint32_t maxHigh = 0;
+    for (int pos = NextColon(buffer, length, 0); pos < length;) {
+        T_HexRecord record;
+        if (!ReadRecord(buffer, length, pos, &record)) {
+            LightLogExt(40000, 0, kSrc, __LINE__, "######Record at <%d> is cut off, Read file format error!", pos);
+            return -1;
+        }
+        if (CheckRecord(record, pos) != 0)
+            return -1;
+        endSeen = endSeen || record.u32Type == kTypeEnd;
+        if ((record.u32Address >> 8) > maxHigh)
+            maxHigh = record.u32Address >> 8;
+        pos = NextColon(buffer, length, record.s32NextPos);
+    }
+    if (!endSeen) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######Read file format error!");
+        return -1;
+    }
+    if (maxHigh == 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######address overflow and MaxAddr is <0x%x>!", maxHigh);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+unsigned char ASCIIToHEX(char high, char low)
+{
+    int h = DigitValue(high);
+    int l = DigitValue(low);
+    if (h < 0) {
+        LightLogExt(10000, 0, kSrc, __LINE__,
+                    "decade<%c> don't transform to decimalism, because it is not regular ascii codes", high);
+        return 0;
+    }
+    if (l < 0) {
+        LightLogExt(10000, 0, kSrc, __LINE__,
+                    "units<%c> don't transform to decimalism, because it is not regular ascii codes.", low);
+        return 0;
+    }
+    return (unsigned char)(h * 16 + l);
+}
+
+int TransformDataOfFile(const char* buffer, int length)
+{
+    if (length > (int)QUOR_UPGRADE_FILE_MAX) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######FileTotallen[%d] > %d is error.", length,
+                    (int)QUOR_UPGRADE_FILE_MAX);
+        return -1;
+    }
+    if (buffer == nullptr || length <= 0 || CheckFile(buffer, length) != 0) {
+        if (buffer == nullptr || length <= 0)
+            LightLogExt(40000, 0, kSrc, __LINE__, "######Read file format error!");
+        return -1;
+    }
+    memset(g_FlashBuf, 0xFF, sizeof(g_FlashBuf));
+    uint32_t last = 0;
+    int pos = NextColon(buffer, length, 0);
+    while (pos < length) {
+        T_HexRecord record;
+        ReadRecord(buffer, length, pos, &record);  // checked above
+        if (record.u32Type == kTypeEnd)
+            break;
+        for (uint32_t i = 0; record.u32Type == kTypeData && i < record.u32Count; ++i) {
+            last = record.u32Address + i;
+            g_FlashBuf[last] = PairAt(buffer, record.s32DataPos + 2 * (int)i);
+        }
+        pos = NextColon(buffer, length, record.s32NextPos);
+    }
+    g_row.store(last >> 8);
+    LightLogExt(20000, 0, kSrc, __LINE__,
+                "@@@@@@TransformDataOfFile finish, g_row is <%d>,loa<%d> FileCount is <%d>, FileTotallen is <%d>!",
+                (int)(last >> 8), (int)(last & 0xFF), pos, length);
+    return 0;
+}
+
+int Get512BytesFlashData(unsigned char* out, uint32_t page)
+{
+    if (out == nullptr || page > 0xFE)
+        return -2;
+    memcpy(out, g_FlashBuf + page * QUOR_FLASH_PAGE_SIZE, QUOR_FLASH_BLOCK_SIZE);
+    return 0;
+}
+
+void fill0(char* text, uint32_t length)
+{
+    for (uint32_t i = 0; text != nullptr && i < length; ++i) {
+        if (text[i] == ' ')
+            text[i] = '0';
+    }
+}
+
+namespace {
+
+// Reads the open file into g_Filebuf: the bytes read, or -1 on a read error.
+int ReadWhole(int fd, uint32_t size)
+{
+    memset(g_Filebuf, 0, sizeof(g_Filebuf));
+    uint32_t total = 0;
+    while (total < size) {
+        uint32_t want = size - total < kReadPiece ? size - total : kReadPiece;
+        ssize_t n = read(fd, g_Filebuf + total, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        total += (uint32_t)n;
+    }
+    return (int)total;
+}
+
+}  // namespace
+
+int QuorReadUpgradeFile(const char* path)
+{
+    char resolved[BoardPath::kMaxRoot + 512];
+    int fd = -1;
+    if (path != nullptr && BoardPath::Resolve(path, resolved) == 0)
+        fd = open(resolved, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "###### open Firware[%s] fail! fd is <%d>, in ProcessReadUpgradeFile!",
+                    path != nullptr ? path : "", fd);
+        return -2;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__,
+                    "###### get Firware[%s] FileSize fail! fstat return -1, in ProcessMatrixMCUUpgradeReq!", path);
+        close(fd);
+        return -2;
+    }
+    if (st.st_size > (off_t)QUOR_UPGRADE_FILE_MAX) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######FileSize is <%u> > %d * 1024, in ProcessMatrixMCUUpgradeReq.",
+                    (unsigned)st.st_size, (int)(QUOR_UPGRADE_FILE_MAX / 1024));
+        close(fd);
+        return -2;
+    }
+    LightLogExt(20000, 0, kSrc, __LINE__,
+                "open Firware[%s] fd is <%d> and FileSize is <%u>, in ProcessWNetVersionUpgradeRsp!", path, fd,
+                (unsigned)st.st_size);
+    int length = ReadWhole(fd, (uint32_t)st.st_size);
+    int readErrno = errno;
+    close(fd);
+    if (length < 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######read file [%s] fail, errno is <%d>", path, readErrno);
+        return -2;
+    }
+    LightLogExt(20000, 0, kSrc, __LINE__, "@@@@@@read file [%s] finish, s32Rnum is <%u>", path, (unsigned)length);
+    int result = TransformDataOfFile(g_Filebuf, length);
+    if (result < 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__,
+                    "######TransformDataOfFile fail, s32Ret is <%d> in ProcessReadUpgradeFile.", result);
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,528 @@
+// The action API: the dispatch of "/action" requests and the families
+// "commconfig" and "systemconfig". See QuorVelmarMongooseTask.h.
+#include <civetweb.h>
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <strings.h>
+
+#include "LightLog.h"
+#include "QuorVelmarDevSearchList.h"
+#include "QuorVelmarFunction.h"
+#include "QuorVelmarMGActionSupport.h"
+#include "QuorVelmarManageTask.h"
+#include "QuorVelmarModulInfoList.h"
+#include "QuorVelmarPref.h"
+#include "serverproperty.h"
+
+using namespace quor_web;
+
+namespace {
+
+const char kSrc[] = "src/QuorVelmarMongooseTask";
+const char kArmVersion[] = "3.11";
+
+std::atomic<CQuorVelmarMGProcess::ActionFn> s_hooks[CQuorVelmarMGProcess::kHookCount];
+
+template <size_t N>
+std::string OwnField(char (T_QuorModulInfo::*field)[N])
+{
+    char value[N];
+    g_ModulInfolist.GetOwnField(field, value);
+    return value;
+}
+
+// ---- Group discovery -----------------------------------------------------------
+
+const char* const kInfoNames[] = {"alias", "ip_addr", "sequence_number", "looplink_sign",
+                                  "group_sign", "showme_sign", "vi_select", "dev_type"};
+const uint16_t kDevTypeInfo = 8;
+
+// Closes a device object; a comma left after its last item is dropped (a
+// device that did not report its type, or a list cut short).
+void CloseDevice(bool last, std::string* out)
+{
+    if (out->back() == ',')
+        out->pop_back();
+    *out += last ? "}\r\n" : "},\r\n";
+}
+
+// Appends one device object; false when an unknown item ended the list (the
+// object is closed all the same).
+bool AppendDevice(const T_QuorDeviceSearchQueryRsp& answer, bool last, std::string* out)
+{
+    *out += "{";
+    const size_t total = std::min<size_t>(answer.u8DeviceInfoTotal, QUOR_MSG_MAX_ANNEX);
+    for (size_t i = 0; i < total; ++i) {
+        const T_QuorDeviceInfoAnnex& item = answer.tAnnexCode[i];
+        if (item.u16InfoID == 0 || item.u16InfoID > kDevTypeInfo) {
+            LightLogExt(40000, 0, kSrc, __LINE__, "######InfoID <%d> is Error,No this Type.", (int)item.u16InfoID);
+            CloseDevice(true, out);
+            return false;
+        }
+        char text[QUOR_MSG_TEXT_SIZE];
+        QuorCopyField(text, item.cInfoCode);
+        const char* pattern = item.u16InfoID == kDevTypeInfo ? "\"%s\":\"%s\"" : "\"%s\":\"%s\",";
+        *out += QuorJsonFormat(pattern, {kInfoNames[item.u16InfoID - 1], text});
+    }
+    CloseDevice(last, out);
+    return true;
+}
+
+void GetDeviceInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    // One discovery at a time: a second request waits, then runs its own.
+    static std::mutex s_discovery;
+    std::lock_guard<std::mutex> lock(s_discovery);
+
+    g_DevSearchQueryInfoList.Clear();
+    std::string text =
+        QuorJsonFormat("{\r\n\"devicemaxseqnum\": %s,\r\n\"deviceinfo\":[\r\n", {OwnField(&T_QuorModulInfo::SqncMaxNum).c_str()});
+    T_QuorDeviceSearchQueryReq query;
+    memset(&query, 0, sizeof(query));
+    query.tHeader = QuorFreshMsgHeader(QUOR_MSG_DEVICE_SEARCH_QUERY_REQ);
+    Broadcast(QUOR_MSG_DEVICE_SEARCH_QUERY_REQ, &query);
+    PauseMs(1000u * CQuorVelmarPref::s_u16Quor_Velmar_DevSearchQueryTimer);
+
+    const size_t size = g_DevSearchQueryInfoList.Size();
+    LightLogExt(10000, 0, kSrc, __LINE__, "u32Listsize is <%d>", (int)size);
+    size_t num = 0;
+    bool going = true;
+    g_DevSearchQueryInfoList.ForEach([&](const T_QuorDeviceSearchQueryRsp& answer) {
+        if (!going)
+            return;
+        ++num;
+        LightLogExt(10000, 0, kSrc, __LINE__, "u32Listsize is <%d>, u32Num is <%d>", (int)size, (int)num);
+        going = AppendDevice(answer, num == size, &text);
+    });
+    text += "]}";
+    ReplyJson(conn, replySent, "Acheive Device configer Info, Http Response content is <%s>.", text);
+}
+
+// ---- Addresses and logout -------------------------------------------------------
+
+void GetIpInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    T_QuorModulInfo own;
+    g_ModulInfolist.CopyOwn(&own);
+    conn.SendStatus(200);
+    ReplyJson(conn, replySent, "Acheive IP configer Info, Http Response content is <%s>.",
+              QuorJsonFormat("{\r\n\"ipinfo\":[\r\n{\"ipmode\":\"%s\",\"ip4addr\":\"%s\",\"netmask\":\"%s\",\"gateway\":\"%s\"}\r\n]\r\n}",
+                             {own.IpMod, own.Ip, own.Netmask, own.Gateway}));
+}
+
+void LogSetIpInfo(const char* mode, const char* ip, const char* mask, const char* gw)
+{
+    LightLogExt(20000, 0, kSrc, __LINE__, "SetIpInfo: IPMode:<%s> IPAddr<%s> NetMask<%s> GateWay<%s>", mode, ip, mask,
+                gw);
+}
+
+// The three MCU lines of a new static address, 500 ms after each.
+bool SendAddressToMcu(const T_QuorEtherNetInfoSetReq& req)
+{
+    const char* const formats[] = {"SET SDXBIP %s\r\n", "set sdxmask %s\r\n", "set sdxgateway %s\r\n"};
+    const char* const values[] = {req.IPAddr, req.SubMask, req.Gateway};
+    for (size_t i = 0; i < 3; ++i) {
+        if (!SendMcuLine(formats[i], values[i]))
+            return false;
+        PauseMs(500);
+    }
+    return true;
+}
+
+void ApplyStaticAddress(CQuorVelmarHttpConn& conn, const T_QuorEtherNetInfoSetReq& req)
+{
+    if (CQuorVelmarMGProcess::DHCPToStatic() != 1 || CQuorVelmarMGProcess::ProcessNetInfoSetReq(&req) != 0) {
+        conn.SendStatus(400);
+        return;
+    }
+    SendAddressToMcu(req);
+    g_ModulInfolist.UpdateOwn([&](T_QuorModulInfo& own) {
+        QuorCopyField(own.Ip, req.IPAddr);
+        QuorCopyField(own.IpMod, "static");
+        QuorCopyField(own.Netmask, req.SubMask);
+        QuorCopyField(own.Gateway, req.Gateway);
+    });
+    CServerProperty::GetInstance()->SetIpMod("static");
+    if (!RunSync())
+        return;
+    LightLogExt(20000, 0, kSrc, __LINE__, "Set IP is OK.");
+    g_b8DoConfigip.store(true, std::memory_order_release);
+    conn.SendStatus(200);
+}
+
+void SetIpInfo(CQuorVelmarHttpConn& conn, uint16_t&)
+{
+    char mode[kShortVarSize], ip[kShortVarSize], mask[kShortVarSize], gw[kShortVarSize];
+    if (!ReadVars(conn, {Var("ipmode", mode), Var("ip4addr", ip), Var("netmask", mask), Var("gateway", gw)}))
+        return;
+    LightLogExt(20000, 0, kSrc, __LINE__,
+                "Set IpInfo Req, CMD: %s Content is <%s>,CMD: %s Content is <%s>,CMD: %s Content is <%s>,CMD: %s Content is <%s>,",
+                "ipmode", mode, "ip4addr", ip, "netmask", mask, "gateway", gw);
+    if (Matches(mode, "static", 6)) {
+        // The addresses are checked before anything is switched: a refused
+        // request leaves the mode, the files, the record and the MCU alone.
+        T_QuorEtherNetInfoSetReq req;
+        if (FillEtherNetInfoSetReq(&req, ip, mask, gw) != 0 || CheckIPInfoValidity(&req) != 0) {
+            LightLogExt(40000, 0, kSrc, __LINE__, "######Set IpInfo Req refused: <%s> <%s> <%s>.", ip, mask, gw);
+            conn.SendStatus(400);
+            return;
+        }
+        ApplyStaticAddress(conn, req);
+        if (conn.Status() != 200)
+            return;
+    } else if (Matches(mode, "dhcp", 4)) {
+        if (CQuorVelmarMGProcess::StaticToDHCP() != 1) {
+            conn.SendStatus(400);
+            return;
+        }
+        g_b8RebootFlag.store(true, std::memory_order_release);
+    }
+    conn.SendStatus(200);
+    LogSetIpInfo(mode, ip, mask, gw);
+}
+
+void GetAutoLogoutInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    char mode[kShortVarSize] = "", time[kShortVarSize] = "";
+    CServerProperty::GetInstance()->GetLogoutMod(mode, sizeof(mode));
+    CServerProperty::GetInstance()->GetLogoutTime(time, sizeof(time));
+    ReplyJson(conn, replySent, "Auto logout Info, Http Response content is <%s>.",
+              QuorJsonFormat("{\r\n\"autologoutinfo\":[\r\n{\"mode\":\"%s\",\r\n\"time\":\"%s\"\r\n}]}", {mode, time}));
+}
+
+void SetAutoLogoutInfo(CQuorVelmarHttpConn& conn, uint16_t&)
+{
+    char mode[kShortVarSize], time[kShortVarSize];
+    if (!ReadVars(conn, {Var("mode", mode), Var("time", time)}))
+        return;
+    conn.SendStatus(200);
+    LightLogExt(20000, 0, kSrc, __LINE__, "logout mod:%s, time:%s", mode, time);
+    CServerProperty::GetInstance()->SetLogoutMod(mode);
+    CServerProperty::GetInstance()->SetLogoutTime(time);
+}
+
+// ---- System -----------------------------------------------------------------------
+
+void SendMcuCommandOk(CQuorVelmarHttpConn& conn, const char* line)
+{
+    SendMcuLine("%s", line);
+    conn.SendStatus(200);
+}
+
+void Reboot(CQuorVelmarHttpConn& conn, uint16_t&)
+{
+    SendMcuCommandOk(conn, "REBOOT\r\n");
+}
+
+void ResetFactory(CQuorVelmarHttpConn& conn, uint16_t&)
+{
+    SendMcuCommandOk(conn, "RESET\r\n");
+}
+
+void VerifyPasswd(CQuorVelmarHttpConn& conn, uint16_t&)
+{
+    char passwd[kVarSize];
+    if (!ReadVars(conn, {Var("passwd", passwd)}))
+        return;
+    conn.SendStatus(CServerProperty::GetInstance()->PasswdOK(passwd) ? 200 : 400);
+}
+
+void ChangePasswd(CQuorVelmarHttpConn& conn, uint16_t&)
+{
+    char passwd[kVarSize];
+    if (!ReadVars(conn, {Var("newpasswd", passwd)}))
+        return;
+    LightLogExt(20000, 0, kSrc, __LINE__, "System ChangePassWD Req, CMD: %s Content is <%s>.", "changepasswd", passwd);
+    if (CServerProperty::GetInstance()->ChangePasswd(passwd) != 1) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######System ChangePassWD Req refused by the property file.");
+        conn.SendStatus(400);
+        return;
+    }
+    if (!RunSync())
+        return;
+    T_QuorUserInfoChangeNotifyReq notice;
+    memset(&notice, 0, sizeof(notice));
+    notice.tHeader = QuorFreshMsgHeader(QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ);
+    notice.u16DeviceType = 1;
+    notice.u8UserInfoTotal = 1;
+    notice.tAnnexCode[0].u16UserInfoType = QUOR_USER_INFO_WEB_PASSWORD;
+    QuorCopyField(notice.tAnnexCode[0].cUserInfoContent, passwd);
+    Broadcast(QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ, &notice);
+    conn.SendStatus(200);
+}
+
+void UpgradeInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    char name[kVarSize];
+    if (!ReadVars(conn, {Var("softwarename", name)}))
+        return;
+    std::string status;
+    if (strcasecmp(name, "MCU") == 0) {
+        status = OwnField(&T_QuorModulInfo::Updatestatus_MCU);
+    } else if (strcasecmp(name, "ARM") == 0) {
+        status = OwnField(&T_QuorModulInfo::Updatestatus_ARM);
+    } else {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######System Get SoftWareName Req, CMD: %s Content is <%s>.",
+                    "softwarename", name);
+        conn.SendStatus(400);
+        return;
+    }
+    const char* software = strcasecmp(name, "MCU") == 0 ? "MCU" : "ARM";
+    ReplyJson(conn, replySent, "Acheive Version Info, Http Response content is <%s>.",
+              QuorJsonFormat("{\r\n\"upgradeinfo\":[\r\n{\"softwarename\":\"%s\",\"updatestatus\":\"%s\"}\r\n]\r\n}",
+                             {software, status.c_str()}));
+}
+
+void VersionInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    char name[kVarSize];
+    if (!ReadVars(conn, {Var("softwarename", name)}))
+        return;
+    const std::string mcu = OwnField(&T_QuorModulInfo::McuVersion);
+    std::string text;
+    if (strcasecmp(name, "MCU") == 0) {
+        text = QuorJsonFormat("{\r\n\"versioninfo\":[\r\n{\"softwarename\":\"MCU\",\"versionname\":\"%s\"}\r\n]\r\n}",
+                              {mcu.c_str()});
+    } else if (strcasecmp(name, "ARM") == 0) {
+        text = QuorJsonFormat("{\r\n\"versioninfo\":[\r\n{\"softwarename\":\"ARM\",\"versionname\":\"%s\"}\r\n]\r\n}",
+                              {kArmVersion});
+    } else if (strcasecmp(name, "ALL") == 0) {
+        text = QuorJsonFormat("{\r\n\"versioninfo\":[\r\n{\"softwarename\":\"ARM\",\"versionname\":\"%s\"},\r\n"
+                              "{\"softwarename\":\"MCU\",\"versionname\":\"%s\"}\r\n]\r\n}",
+                              {kArmVersion, mcu.c_str()});
+    } else {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######In SystemConfigerInterface Fun, versioninfo Error!");
+        conn.SendStatus(400);
+        return;
+    }
+    ReplyJson(conn, replySent, "Acheive Version Info, Http Response content is <%s>.", text);
+}
+
+void Update(CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    RunHook(CQuorVelmarMGProcess::kHookUpdate, conn, replySent);
+}
+
+const T_ActionCmd kCommonCmds[] = {
+    {"getdeviceinfo", 13, GetDeviceInfo},
+    {"getipinfo", 9, GetIpInfo},
+    {"setipinfo", 9, SetIpInfo},
+    {"getautologoutinfo", 17, GetAutoLogoutInfo},
+    {"setautologoutinfo", 17, SetAutoLogoutInfo},
+};
+
+const T_ActionCmd kSystemCmds[] = {
+    {"reboot", 6, Reboot},
+    {"resetfactory", 12, ResetFactory},
+    {"verifypasswd", 12, VerifyPasswd},
+    {"changepasswd", 12, ChangePasswd},
+    {"upgradeinfo", 11, UpgradeInfo},
+    {"versioninfo", 11, VersionInfo},
+    {"update", 6, Update},
+};
+
+typedef int (*FamilyFn)(CQuorVelmarHttpConn& conn, uint16_t& replySent);
+
+struct T_Family {
+    const char* name;
+    size_t compare;
+    FamilyFn handler;
+};
+
+const T_Family kFamilies[] = {
+    {"commconfig", 10, CQuorVelmarMGProcess::CommonConfigerInterface},
+    {"deviceconfig", 10, CQuorVelmarMGProcess::DevConfigerInterface},
+    {"devicecontrol", 13, CQuorVelmarMGProcess::DevCtrlInterface},
+    {"systemconfig", 12, CQuorVelmarMGProcess::SystemConfigerInterface},
+};
+
+// Chooses the family and runs it; the status chosen when none matches.
+void DispatchAction(CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    char cmdType[kShortVarSize], cmdStr[kShortVarSize];
+    if (!conn.ReadForm()) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######In ProcessHttpActionReq Fun, the request body is refused.");
+        conn.SendStatus(400);
+        return;
+    }
+    if (!ReadVars(conn, {Var("cmdtype", cmdType), Var("cmdstr", cmdStr)}))
+        return;
+    LightLogExt(20000, 0, kSrc, __LINE__,
+                "@@@@@@In ProcessHttpActionReq Fun, acheive DeviceInfo, szCmdType value is <%s>, szCmdStr value is <%s>.",
+                cmdType, cmdStr);
+    for (const T_Family& family : kFamilies) {
+        if (Matches(cmdType, family.name, family.compare)) {
+            if (family.handler(conn, replySent) != 0)
+                conn.SendStatus(400);
+            return;
+        }
+    }
+    LightLogExt(40000, 0, kSrc, __LINE__,
+                "######In ProcessHttpActionReq Fun, szCmdType value is <%s>, szCmdStr value is <%s> Error!.", cmdType,
+                cmdStr);
+    conn.SendStatus(400);
+}
+
+} // namespace
+
+void CQuorVelmarMGProcess::SetActionHook(ActionHook hook, ActionFn handler)
+{
+    if (hook < kHookCount)
+        s_hooks[hook].store(handler, std::memory_order_release);
+}
+
+CQuorVelmarMGProcess::ActionFn CQuorVelmarMGProcess::GetActionHook(ActionHook hook)
+{
+    return hook < kHookCount ? s_hooks[hook].load(std::memory_order_acquire) : nullptr;
+}
+
+int CQuorVelmarMGProcess::ProcessHttpActionReq(mg_connection* raw)
+{
+    CQuorVelmarHttpConn conn(raw);
+    uint16_t replySent = 1;
+    DispatchAction(conn, replySent);
+    if (replySent != 0)
+        conn.SendTrailer();
+    return conn.Status();
+}
+
+int CQuorVelmarMGProcess::CommonConfigerInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    static const T_ActionFamily family = {"CommonConfigerInterface", 20000, kCommonCmds,
+                                          sizeof(kCommonCmds) / sizeof(kCommonCmds[0])};
+    return RunFamily(family, conn, replySent);
+}
+
+int CQuorVelmarMGProcess::SystemConfigerInterface(CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    static const T_ActionFamily family = {"SystemConfigerInterface", 40000, kSystemCmds,
+                                          sizeof(kSystemCmds) / sizeof(kSystemCmds[0])};
+    return RunFamily(family, conn, replySent);
+}
+
+// ---- What the handlers share (QuorVelmarMGActionSupport.h) -------------------------------
+
+namespace quor_web {
+
+bool Matches(const char* text, const char* prefix, size_t n)
+{
+    return strncasecmp(text, prefix, n) == 0;
+}
+
+int RunFamily(const T_ActionFamily& family, CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    char cmdType[kShortVarSize], cmdStr[kShortVarSize];
+    conn.GetVar("cmdtype", cmdType);
+    conn.GetVar("cmdstr", cmdStr);
+    LightLogExt(10000, 0, kSrc, __LINE__, "@@@@@@In %s Fun, szCmdType value is <%s>, szCmdStr value is <%s>.",
+                family.funName, cmdType, cmdStr);
+    for (size_t i = 0; i < family.count; ++i) {
+        if (Matches(cmdStr, family.cmds[i].name, family.cmds[i].compare)) {
+            family.cmds[i].handler(conn, replySent);
+            return 0;
+        }
+    }
+    LightLogExt(family.errorLevel, 0, kSrc, __LINE__,
+                "######In %s Fun, szCmdType value is <%s>, szCmdStr value is <%s> Error!", family.funName, cmdType,
+                cmdStr);
+    conn.SendStatus(400);
+    return 0;
+}
+
+bool ReadVars(CQuorVelmarHttpConn& conn, std::initializer_list<T_Var> vars)
+{
+    for (const T_Var& var : vars) {
+        if (conn.GetVar(var.name, var.out, var.size) == CQuorVelmarHttpConn::kVarTooLong) {
+            LightLogExt(40000, 0, kSrc, __LINE__, "######Request variable <%s> longer than %d characters refused.",
+                        var.name, (int)var.size - 1);
+            conn.SendStatus(400);
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+bool SendMcuLineV(const char* format, va_list args)
+{
+    char line[512];
+    int length = vsnprintf(line, sizeof(line), format, args);
+    if (length < 2 || length >= static_cast<int>(sizeof(line)) ||
+        strcspn(line, "\r\n") != static_cast<size_t>(length) - 2) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######MCU command refused: too long or holding a line end.");
+        return false;
+    }
+    CQuorVelmarManageTask* task = g_pVelmarManageTask;
+    if (task == nullptr)
+        return false;
+    task->SendUartBuf(static_cast<uint32_t>(length), line);
+    return true;
+}
+
+} // namespace
+
+bool SendMcuLine(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    bool sent = SendMcuLineV(format, args);
+    va_end(args);
+    return sent;
+}
+
+bool SendMcuLineOr400(CQuorVelmarHttpConn& conn, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    bool sent = SendMcuLineV(format, args);
+    va_end(args);
+    if (!sent)
+        conn.SendStatus(400);
+    return sent;
+}
+
+void ReplyJson(CQuorVelmarHttpConn& conn, uint16_t& replySent, const char* logFormat, const std::string& text)
+{
+    LightLogExt(10000, 0, kSrc, __LINE__, logFormat, text.c_str());
+    conn.SendJson(text);
+    replySent = 0;
+}
+
+void Broadcast(uint32_t commandId, void* record)
+{
+    CQuorVelmarManageTask* task = g_pVelmarManageTask;
+    if (task != nullptr)
+        task->DoBroadCastMsgReq(commandId, record);
+}
+
+void RunHook(CQuorVelmarMGProcess::ActionHook which, CQuorVelmarHttpConn& conn, uint16_t& replySent)
+{
+    CQuorVelmarMGProcess::ActionFn hook = CQuorVelmarMGProcess::GetActionHook(which);
+    if (hook == nullptr)
+        conn.SendStatus(400);
+    else
+        hook(conn, replySent);
+}
+
+void PauseMs(uint32_t milliseconds)
+{
+    CQuorVelmarManageTask::Pause(milliseconds);
+}
+
+bool RunSync()
+{
+    int result = pox_system("sync");
+    if (result != 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######pox_system <%s> Error and s32Rst is <%d>.", "sync", result);
+        return false;
+    }
+    return true;
+}
+
+} // namespace quor_web
