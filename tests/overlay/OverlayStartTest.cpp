@@ -3,15 +3,15 @@
 // QuorNdk alone, "update-start" runs velmard under a new supervisor. Every
 // start runs in a network namespace of its own; whatever is left of the
 // board's processes is killed by id at the end.
-#include <chrono>
 #include <csignal>
 #include <dirent.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "OverlayTestSupport.h"
+#include "VelmardProcess.h"
 
 using board_test::ReadText;
 
@@ -19,16 +19,12 @@ namespace {
 
 const char kStarted[] = "Quor Velmar Module Start Initlize.";
 
-template <class F>
-bool WaitFor(F done, int timeoutMs = 20000)
+// Generous: the machine may be busy.
+constexpr int kWaitMs = 20000;
+
+bool WaitFor(const std::function<bool()>& done)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
+    return board_test::WaitFor(done, kWaitMs);
 }
 
 std::vector<std::string> CommandLine(pid_t pid)
