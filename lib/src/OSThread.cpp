@@ -35,7 +35,8 @@ bool OSThread::Start()
         return false;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    if (sStackBytes >= PTHREAD_STACK_MIN)
+    // PTHREAD_STACK_MIN is a long on some C libraries, an int constant on others.
+    if (static_cast<size_t>(sStackBytes) >= static_cast<size_t>(PTHREAD_STACK_MIN))
         pthread_attr_setstacksize(&attr, sStackBytes);
     int err = pthread_create(&fThread, &attr, Trampoline, this);
     pthread_attr_destroy(&attr);

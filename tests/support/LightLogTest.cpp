@@ -57,7 +57,7 @@ protected:
         snprintf(num, sizeof(num), "%03u", n);
         return fPrefix + num + suffix;
     }
-    void Setup(uint32_t lines, uint32_t files)
+    void SetUpLog(uint32_t lines, uint32_t files)
     {
         ASSERT_EQ(0, LightLogSetup(fPrefix.c_str(), lines, files, LLOG_LEVEL_DEBUG));
     }
@@ -81,7 +81,7 @@ protected:
 
 TEST_F(LightLogTest, LineHasTheExactLayout)
 {
-    Setup(5000, 10);
+    SetUpLog(5000, 10);
     LightLogExt(20000, 0, "src/X", 42, "v=%d", 5);
     std::vector<std::string> lines = SplitLines(ReadLog(Name(1, ".logTmp")));
     ASSERT_EQ(2u, lines.size());
@@ -101,7 +101,7 @@ TEST_F(LightLogTest, LineHasTheExactLayout)
 
 TEST_F(LightLogTest, BannerOnlyAtTheTopOfTheFirstFile)
 {
-    Setup(2, 3);
+    SetUpLog(2, 3);
     for (int i = 0; i < 5; ++i)
         Line("x");
     std::vector<std::string> first = SplitLines(ReadLog(Name(1, ".log")));
@@ -117,7 +117,7 @@ TEST_F(LightLogTest, BannerOnlyAtTheTopOfTheFirstFile)
 
 TEST_F(LightLogTest, RotationThroughARingOfThree)
 {
-    Setup(3, 3);
+    SetUpLog(3, 3);
     for (int i = 1; i <= 3; ++i)
         Line(std::to_string(i).c_str());
     // File 001 is full, but it is finished only when 002 is opened.
@@ -143,7 +143,7 @@ TEST_F(LightLogTest, ResumesAfterThePreviousRunsFile)
 {
     ASSERT_TRUE(WriteFile(Name(4, ".logTmp"), "old four\n"));
     ASSERT_TRUE(WriteFile(Name(5, ".log"), "old five\n"));
-    Setup(5000, 10);
+    SetUpLog(5000, 10);
     Line("new");
     EXPECT_EQ((std::vector<std::string>{"new"}), Messages(Name(5, ".logTmp")));
     EXPECT_FALSE(FileExists(Name(5, ".log")));
@@ -155,7 +155,7 @@ TEST_F(LightLogTest, ResumeAfterTheLastFileRestartsAtOne)
 {
     ASSERT_TRUE(WriteFile(Name(10, ".logTmp"), "old ten\n"));
     ASSERT_TRUE(WriteFile(Name(1, ".log"), "old one\n"));
-    Setup(5000, 10);
+    SetUpLog(5000, 10);
     Line("new");
     EXPECT_EQ((std::vector<std::string>{"new"}), Messages(Name(1, ".logTmp")));
     EXPECT_FALSE(FileExists(Name(1, ".log")));
@@ -164,7 +164,7 @@ TEST_F(LightLogTest, ResumeAfterTheLastFileRestartsAtOne)
 
 TEST_F(LightLogTest, RingOfOneTruncatesAndNeverRenames)
 {
-    Setup(2, 1);
+    SetUpLog(2, 1);
     for (int i = 1; i <= 5; ++i)
         Line(std::to_string(i).c_str());
     EXPECT_EQ((std::vector<std::string>{"5"}), Messages(Name(1, ".logTmp")));
@@ -174,7 +174,7 @@ TEST_F(LightLogTest, RingOfOneTruncatesAndNeverRenames)
 
 TEST_F(LightLogTest, LevelsAndLimits)
 {
-    Setup(0, 0);
+    SetUpLog(0, 0);
     EXPECT_EQ(100000u, g_u32MaxLine_LLOG);
     EXPECT_EQ(999u, g_u32MaxFileNum_LLOG);
     ASSERT_EQ(0, LightLogSetup(fPrefix.c_str(), 200000, 1000, 30000));
@@ -208,7 +208,7 @@ TEST_F(LightLogTest, ThreeDigitNumbersAndTheLongestPrefix)
     fPrefix = dir + "/" + std::string(240 - dir.size() - 1, 'p');
     ASSERT_EQ(240u, fPrefix.size());
     ASSERT_TRUE(WriteFile(Name(122, ".logTmp"), "x\n"));
-    Setup(5000, 200);
+    SetUpLog(5000, 200);
     Line("hello");
     EXPECT_EQ((std::vector<std::string>{"hello"}), Messages(Name(123, ".logTmp")));
     EXPECT_TRUE(FileExists(Name(122, ".log")));
@@ -220,7 +220,7 @@ TEST_F(LightLogTest, ThreeDigitNumbersAndTheLongestPrefix)
 
 TEST_F(LightLogTest, LongMessagesAreCut)
 {
-    Setup(5000, 10);
+    SetUpLog(5000, 10);
     std::string huge(5000, 'a');
     LightLogExt(20000, 0, "src/Y", 7, "%s", huge.c_str());
     std::vector<std::string> lines = SplitLines(ReadLog(Name(1, ".logTmp")));
@@ -238,7 +238,7 @@ TEST_F(LightLogTest, LongMessagesAreCut)
 
 TEST_F(LightLogTest, OutsideTextIsNeverAFormat)
 {
-    Setup(5000, 10);
+    SetUpLog(5000, 10);
     LightLogExt(20000, 0, "t", 1, "%s", "MCU %s%s%n");
     EXPECT_EQ((std::vector<std::string>{"MCU %s%s%n"}), Messages(Name(1, ".logTmp")));
 }
@@ -273,7 +273,7 @@ TEST_F(LightLogTest, NothingIsWrittenBeforeSetUpOrAfterExit)
     EXPECT_FALSE(FileExists("000.logTmp"));
     EXPECT_FALSE(FileExists("001.logTmp"));
 
-    Setup(10, 10);
+    SetUpLog(10, 10);
     EXPECT_EQ(0, LightLog("one"));
     EXPECT_EQ(0, LightLogExit());
     EXPECT_EQ(LLOG_ERR_PREFIX, LightLog("after exit"));
@@ -322,7 +322,7 @@ protected:
 
 TEST_F(LightLogFaultTest, ShortWriteIsReported)
 {
-    Setup(10, 3);
+    SetUpLog(10, 3);
     ASSERT_EQ(0, LightLog("ok"));
     gFailWriteAfter = 0;
     EXPECT_EQ(LLOG_ERR_WRITE, LightLog("lost"));
@@ -334,7 +334,7 @@ TEST_F(LightLogFaultTest, ShortWriteIsReported)
 
 TEST_F(LightLogFaultTest, FailedCloseStillMovesToTheNextFile)
 {
-    Setup(2, 3);
+    SetUpLog(2, 3);
     ASSERT_EQ(0, LightLog("a"));
     gFailClose = true;
     EXPECT_EQ(LLOG_ERR_CLOSE, LightLog("b"));
@@ -352,7 +352,7 @@ TEST_F(LightLogFaultTest, FailedOpenAndRenameAreReported)
 {
     std::string dir = fDir.Path() + "/later";
     fPrefix = dir + "/QuorVelmar";  // its directory does not exist yet
-    Setup(2, 3);
+    SetUpLog(2, 3);
     EXPECT_EQ(LLOG_ERR_OPEN, LightLog("x"));
     EXPECT_EQ(LLOG_ERR_OPEN, LightLog("x"));
     ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
@@ -366,7 +366,7 @@ TEST_F(LightLogFaultTest, FailedOpenAndRenameAreReported)
 
 TEST_F(LightLogFaultTest, FlushOnlyWithAnOpenFile)
 {
-    Setup(1, 3);
+    SetUpLog(1, 3);
     LightLogFlush();
     EXPECT_EQ(0, gFlushes.load());
     LightLogExt(20000, 1, "t", 1, "flushed");  // closes the full file before the flush
@@ -380,7 +380,7 @@ TEST_F(LightLogTest, ConcurrentWritersWithFlushAndRotation)
 {
     const int kThreads = 4;
     const int kLines = 300;
-    Setup(7, 5);
+    SetUpLog(7, 5);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t] {
@@ -408,7 +408,7 @@ TEST_F(LightLogTest, ConcurrentWritersWithFlushAndRotation)
 
 TEST_F(LightLogTest, FailedChecksGoIntoTheLog)
 {
-    Setup(100, 3);
+    SetUpLog(100, 3);
     LightLogInstallAssertSink();
     MyAssert("_Assert: src/Z, 12");
     SetMyAssertSink(nullptr);

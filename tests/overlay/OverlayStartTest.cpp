@@ -1,0 +1,169 @@
+// The overlay's start scripts on a simulated board: velmard and QuorNdk run
+// under velmarcmd, "update-stop" ends velmard and its supervisor and leaves
+// QuorNdk alone, "update-start" runs velmard under a new supervisor. Every
+// start runs in a network namespace of its own; whatever is left of the
+// board's processes is killed by id at the end.
+#include <csignal>
+#include <dirent.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "OverlayTestSupport.h"
+#include "VelmardProcess.h"
+
+using board_test::ReadText;
+
+namespace {
+
+const char kStarted[] = "Quor Velmar Module Start Initlize.";
+
+// Generous: the machine may be busy.
+constexpr int kWaitMs = 20000;
+
+bool WaitFor(const std::function<bool()>& done)
+{
+    return board_test::WaitFor(done, kWaitMs);
+}
+
+std::vector<std::string> CommandLine(pid_t pid)
+{
+    std::string raw = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
+    std::vector<std::string> words;
+    for (size_t at = 0; at < raw.size();) {
+        size_t end = raw.find('\0', at);
+        words.push_back(raw.substr(at, end - at));
+        at = end == std::string::npos ? raw.size() : end + 1;
+    }
+    return words;
+}
+
+// Processes whose first command word starts with prefix.
+std::vector<pid_t> ProcessesUnder(const std::string& prefix)
+{
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    for (struct dirent* entry; proc != nullptr && (entry = readdir(proc)) != nullptr;) {
+        pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        std::vector<std::string> words = pid > 0 ? CommandLine(pid) : std::vector<std::string>();
+        if (!words.empty() && words[0].rfind(prefix, 0) == 0)
+            found.push_back(pid);
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return found;
+}
+
+pid_t ParentOf(pid_t pid)
+{
+    std::string status = ReadText("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("PPid:");
+    return at == std::string::npos ? -1 : static_cast<pid_t>(atoi(status.c_str() + at + 5));
+}
+
+class OverlayStartTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { board_test::RequireNetns(); }
+    void SetUp() override { ASSERT_TRUE(fOverlay.Ok()) << fOverlay.Output(); }
+    void TearDown() override
+    {
+        for (pid_t pid : ProcessesUnder(fOverlay.Root() + "/"))
+            kill(pid, SIGKILL);
+    }
+
+    // Runs /etc/init.d/SCRIPT ACTION of the board, in a fresh network namespace.
+    int Script(const std::string& script, const std::string& action)
+    {
+        board_test::ProcessSpec spec;
+        spec.argv = {fOverlay.File("/etc/init.d/" + script), action};
+        spec.setEnv = {{"VELMAR_ROOT", fOverlay.Root()}};
+        spec.captureStderr = true;
+        return board_test::RunInFreshNetns([&] {
+            board_test::ProcessResult run = board_test::RunProcess(spec);
+            fprintf(stderr, "%s", run.output.c_str());
+            return run.Exited(0) ? 0 : 1;
+        });
+    }
+    std::vector<pid_t> Running(const std::string& program) const
+    {
+        std::vector<pid_t> pids;
+        for (pid_t pid : ProcessesUnder(fOverlay.File("/usr/bin/" + program)))
+            if (CommandLine(pid) == std::vector<std::string>{fOverlay.File("/usr/bin/" + program), "-d"})
+                pids.push_back(pid);
+        return pids;
+    }
+    // The one running PROGRAM, whose parent is velmarcmd watching it.
+    pid_t RunningUnderSupervisor(const std::string& program) const
+    {
+        std::vector<pid_t> pids = Running(program);
+        if (pids.size() != 1)
+            return -1;
+        std::vector<std::string> parent = CommandLine(ParentOf(pids[0]));
+        std::vector<std::string> expected = {fOverlay.File("/usr/bin/velmarcmd"), fOverlay.File("/usr/bin/" + program) + " -d"};
+        return parent == expected ? pids[0] : -1;
+    }
+    // Runs of velmard that came up, by the start lines in its log files
+    // (each run begins a new file of the ring).
+    size_t VelmardRunsLogged() const
+    {
+        size_t runs = 0;
+        DIR* logs = opendir(fOverlay.File("/var/Velmar").c_str());
+        for (struct dirent* entry; logs != nullptr && (entry = readdir(logs)) != nullptr;) {
+            std::string log = fOverlay.Read(std::string("/var/Velmar/") + entry->d_name);
+            runs += log.find(kStarted) != std::string::npos ? 1 : 0;
+        }
+        if (logs != nullptr)
+            closedir(logs);
+        return runs;
+    }
+
+    overlay_test::TempOverlay fOverlay;
+};
+
+TEST_F(OverlayStartTest, VelmardStopsForAnUpdateAndStartsAgainUnderVelmarcmd)
+{
+    // An agent that keeps running is watched by its supervisor; one that
+    // ends at once ends its supervisor too, and its start fails.
+    const int agentStart = Script("QuorNdk", "start");
+    EXPECT_NE(fOverlay.Read("/var/log/velmarcmd/QuorNdk.log").find("starting ["), std::string::npos);
+    const std::vector<pid_t> agent = Running("QuorNdk");
+    EXPECT_EQ(agentStart, agent.empty() ? 1 : 0);
+    if (!agent.empty()) {
+        EXPECT_EQ(RunningUnderSupervisor("QuorNdk"), agent[0]);
+    }
+
+    ASSERT_EQ(Script("velmard", "start"), 0);
+    pid_t first = -1;
+    ASSERT_TRUE(WaitFor([&] { return (first = RunningUnderSupervisor("velmard")) > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return VelmardRunsLogged() == 1; }));
+    EXPECT_EQ(Script("velmard", "start"), 0);  // already running: nothing more
+    EXPECT_EQ(Running("velmard"), std::vector<pid_t>{first});
+
+    ASSERT_EQ(Script("velmard", "update-stop"), 0);
+    EXPECT_TRUE(Running("velmard").empty());
+    EXPECT_TRUE(ProcessesUnder(fOverlay.File("/usr/bin/velmarcmd")).size() == (agent.empty() ? 0u : 1u));
+    EXPECT_EQ(Running("QuorNdk"), agent);
+
+    ASSERT_EQ(Script("velmard", "update-start"), 0);
+    pid_t second = -1;
+    ASSERT_TRUE(WaitFor([&] { return (second = RunningUnderSupervisor("velmard")) > 0; }));
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(WaitFor([&] { return VelmardRunsLogged() == 2; }));
+    const std::string supervisorLog = fOverlay.Read("/var/log/velmarcmd/velmard.log");
+    EXPECT_NE(supervisorLog.find("<" + std::to_string(first) + ">"), std::string::npos) << supervisorLog;
+    EXPECT_NE(supervisorLog.find("<" + std::to_string(second) + ">"), std::string::npos) << supervisorLog;
+
+    EXPECT_EQ(Script("velmard", "stop"), 0);
+    EXPECT_EQ(Script("QuorNdk", "stop"), 0);
+    EXPECT_TRUE(Running("QuorNdk").empty());
+    EXPECT_TRUE(ProcessesUnder(fOverlay.Root() + "/").empty());
+}
+
+TEST_F(OverlayStartTest, UnknownActionPrintsUsageAndFails)
+{
+    EXPECT_EQ(Script("velmard", "reload"), 1);
+    EXPECT_TRUE(Running("velmard").empty());
+}
+
+} // namespace
