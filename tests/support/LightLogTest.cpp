@@ -245,7 +245,7 @@ TEST_F(LightLogTest, OutsideTextIsNeverAFormat)
 
 TEST_F(LightLogTest, ControlBytesFromOutsideAreEscaped)
 {
-    Setup(5000, 10);
+    SetUpLog(5000, 10);
     // A peer's CR LF cannot start a forged line; tabs and the board's own
     // character set stay.
     LightLogExt(20000, 0, "t", 1, "<%s>", "ok\r\n2026-01-01 00:00:00.000000 [40000]: forged\x7f\x01\t\xA3\xAC");
