@@ -56,7 +56,8 @@ protected:
     CQuorVelmarDhcpTask fTask;
 };
 
-// Static mode only logs; DHCP mode renews, then compares the address.
+// Static mode only logs; DHCP mode renews, then compares the address. The
+// log writes the line ends of its texts as \x0A.
 TEST_F(DhcpTaskTest, ModeDecidesWhatRuns)
 {
     struct {
@@ -69,9 +70,9 @@ TEST_F(DhcpTaskTest, ModeDecidesWhatRuns)
         {"static", 1, "192.168.1.21", "", "in static ip mod"},
         {"", 1, "192.168.1.21", "", "in static ip mod"},
         {"dhcpx", 1, "192.168.1.21", "", "in static ip mod"},
-        {"DHCP", 1, "192.168.1.20", "udhcpc -q\n", "do nothing\n192.168.1.20\n192.168.1.20"},
-        {"dhcp", 1, "192.168.1.21", "udhcpc -q\nreboot\n", "reboot\n192.168.1.20\n192.168.1.21"},
-        {"Dhcp", 0, "", "udhcpc -q\nreboot\n", "reboot\n192.168.1.20\n"},
+        {"DHCP", 1, "192.168.1.20", "udhcpc -q\n", "do nothing\\x0A192.168.1.20\\x0A192.168.1.20"},
+        {"dhcp", 1, "192.168.1.21", "udhcpc -q\nreboot\n", "reboot\\x0A192.168.1.20\\x0A192.168.1.21"},
+        {"Dhcp", 0, "", "udhcpc -q\nreboot\n", "reboot\\x0A192.168.1.20\\x0A"},
         {"dhcp", -1, "", "udhcpc -q\n", "address check skipped"},
     };
     for (const auto& c : cases) {

@@ -124,58 +124,9 @@ inline bool SetPref(const TempBoardRoot& root, const std::string& name, const st
 
 // velmard in the foreground inside the namespace, its output in a file next
 // to the board root; killed by id at the end if still running.
-class Velmard {
+class Velmard : public VelmardProcess {
 public:
-    Velmard(const TempBoardRoot& root, const TestNetns& netns) : fOutPath(root.Path() + "/../velmard.out")
-    {
-        if (root.Path().rfind("/tmp/velmar-", 0) != 0)
-            abort();  // never without a temporary board root
-        std::vector<std::string> argv = netns.Exec({VELMARD_PATH, "-d"});
-        fPid = fork();
-        if (fPid != 0)
-            return;
-        int out = open(fOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
-            _exit(126);
-        setenv("VELMAR_ROOT", root.Path().c_str(), 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    ~Velmard()
-    {
-        if (fPid <= 0)
-            return;
-        kill(fPid, SIGKILL);
-        int status;
-        while (waitpid(fPid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    Velmard(const Velmard&) = delete;
-    Velmard& operator=(const Velmard&) = delete;
-
-    bool Running() const { return fPid > 0 && waitpid(fPid, nullptr, WNOHANG) == 0; }
-    // Stops the foreground daemon (SIGUSR1), which flushes its log; true when
-    // it ended with status 0 within the time.
-    bool Stop()
-    {
-        if (fPid <= 0 || kill(fPid, SIGUSR1) != 0)
-            return false;
-        int status = -1;
-        bool ended = WaitFor([&] { return waitpid(fPid, &status, WNOHANG) == fPid; }, 10000);
-        if (ended)
-            fPid = -1;
-        return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    std::string Output() const { return ReadText(fOutPath); }
-    pid_t Pid() const { return fPid; }
-
-private:
-    std::string fOutPath;
-    pid_t fPid = -1;
+    Velmard(const TempBoardRoot& root, const TestNetns& netns) : VelmardProcess(root, netns.Exec({})) {}
 };
 
 // A client of the daemon's command port.
