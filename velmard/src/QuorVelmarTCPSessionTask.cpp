@@ -534,7 +534,10 @@ bool CQuorVelmarTCPSessionTask::FinishHeadPart(uint32_t sent, bool dropRest)
 }
 
 // One batch: the lines queued when it began, as far as the socket takes
-// them; the next batch follows kSendPauseMs after.
+// them. When lines are left (queued meanwhile, or the socket is full) the
+// next batch follows kSendPauseMs after; a batch that emptied the list ends
+// the run, and the next line (the answer to the client's next command) is the
+// first of a new one and goes at once.
 CQuorVelmarTCPSessionTask::DrainResult CQuorVelmarTCPSessionTask::SendBatch()
 {
     DrainResult result = kDrainEmpty;
@@ -543,7 +546,8 @@ CQuorVelmarTCPSessionTask::DrainResult CQuorVelmarTCPSessionTask::SendBatch()
         if (result != kDrainMore)
             break;
     }
-    m_s64NextSendMs = OS::Milliseconds() + kSendPauseMs;
+    bool linesLeft = result != kDrainEmpty || HasQueuedOutput();
+    m_s64NextSendMs = linesLeft ? OS::Milliseconds() + kSendPauseMs : 0;
     return result;
 }
 

@@ -18,9 +18,10 @@
 // and writes only its own socket, on its own thread. The lines go out in
 // batches: a batch writes the lines queued when it began as far as the
 // socket takes them; the next batch follows at least 10 ms later (the task
-// runs again after the pause instead of sleeping on a pool thread); the
-// first after an idle spell goes at once. A send that would block, or sends
-// only part of a line, keeps the rest at the head of the list and asks the
+// runs again after the pause instead of sleeping on a pool thread) while
+// lines are left; the first after a batch that emptied the list goes at
+// once. A send that would block, or sends only part of a line, keeps the
+// rest at the head of the list and asks the
 // event thread for write interest. The queued output is bounded (64 KiB of
 // text, 1024 lines): beyond that the oldest line that has not begun to go
 // out is dropped, logged once when the drops begin and once with their
