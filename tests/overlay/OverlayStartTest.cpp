@@ -75,12 +75,12 @@ protected:
     // Runs /etc/init.d/SCRIPT ACTION of the board, in a fresh network namespace.
     int Script(const std::string& script, const std::string& action)
     {
-        board_test::ProcessSpec spec;
-        spec.argv = {fOverlay.File("/etc/init.d/" + script), action};
-        spec.setEnv = {{"VELMAR_ROOT", fOverlay.Root()}};
-        spec.captureStderr = true;
+        board_test::ProcessSpec launch;
+        launch.argv = {fOverlay.File("/etc/init.d/" + script), action};
+        launch.setEnv = {{"VELMAR_ROOT", fOverlay.Root()}};
+        launch.captureStderr = true;
         return board_test::RunInFreshNetns([&] {
-            board_test::ProcessResult run = board_test::RunProcess(spec);
+            board_test::ProcessResult run = board_test::RunProcess(launch);
             fprintf(stderr, "%s", run.output.c_str());
             return run.Exited(0) ? 0 : 1;
         });

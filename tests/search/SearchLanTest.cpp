@@ -112,10 +112,10 @@ board_test::ProcessResult Find(const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = {"ip", "netns", "exec", g_bed->lan->LanNs(), VELMAR_FIND_PATH, "--wait", "2000"};
     argv.insert(argv.end(), args.begin(), args.end());
-    board_test::ProcessSpec spec;
-    spec.argv = argv;
-    spec.captureStderr = true;
-    return board_test::RunProcess(spec);
+    board_test::ProcessSpec launch;
+    launch.argv = argv;
+    launch.captureStderr = true;
+    return board_test::RunProcess(launch);
 }
 
 std::string MacText(int i)
