@@ -214,6 +214,19 @@ private:
     std::string fLayoutOutput;
 };
 
+// Replaces the value of one preference in the board root's preferences file.
+inline bool SetPref(const TempBoardRoot& root, const std::string& name, const std::string& value)
+{
+    std::string xml = root.Read("/Velmar/etc/Velmar.xml");
+    size_t at = xml.find("<PREF NAME=\"" + name + "\"");
+    size_t open = at == std::string::npos ? at : xml.find('>', at);
+    size_t end = open == std::string::npos ? open : xml.find("</PREF>", open);
+    if (end == std::string::npos)
+        return false;
+    xml.replace(open + 1, end - open - 1, value);
+    return WriteText(root.File("/Velmar/etc/Velmar.xml"), xml);
+}
+
 // A test with a fresh board root per test (with the simulated programs).
 class BoardRootFixture : public ::testing::Test {
 protected:

@@ -40,17 +40,7 @@ size_t Count(const std::string& text, const std::string& what)
     return n;
 }
 
-bool SetPref(const board_test::TempBoardRoot& root, const std::string& name, const std::string& value)
-{
-    std::string xml = root.Read("/Velmar/etc/Velmar.xml");
-    size_t at = xml.find("<PREF NAME=\"" + name + "\"");
-    size_t open = at == std::string::npos ? at : xml.find('>', at);
-    size_t end = open == std::string::npos ? open : xml.find("</PREF>", open);
-    if (end == std::string::npos)
-        return false;
-    xml.replace(open + 1, end - open - 1, value);
-    return board_test::WriteText(root.File("/Velmar/etc/Velmar.xml"), xml);
-}
+using board_test::SetPref;
 
 bool Listening(uint16_t port)
 {
