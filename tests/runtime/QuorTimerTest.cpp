@@ -64,7 +64,8 @@ TEST(QuorSecTimeoutTask, RearmedEntryFiresAtItsInterval)
     EXPECT_GE(t[0] - created, 1000);
     for (size_t i = 1; i < 3; i++) {
         EXPECT_GE(t[i] - t[i - 1], 1000) << "never early";
-        EXPECT_LE(t[i] - t[i - 1], 1400) << "wake-up within about 100 ms of the due time";
+        // A rescan every second at the latest: a missed scan would show as 2 s.
+        EXPECT_LT(t[i] - t[i - 1], 1900) << "woken at the due time's scan, not the one after";
     }
 }
 
