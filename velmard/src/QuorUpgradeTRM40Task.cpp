@@ -537,7 +537,6 @@ void CQuorUpgradeTRM40Task::TRM40RevDateTimeOut(const char* result)
 {
     if (strcmp(result, kSuccess) != 0)
         LightLogExt(40000, 0, kSrc, __LINE__, "######TRM40 RevDate TimeOut!");
-    SetUpdateStatus(result);
     m_s32State = kStateIdle;
     m_u8Steps = 0;
     m_b16Selecting = 0;
@@ -553,7 +552,9 @@ void CQuorUpgradeTRM40Task::TRM40RevDateTimeOut(const char* result)
     m_b16Started = 0;
     if (g_pVelmarUartTask != nullptr)
         g_pVelmarUartTask->AllowOpenUartOne(1);
-    // Last: a new upgrade may start once the line is back.
+    // Last: the result is shown, and a new upgrade may start, once the
+    // line is back and the upload name is cleared.
+    SetUpdateStatus(result);
     b16UpTRM90.store(0, std::memory_order_release);
     QuorReleaseMcuUpgrade();
 }
