@@ -84,9 +84,11 @@ CSearchClient::CSearchClient(const std::string& to, int waitMs) : m_s32WaitMs(wa
         m_strError = std::string("cannot make a socket: ") + strerror(errno);
         return;
     }
-    // Hundreds of endpoints answer a search within moments.
+    // Hundreds of endpoints answer a search within moments (beyond the
+    // system's limit only where the user may).
     int buffer = kReceiveBuffer;
-    setsockopt(m_s32Fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    if (setsockopt(m_s32Fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0)
+        setsockopt(m_s32Fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
     if (to.empty()) {
         m_vDestinations = BroadcastAddresses();
         if (m_vDestinations.empty())
