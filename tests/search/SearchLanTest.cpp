@@ -396,6 +396,8 @@ TEST(SearchLanTest, WritesEchoAsTheTagSaysAndChangeNothing)
         {0x0b, {1}, {}},
         {0x16, {7}, {7}},
         {0x16, {16}, {}},
+        {0x16, {}, {}},  // an empty value sets nothing
+        {0x11, {0x00, 0x50}, {0x00, 0x50}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Hex(Reply(e, 3, c.tag, c.echoed)), Hex(AskOne(e, Request(3, c.tag, c.value, id)))) << (int)c.tag;
@@ -404,6 +406,8 @@ TEST(SearchLanTest, WritesEchoAsTheTagSaysAndChangeNothing)
     EXPECT_TRUE(Ask(e, Request(3, 0x0c, {1, 2, 3, 4}, id, 5), 600).empty());
     EXPECT_TRUE(WaitForLog(e, "######SetUartRate is <4400> system Not supper!."));
     EXPECT_TRUE(WaitForLog(e, "SetUartRate is <0x10> Error."));
+    EXPECT_TRUE(WaitForLog(e, "######SetUartRate value is empty, Error."));
+    EXPECT_EQ(0, Endpoint(e).LogCount("SetUartRate is <110>."));
     EXPECT_EQ(Hex(Reply(e, 2, 0x0c, Addr(Endpoint(e).Ip()))), Hex(AskOne(e, Request(2, 0x0c, {}, id))));
 }
 
