@@ -73,6 +73,25 @@ std::string Hex(const char* bytes, size_t length)
     return out;
 }
 
+// The length of the valid UTF-8 sequence at text[i] (no overlong forms, no
+// surrogates, at most U+10FFFF), or 0.
+size_t Utf8Length(const std::string& text, size_t i)
+{
+    const unsigned char c = (unsigned char)text[i];
+    size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+                                  : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if (((unsigned char)text[i + k] & 0xC0) != 0x80)
+            return 0;
+    }
+    const unsigned char d = (unsigned char)(length > 1 ? text[i + 1] : 0);
+    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d > 0x8F))
+        return 0;
+    return length;
+}
+
 }  // namespace
 
 CSearchClient::CSearchClient(const std::string& to, int waitMs) : m_s32WaitMs(waitMs)
@@ -294,6 +313,25 @@ std::string SearchValueText(const T_SearchTagInfo* info, const std::string& byte
         return bytes.substr(0, end);
     }
     return Hex(bytes.data(), n);
+}
+
+std::string SearchEscapedText(const std::string& text, bool json)
+{
+    std::string out;
+    char escaped[8];
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = (unsigned char)text[i];
+        size_t length = Utf8Length(text, i);
+        if (length > 0 && (c >= 0x20 || json) && c != 0x7F) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+        out += escaped;
+        ++i;
+    }
+    return out;
 }
 
 bool SearchValueBytes(const T_SearchTagInfo* info, const std::string& text, std::string* bytes, std::string* error)

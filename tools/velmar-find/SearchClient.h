@@ -96,6 +96,10 @@ std::string SearchValueText(const T_SearchTagInfo* info, const std::string& byte
 // True when the tag's value is a number of the width it carries.
 bool SearchValueIsNumber(const T_SearchTagInfo* info, const std::string& bytes);
 
+// text with valid UTF-8 kept and every other byte shown as \xNN; control
+// characters likewise unless json (a JSON writer escapes them itself).
+std::string SearchEscapedText(const std::string& text, bool json);
+
 // Turns a value text into the bytes a write of the tag carries: true, or
 // false with the reason in *error.
 bool SearchValueBytes(const T_SearchTagInfo* info, const std::string& text, std::string* bytes,

@@ -70,51 +70,11 @@ void PrintUsage(FILE* out)
 
 // ---- Text ---------------------------------------------------------------------
 
-// The length of the valid UTF-8 sequence at text[i] (no overlong forms, no
-// surrogates, at most U+10FFFF), or 0.
-size_t Utf8Length(const std::string& text, size_t i)
-{
-    const unsigned char c = (unsigned char)text[i];
-    size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                                  : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-    if (length == 0 || i + length > text.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if (((unsigned char)text[i + k] & 0xC0) != 0x80)
-            return 0;
-    }
-    const unsigned char d = (unsigned char)(length > 1 ? text[i + 1] : 0);
-    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d > 0x8F))
-        return 0;
-    return length;
-}
-
-// text with valid UTF-8 kept and every other byte shown as \xNN; control
-// characters likewise unless json (JSON escapes them itself).
-std::string Escaped(const std::string& text, bool json)
-{
-    std::string out;
-    char escaped[8];
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = (unsigned char)text[i];
-        size_t length = Utf8Length(text, i);
-        if (length > 0 && (c >= 0x20 || json) && c != 0x7F) {
-            out.append(text, i, length);
-            i += length;
-            continue;
-        }
-        snprintf(escaped, sizeof(escaped), "\\x%02x", c);
-        out += escaped;
-        ++i;
-    }
-    return out;
-}
-
 // A JSON string literal of text (UTF-8 as it is).
 std::string Json(const std::string& text)
 {
     std::string out = "\"";
-    for (char ch : Escaped(text, true)) {
+    for (char ch : SearchEscapedText(text, true)) {
         const unsigned char c = (unsigned char)ch;
         char escaped[8];
         if (c == '"' || c == '\\') {
@@ -133,7 +93,7 @@ std::string Json(const std::string& text)
 // A CSV field: quoted when it holds a comma, a quote or a line end.
 std::string Csv(const std::string& text)
 {
-    std::string shown = Escaped(text, false);
+    std::string shown = SearchEscapedText(text, false);
     if (shown.find_first_of(",\"") == std::string::npos)
         return shown;
     std::string out = "\"";
@@ -228,7 +188,7 @@ void PrintTable(const std::vector<std::string>& head, const std::vector<T_Row>& 
     for (size_t c = 0; c < head.size(); ++c) {
         widths[c] = head[c].size();
         for (const T_Row& row : rows)
-            widths[c] = std::max(widths[c], Columns(Escaped(row[c].strText, false)));
+            widths[c] = std::max(widths[c], Columns(SearchEscapedText(row[c].strText, false)));
     }
     auto printRow = [&](const std::vector<std::string>& cells) {
         std::string line;
@@ -243,7 +203,7 @@ void PrintTable(const std::vector<std::string>& head, const std::vector<T_Row>& 
     for (const T_Row& row : rows) {
         std::vector<std::string> cells;
         for (const T_Cell& cell : row)
-            cells.push_back(Escaped(cell.strText, false));
+            cells.push_back(SearchEscapedText(cell.strText, false));
         printRow(cells);
     }
 }
@@ -369,7 +329,7 @@ int Item(CSearchClient& client, const T_Options& options, const T_Item& item)
     }
     // One endpoint in a table: the value alone.
     if (id != 0 && options.eFormat == kTable) {
-        printf("%s\n", Escaped(SearchValueText(info, answers[0].tRsp), false).c_str());
+        printf("%s\n", SearchEscapedText(SearchValueText(info, answers[0].tRsp), false).c_str());
         return kExitAnswered;
     }
     std::vector<T_Row> rows;
