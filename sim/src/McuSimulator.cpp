@@ -50,7 +50,45 @@ McuSimulator::McuSimulator() : SimEndpoint("mcu") {}
 
 McuSimulator::~McuSimulator()
 {
+    StopChatter();
     Stop();
+}
+
+void McuSimulator::StartChatter(int gapMs)
+{
+    std::lock_guard<std::mutex> lock(m_chatterMutex);
+    if (m_chatter.joinable())
+        return;
+    m_chatterStop = false;
+    m_chatterStartedMs = SimNowMs();
+    TrafficLog().Note("chatter starts, a byte every " + std::to_string(gapMs) + " ms");
+    m_chatter = std::thread(&McuSimulator::ChatterLoop, this, gapMs < 1 ? 1 : gapMs);
+}
+
+void McuSimulator::StopChatter()
+{
+    std::thread chatter;
+    {
+        std::lock_guard<std::mutex> lock(m_chatterMutex);
+        m_chatterStop = true;
+        chatter.swap(m_chatter);
+    }
+    m_chatterWake.notify_all();
+    if (chatter.joinable()) {
+        chatter.join();
+        TrafficLog().Note("chatter stops after " + std::to_string(m_chatterBytes.load()) + " bytes");
+    }
+}
+
+void McuSimulator::ChatterLoop(int gapMs)
+{
+    std::unique_lock<std::mutex> lock(m_chatterMutex);
+    while (!m_chatterWake.wait_for(lock, std::chrono::milliseconds(gapMs), [this] { return m_chatterStop; })) {
+        lock.unlock();
+        Send("U");
+        ++m_chatterBytes;
+        lock.lock();
+    }
 }
 
 McuSimState McuSimulator::State() const
@@ -89,6 +127,8 @@ void McuSimulator::OnBytes(const char* data, size_t length)
     }
     for (const SimFlashReply& reply : m_loader.Push(data, length, now))
         SendLoaderReply(reply);
+    if (m_loader.TakeChatterStart())
+        StartChatter(m_loader.Faults().chatterGapMs);
 }
 
 void McuSimulator::SendLoaderReply(const SimFlashReply& reply)
@@ -212,6 +252,7 @@ std::vector<std::string> McuSimulator::ControlHelp() const
     help.push_back("!set <KEYWORD> [port] <value> change a value without answering");
     help.push_back("!state                       log every value");
     help.push_back("!icp none|silent|wrong84|noack <k>|split <gap-ms>|pace <bit/s>  boot loader faults, pacing");
+    help.push_back("!icp chatter 87|block|bank [gap-ms]|off  send a byte every gap-ms (5) after that step");
     return help;
 }
 
@@ -284,9 +325,12 @@ std::string McuSimulator::ControlLoader(const std::vector<std::string>& words)
     bool hasValue = words.size() == 3 && SimParseCount(words[2], &value);
     std::string what = words.size() >= 2 ? words[1] : std::string();
     SimFlashFaults faults = m_loader.Faults();
-    if (what == "none" && words.size() == 2)
+    if (what == "chatter")
+        return ControlChatter(words);
+    if (what == "none" && words.size() == 2) {
         faults = SimFlashFaults();
-    else if (what == "silent" && words.size() == 2)
+        StopChatter();
+    } else if (what == "silent" && words.size() == 2)
         faults.silent = true;
     else if (what == "wrong84" && words.size() == 2)
         faults.wrongAddrAnswer = true;
@@ -297,7 +341,34 @@ std::string McuSimulator::ControlLoader(const std::vector<std::string>& words)
     else if (what == "pace" && hasValue)
         m_loader.SetLineSpeed(value);
     else
-        return "!icp wants none, silent, wrong84, noack <k>, split <gap-ms> or pace <bit/s>";
+        return "!icp wants none, silent, wrong84, noack <k>, split <gap-ms>, pace <bit/s> or chatter ...";
     m_loader.SetFaults(faults);
     return std::string();
+}
+
+// "!icp chatter 87|block|bank [gap-ms]" arms the chatter; "off" stops it.
+std::string McuSimulator::ControlChatter(const std::vector<std::string>& words)
+{
+    static const struct {
+        const char* word;
+        SimFlashFaults::Chatter moment;
+    } kMoments[] = {{"off", SimFlashFaults::kNoChatter},
+                    {"87", SimFlashFaults::kAfter87},
+                    {"block", SimFlashFaults::kAfterBlock},
+                    {"bank", SimFlashFaults::kAfterBankSwitch}};
+    int gapMs = 5;
+    if (words.size() < 3 || words.size() > 4 || (words.size() == 4 && !SimParseCount(words[3], &gapMs)))
+        return "!icp chatter wants 87, block, bank or off, then the gap in ms";
+    for (const auto& row : kMoments) {
+        if (words[2] != row.word)
+            continue;
+        SimFlashFaults faults = m_loader.Faults();
+        faults.chatterAfter = row.moment;
+        faults.chatterGapMs = gapMs;
+        m_loader.SetFaults(faults);
+        if (row.moment == SimFlashFaults::kNoChatter)
+            StopChatter();
+        return std::string();
+    }
+    return "!icp chatter wants 87, block, bank or off";
 }

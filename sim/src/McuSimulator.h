@@ -36,8 +36,11 @@
 #ifndef VELMAR_SIM_MCUSIMULATOR_H
 #define VELMAR_SIM_MCUSIMULATOR_H
 
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -103,6 +106,13 @@ public:
 
     // The boot loader: its fault switches, pacing and the blocks written.
     SimFlashLoader& FlashLoader() { return m_loader; }
+    // The chatter fault: a byte every gapMs from now until StopChatter (or
+    // "!icp none"), whatever the daemon sends or does with the line.
+    void StartChatter(int gapMs);
+    void StopChatter();
+    uint64_t ChatterBytes() const { return m_chatterBytes.load(); }
+    // When the chatter last started (SimNowMs), 0 before it ever did.
+    int64_t ChatterStartedMs() const { return m_chatterStartedMs.load(); }
 
 protected:
     std::vector<std::string> Answer(const std::string& line) override;
@@ -119,11 +129,19 @@ private:
     std::vector<std::string> DescribeState();
     void SendLoaderReply(const SimFlashReply& reply);
     std::string ControlLoader(const std::vector<std::string>& words);
+    void ChatterLoop(int gapMs);
+    std::string ControlChatter(const std::vector<std::string>& words);
 
     mutable std::mutex m_stateMutex;
     McuSimState m_state;
     bool m_echoIdentity = false;
     SimFlashLoader m_loader;
+    std::mutex m_chatterMutex;
+    std::condition_variable m_chatterWake;
+    bool m_chatterStop = false;
+    std::thread m_chatter;
+    std::atomic<uint64_t> m_chatterBytes{0};
+    std::atomic<int64_t> m_chatterStartedMs{0};
 };
 
 #endif

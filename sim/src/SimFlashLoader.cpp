@@ -24,6 +24,7 @@ SimFlashReply SimFlashLoader::Enter(int64_t nowMs)
     m_argsDue = 0;
     m_inBlock = false;
     m_blockIndex = 0;
+    m_bank = 0;
     SimFlashReply reply;
     if (m_faults.silent)
         return reply;
@@ -80,6 +81,8 @@ void SimFlashLoader::HandleByte(unsigned char byte, std::vector<std::string>* an
             return;
         unsigned value = static_cast<unsigned char>(m_args[0]);
         if (m_command == 0x83) {
+            if (value > m_bank)
+                ChatterMoment(SimFlashFaults::kAfterBankSwitch);
             m_bank = value;
             answers->push_back(Bytes({0x83, static_cast<unsigned char>(value)}));
         } else {
@@ -92,6 +95,7 @@ void SimFlashLoader::HandleByte(unsigned char byte, std::vector<std::string>* an
     switch (byte) {
     case 0x87:
         answers->push_back("\x87TRM40");
+        ChatterMoment(SimFlashFaults::kAfter87);
         break;
     case 0x83:
     case 0x84:
@@ -125,6 +129,8 @@ void SimFlashLoader::HandleBlockDone(std::vector<std::string>* answers)
     m_blocks.push_back(std::move(block));
     if (m_blocks.size() > kMaxBlocks)
         m_blocks.erase(m_blocks.begin());
+    if (m_blockIndex == 0)
+        ChatterMoment(SimFlashFaults::kAfterBlock);
     bool ack = m_blockIndex++ != m_faults.noAckBlock;
     answers->push_back(ack ? Bytes({0x00, kAck}) : Bytes({0x00}));
 }
@@ -177,4 +183,18 @@ void SimFlashLoader::ClearRecords()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_blocks.clear();
     m_entries = 0;
+}
+
+void SimFlashLoader::ChatterMoment(SimFlashFaults::Chatter moment)
+{
+    if (m_faults.chatterAfter == moment)
+        m_chatterDue = true;
+}
+
+bool SimFlashLoader::TakeChatterStart()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    bool due = m_chatterDue;
+    m_chatterDue = false;
+    return due;
 }

@@ -20,7 +20,9 @@
 // Fault switches (SimFlashFaults): answer nothing at all; answer block k
 // (counted from 0 since "UPG") without 0x5A; answer 0x84 with another first
 // byte; send every answer of two or more bytes in two writes, the rest
-// splitGapMs after the first byte.
+// splitGapMs after the first byte; start chattering (the MCU sends a byte
+// every chatterGapMs, whatever it hears, until told to stop) after 0x87,
+// after the first block or at the switch to bank 1 (TakeChatterStart).
 //
 // Thread-safe: the I/O thread feeds it, tests read the records.
 #ifndef VELMAR_SIM_SIMFLASHLOADER_H
@@ -44,6 +46,9 @@ struct SimFlashFaults {
     int splitGapMs = 0;   // 0: whole answers
     bool echoUpg = true;
     bool answer85 = false;
+    enum Chatter { kNoChatter, kAfter87, kAfterBlock, kAfterBankSwitch };
+    Chatter chatterAfter = kNoChatter;
+    int chatterGapMs = 5;
 };
 
 // What the loader sends: the pieces in order, the first delayMs from now,
@@ -76,10 +81,13 @@ public:
     std::vector<SimFlashBlock> Blocks() const;
     int Entries() const;
     void ClearRecords();
+    // True once when the chatter fault's moment has come.
+    bool TakeChatterStart();
 
 private:
     void HandleByte(unsigned char byte, std::vector<std::string>* answers);
     void HandleBlockDone(std::vector<std::string>* answers);
+    void ChatterMoment(SimFlashFaults::Chatter moment);
     SimFlashReply MakeReply(const std::string& answer, int delayMs) const;
 
     mutable std::mutex m_mutex;
@@ -99,6 +107,7 @@ private:
     unsigned m_page = 0;
     int m_blockIndex = 0;
     std::vector<SimFlashBlock> m_blocks;
+    bool m_chatterDue = false;
 };
 
 #endif

@@ -118,3 +118,33 @@ TEST(SearchCodecTest, ClientValuesFollowTheTag)
 }
 
 }  // namespace
+
+namespace {
+
+// velmar-find prints text as UTF-8; every byte that is not valid UTF-8 (and,
+// outside JSON, every control character) shows as \xNN.
+TEST(SearchCodecTest, TextIsShownAsUtf8WithOtherBytesEscaped)
+{
+    const struct {
+        const char* name;
+        std::string text;
+        std::string shown;
+        std::string shownInJson;
+    } kCases[] = {
+        {"ASCII", "Hall-1", "Hall-1", "Hall-1"},
+        {"two, three and four bytes", "S\xc3\xbc\x64 \xe2\x98\x83 \xf0\x9f\x8e\xb5", "S\xc3\xbc\x64 \xe2\x98\x83 \xf0\x9f\x8e\xb5",
+         "S\xc3\xbc\x64 \xe2\x98\x83 \xf0\x9f\x8e\xb5"},
+        {"a lone continuation byte", "a\x80z", "a\\x80z", "a\\x80z"},
+        {"a cut sequence at the end", "a\xe2\x98", "a\\xe2\\x98", "a\\xe2\\x98"},
+        {"an overlong form", "\xc0\xaf", "\\xc0\\xaf", "\\xc0\\xaf"},
+        {"a surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80", "\\xed\\xa0\\x80"},
+        {"beyond U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80", "\\xf4\\x90\\x80\\x80"},
+        {"control characters", std::string("a\tb\x7f", 4), "a\\x09b\\x7f", "a\tb\\x7f"},
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(c.shown, SearchEscapedText(c.text, false)) << c.name;
+        EXPECT_EQ(c.shownInJson, SearchEscapedText(c.text, true)) << c.name;
+    }
+}
+
+}  // namespace

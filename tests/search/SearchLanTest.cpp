@@ -1,10 +1,15 @@
 // The configuration-tool search on a simulated LAN of three endpoints (velmard
-// processes in namespaces of their own): velmar-find lists them, and raw
+// processes in namespaces of their own): velmar-find lists them (also beside
+// a responder that answers the search as 500 endpoints and no read), and raw
 // requests from a peer on the LAN's bridge get the exact reply bytes, or none.
 // Needs root; exits 77 (skipped) where the namespaces cannot be made.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "GroupLanSupport.h"
 #include "ProtocolTestUtil.h"
@@ -108,13 +113,23 @@ bool WaitForLog(int i, const std::string& text)
         15000);
 }
 
-board_test::ProcessResult Find(const std::vector<std::string>& args)
+// Endpoint 2's alias is UTF-8 text.
+std::string AliasOf(int i)
 {
-    std::vector<std::string> argv = {"ip", "netns", "exec", g_bed->lan->LanNs(), VELMAR_FIND_PATH, "--wait", "2000"};
+    return i == 2 ? "Hall-2-S\xc3\xbc\x64-\xe2\x98\x83" : "Hall-" + std::to_string(i);
+}
+
+// velmar-find on the LAN; wrapped: the command before it (e.g. GNU time).
+board_test::ProcessResult Find(const std::vector<std::string>& args, int waitMs = 2000,
+                               const std::vector<std::string>& wrapper = {}, bool withStderr = true)
+{
+    std::vector<std::string> argv = {"ip", "netns", "exec", g_bed->lan->LanNs()};
+    argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+    argv.insert(argv.end(), {VELMAR_FIND_PATH, "--wait", std::to_string(waitMs)});
     argv.insert(argv.end(), args.begin(), args.end());
     board_test::ProcessSpec launch;
     launch.argv = argv;
-    launch.captureStderr = true;
+    launch.captureStderr = withStderr;
     return board_test::RunProcess(launch);
 }
 
@@ -144,7 +159,7 @@ TEST(SearchLanTest, FindListsEveryEndpoint)
         char id[16];
         snprintf(id, sizeof(id), "%08x", DeviceId(i));
         const std::vector<std::string> expected = {id, g_bed->lan->EndpointIp(i), "255.255.255.0",
-                                                   g_bed->lan->PeerIp(0), MacText(i), "Hall-" + std::to_string(i)};
+                                                   g_bed->lan->PeerIp(0), MacText(i), AliasOf(i)};
         bool found = false;
         for (const auto& row : rows)
             found = found || (row.size() == 7 && std::vector<std::string>(row.begin(), row.begin() + 6) == expected);
@@ -153,8 +168,8 @@ TEST(SearchLanTest, FindListsEveryEndpoint)
     board_test::ProcessResult json = Find({"--json"});
     ASSERT_TRUE(json.Exited(0)) << json.output;
     for (int i = 0; i < kEndpoints; ++i)
-        EXPECT_NE(std::string::npos, json.output.find("\"mac\": \"" + MacText(i) + "\", \"alias\": \"Hall-" +
-                                                       std::to_string(i) + "\"")) << json.output;
+        EXPECT_NE(std::string::npos, json.output.find("\"mac\": \"" + MacText(i) + "\", \"alias\": \"" + AliasOf(i) +
+                                                       "\", \"uptime\": ")) << json.output;
 }
 
 TEST(SearchLanTest, FindReadsAndWritesOneItem)
@@ -171,6 +186,128 @@ TEST(SearchLanTest, FindReadsAndWritesOneItem)
     got = Find({"get", "1", "alias"});
     EXPECT_TRUE(got.Exited(1));
     EXPECT_TRUE(Find({"get", id, "nosuchtag"}).Exited(2));
+}
+
+// Answers every search on the LAN as `count` endpoints (identifiers from
+// kFakeBase on, replies paced in bursts of 50) and no read.
+class FakeInstallation {
+public:
+    static const uint32_t kFakeBase = 0xF0000000;
+
+    explicit FakeInstallation(uint32_t count) : m_count(count)
+    {
+        m_fd = group_test::BoundSocket(g_bed->lan->LanNs(), "0.0.0.0", kSearchPort);
+        if (m_fd >= 0)
+            m_thread = std::thread([this] { Serve(); });
+    }
+    ~FakeInstallation()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    bool Ok() const { return m_fd >= 0; }
+    uint32_t Reads() const { return m_reads.load(); }
+
+private:
+    void Serve()
+    {
+        Datagram got;
+        while (!m_stop) {
+            if (!group_test::Receive(m_fd, &got, 50) || got.bytes.size() < 14 || got.bytes[0] != 0x16)
+                continue;
+            if (got.bytes[2] != 4) {
+                ++m_reads;
+                continue;
+            }
+            const uint32_t pcId = group_test::Be32(got.bytes, 3);
+            for (uint32_t k = 0; k < m_count; ++k) {
+                Bytes reply = WireBuilder().U16(0x1799).U8(4).U32(pcId).U32(kFakeBase + k).U8(1).U8(0).U16(0)
+                                  .DoneAsIs();
+                group_test::SendTo(m_fd, got.from, got.fromPort, reply);
+                if (k % 50 == 49)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    }
+
+    const uint32_t m_count;
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<uint32_t> m_reads{0};
+    std::thread m_thread;
+};
+
+// The JSON object of one endpoint in velmar-find's list ("" when absent).
+std::string JsonObjectOf(const std::string& json, const std::string& id)
+{
+    size_t at = json.find("{\"id\": \"" + id + "\"");
+    return at == std::string::npos ? std::string() : json.substr(at, json.find('}', at) - at + 1);
+}
+
+TEST(SearchLanTest, FindListsAnInstallationWithinItsWait)
+{
+    FakeInstallation fake(500);
+    ASSERT_TRUE(fake.Ok());
+    const int waitMs = 2000;
+    const std::string memoryFile = board_test::MakeTempDir("find") + "/rss";
+    auto start = std::chrono::steady_clock::now();
+    board_test::ProcessResult json =
+        Find({"--json"}, waitMs, {"/usr/bin/time", "-f", "%M", "-o", memoryFile}, false);
+    const long tookMs = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(json.Exited(0)) << json.output;
+    const long peakKiB = atol(board_test::ReadText(memoryFile).c_str());
+    printf("velmar-find listed 503 endpoints in %ld ms (--wait %d), peak memory %ld KiB\n", tookMs, waitMs, peakKiB);
+    EXPECT_LT(tookMs, waitMs * 3 / 2);
+    EXPECT_GT(peakKiB, 0);
+    EXPECT_LT(peakKiB, 8 * 1024);
+    size_t rows = 0;
+    for (size_t at = json.output.find("{\"id\": "); at != std::string::npos; at = json.output.find("{\"id\": ", at + 1))
+        ++rows;
+    EXPECT_EQ(503u, rows);
+    // The real endpoints with every field, typed; the alias byte for byte.
+    for (int i = 0; i < kEndpoints; ++i) {
+        char id[16];
+        snprintf(id, sizeof(id), "%08x", DeviceId(i));
+        const std::string object = JsonObjectOf(json.output, id);
+        const std::string expected = std::string("{\"id\": \"") + id + "\", \"address\": \"" +
+                                     g_bed->lan->EndpointIp(i) + "\", \"netmask\": \"255.255.255.0\", \"gateway\": \"" +
+                                     g_bed->lan->PeerIp(0) + "\", \"mac\": \"" + MacText(i) + "\", \"alias\": \"" +
+                                     AliasOf(i) + "\", \"uptime\": ";
+        EXPECT_EQ(expected, object.substr(0, expected.size())) << object;
+        EXPECT_TRUE(object.size() > expected.size() && isdigit((unsigned char)object[expected.size()])) << object;
+    }
+    // A responder that answers no read: what its search answer gave.
+    const std::string fakeObject = JsonObjectOf(json.output, "f00001f3");
+    EXPECT_NE(std::string::npos, fakeObject.find("\"netmask\": null")) << fakeObject;
+    EXPECT_NE(std::string::npos, fakeObject.find("\"uptime\": null}")) << fakeObject;
+
+    // Every endpoint's alias: one line each, from the real ones only.
+    board_test::ProcessResult aliases = Find({"get", "all", "alias"}, waitMs, {}, false);
+    ASSERT_TRUE(aliases.Exited(0)) << aliases.output;
+    EXPECT_EQ((size_t)kEndpoints + 1, (size_t)std::count(aliases.output.begin(), aliases.output.end(), '\n'))
+        << aliases.output;
+    for (int i = 0; i < kEndpoints; ++i)
+        EXPECT_NE(std::string::npos, aliases.output.find(AliasOf(i) + "\n")) << aliases.output;
+    board_test::ProcessResult csv = Find({"--csv", "get", "0", "tcp-port"}, waitMs, {}, false);
+    EXPECT_EQ(0u, csv.output.find("id,address,tag,length,value\r\n")) << csv.output;
+    EXPECT_EQ((size_t)kEndpoints, (size_t)std::count(csv.output.begin(), csv.output.end(), '\n') - 1) << csv.output;
+    board_test::RemoveTree(memoryFile.substr(0, memoryFile.rfind('/')));
+}
+
+TEST(SearchLanTest, FindExitStatusesTellWhatHappened)
+{
+    EXPECT_TRUE(Find({}).Exited(0));
+    // Nobody at that address.
+    EXPECT_TRUE(Find({"--to", g_bed->lan->PeerIp(0)}, 300).Exited(1));
+    board_test::ProcessResult unreadable = Find({"get", "all", "reset"}, 60000);
+    EXPECT_TRUE(unreadable.Exited(2));
+    EXPECT_NE(std::string::npos, unreadable.output.find("readable tags: null, uptime")) << unreadable.output;
+    EXPECT_TRUE(Find({"--json", "--csv"}).Exited(2));
+    EXPECT_TRUE(Find({"--to", "300.1.2.3"}).Exited(3));
 }
 
 // ---- Raw requests -------------------------------------------------------------------
@@ -259,6 +396,8 @@ TEST(SearchLanTest, WritesEchoAsTheTagSaysAndChangeNothing)
         {0x0b, {1}, {}},
         {0x16, {7}, {7}},
         {0x16, {16}, {}},
+        {0x16, {}, {}},  // an empty value sets nothing
+        {0x11, {0x00, 0x50}, {0x00, 0x50}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Hex(Reply(e, 3, c.tag, c.echoed)), Hex(AskOne(e, Request(3, c.tag, c.value, id)))) << (int)c.tag;
@@ -267,6 +406,8 @@ TEST(SearchLanTest, WritesEchoAsTheTagSaysAndChangeNothing)
     EXPECT_TRUE(Ask(e, Request(3, 0x0c, {1, 2, 3, 4}, id, 5), 600).empty());
     EXPECT_TRUE(WaitForLog(e, "######SetUartRate is <4400> system Not supper!."));
     EXPECT_TRUE(WaitForLog(e, "SetUartRate is <0x10> Error."));
+    EXPECT_TRUE(WaitForLog(e, "######SetUartRate value is empty, Error."));
+    EXPECT_EQ(0, Endpoint(e).LogCount("SetUartRate is <110>."));
     EXPECT_EQ(Hex(Reply(e, 2, 0x0c, Addr(Endpoint(e).Ip()))), Hex(AskOne(e, Request(2, 0x0c, {}, id))));
 }
 
@@ -318,7 +459,7 @@ void SetUpTestBed()
         g_bed->endpoints.emplace_back(new LanEndpoint(*g_bed->lan, i));
         const std::string property = Endpoint(i).Root().File("/var/tmpfs/SavePowerOff.conf");
         std::string text = board_test::ReadText(property);
-        text.replace(text.find("alias=QuorVelmar"), 16, "alias=Hall-" + std::to_string(i));
+        text.replace(text.find("alias=QuorVelmar"), 16, "alias=" + AliasOf(i));
         g_bed->macs.push_back(EthernetAddress(g_bed->lan->EndpointNs(i)));
         if (!Endpoint(i).Ok() || !board_test::WriteText(property, text) || g_bed->macs.back().size() != 6) {
             fprintf(stderr, "endpoint %d: %s\n", i, Endpoint(i).Why().c_str());

@@ -73,6 +73,19 @@ TEST(FlashImage, BadFilesAreRejectedAndTheImageKept)
         {"cut in the data", good + kEnd + good.substr(0, 20)},
         {"cut in the head", good + kEnd + ":1001"},
         {"empty", ""},
+        // Records are read strictly, line by line.
+        {"count larger than the line", ":20" + good.substr(3) + kEnd},
+        {"digits after the checksum", good.substr(0, good.size() - 2) + "00\r\n" + kEnd},
+        {"odd digit count", good.substr(0, good.size() - 3) + "\r\n" + kEnd},
+        {"1G read as a byte", SimHexRecord(0x0100, 0, std::string(4, '\0')).replace(9, 2, "1G") + kEnd},
+        {"CR alone", good.substr(0, good.size() - 1) + kEnd},
+        {"a line that is no record", "x\n" + good + kEnd},
+        {"end record with data", good + SimHexRecord(0, 1, "a")},
+        // Only data records before the end record count.
+        {"data after the end record", good + kEnd + good},
+        {"only an end record at page 1", ":00010001FE\r\n"},
+        {"empty data record at page 1", SimHexRecord(0x0100, 0, "") + kEnd},
+        {"end record first", kEnd + good},
     };
     SimFlashImage previous;
     previous.FillPages(0x00, 0xFF, 9);

@@ -7,7 +7,9 @@
 
 #include <functional>
 
+#include "QuorUpgradeTRM40Task.h"
 #include "QuorUpgradeTRMxx.h"
+#include "SimHexImage.h"
 
 namespace {
 
@@ -94,6 +96,53 @@ TEST_F(IcpBytes, BlockIsTwoPagesOfTheImage)
     icp.m_u32SendAddr = 0x12;
     EXPECT_EQ(0, icp.SendUpgrade512DateWriteToUart());
     EXPECT_EQ(std::string(reinterpret_cast<char*>(g_FlashBuf) + 0x1200, QUOR_FLASH_BLOCK_SIZE), Sent());
+}
+
+}  // namespace
+
+namespace {
+
+// The pages whose data an upgrade of each bank does not send: bank 0 skips
+// 0x70 to 0x7F, banks 1 and 2 start at 0x80, bank 2 ends after the block
+// (from 0x84 on) whose next block looks blank.
+TEST(UpgradePages, HoldingDataThatIsNotSentAreNamed)
+{
+    const struct {
+        const char* name;
+        unsigned bank, first, last;  // pages filled
+        bool notSent;
+        uint32_t from, to;
+    } kCases[] = {
+        {"bank 0, all sent", 0, 0x00, 0x6F, false, 0, 0},
+        {"bank 0, the skipped pages", 0, 0x6E, 0x72, true, 0x70, 0x72},
+        {"bank 0, up to the top", 0, 0x80, 0xFF, false, 0, 0},
+        {"bank 1, below 0x80", 1, 0x10, 0x81, true, 0x10, 0x7F},
+        {"bank 1, from 0x80", 1, 0x80, 0xFF, false, 0, 0},
+        {"bank 2, all sent", 2, 0x80, 0xFF, false, 0, 0},
+        {"bank 2, below 0x80", 2, 0x7F, 0x85, true, 0x7F, 0x7F},
+    };
+    for (const auto& c : kCases) {
+        SimFlashImage image;
+        image.FillPages(c.first, c.last, 3);
+        uint32_t from = 0, to = 0;
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(image.bytes.data());
+        ASSERT_EQ(c.notSent, QuorPagesNotSent(c.bank, bytes, &from, &to)) << c.name;
+        if (c.notSent) {
+            EXPECT_EQ(c.from, from) << c.name;
+            EXPECT_EQ(c.to, to) << c.name;
+        }
+    }
+    // Bank 2 ends after the block at 0x86 (0x88 and on look blank): a page
+    // after the gap is not sent, nor is one whose block looks blank by its
+    // bytes 0, 1, 2 and 511 alone.
+    SimFlashImage image;
+    image.FillPages(0x80, 0x87, 4);
+    image.FillPages(0xA0, 0xA1, 5);
+    image.bytes[0x88 * 256 + 3] = 0x00;
+    uint32_t from = 0, to = 0;
+    ASSERT_TRUE(QuorPagesNotSent(2, reinterpret_cast<const unsigned char*>(image.bytes.data()), &from, &to));
+    EXPECT_EQ(0x88u, from);
+    EXPECT_EQ(0xA1u, to);
 }
 
 }  // namespace

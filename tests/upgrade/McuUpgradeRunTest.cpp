@@ -1,6 +1,7 @@
 // A whole MCU upgrade on the simulated board: three banks programmed page for
-// page, the exact bytes on the line, the update status, and the MCU line
-// handed back to the MCU serial task.
+// page, the exact bytes on the line, the update status, the pages holding
+// data that the protocol does not send named in the upgrade's notice, and
+// the MCU line handed back to the MCU serial task.
 #include <gtest/gtest.h>
 
 #include "QuorUpgradeTRM40Task.h"
@@ -20,7 +21,9 @@ TEST(McuUpgradeRun, ThreeBanksArrivePageForPageAndTheLineComesBack)
     SimFlashImage images[3];
     images[0].FillPages(0x00, 0xFF, 1);  // pages 0x70 to 0x7F hold data that is never sent
     images[1].FillPages(0x80, 0xFF, 2);
+    images[1].FillPages(0x10, 0x11, 4);  // below 0x80: never sent
     images[2].FillPages(0x80, 0x87, 3);  // bank 2 ends after the block at 0x86
+    images[2].FillPages(0xA0, 0xA0, 5);  // ... so this page is never sent
     const std::string banks[3] = {SimHexOfImage(images[0], 32, true), SimHexOfImage(images[1]),
                                   SimHexOfImage(images[2], 255)};
     ASSERT_TRUE(rig.WriteBanks("TRM40_V2", banks));
@@ -33,6 +36,12 @@ TEST(McuUpgradeRun, ThreeBanksArrivePageForPageAndTheLineComesBack)
     ASSERT_TRUE(rig.WaitDone(300000));
     EXPECT_EQ("0", rig.UpdateStatus());
     ExpectBlocks(rig.Mcu().FlashLoader().Blocks(), images, 0x86);
+    char notice[QUOR_MCU_NOTICE_SIZE];
+    QuorGetMcuUpgradeNotice(notice, sizeof(notice));
+    EXPECT_STREQ("Bank <0> pages <0x70> to <0x7F> hold data that is not sent. "
+                 "Bank <1> pages <0x10> to <0x11> hold data that is not sent. "
+                 "Bank <2> pages <0xA0> to <0xA0> hold data that is not sent.",
+                 notice);
 
     // The first block, byte for byte, and the start of the second; bank 1
     // chosen right after bank 0's last block.

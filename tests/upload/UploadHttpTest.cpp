@@ -9,6 +9,7 @@
 
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
+#include "SimHexImage.h"
 #include "UploadTestSupport.h"
 #include "VelmardProcess.h"
 
@@ -283,6 +284,29 @@ TEST_F(UploadHttpTest, McuUpdateMovesTheBankFilesAndStartsTheProgramming)
         },
         20000));
     EXPECT_EQ(400, Action("cmdtype=systemconfig&cmdstr=update&cmdparameter=DSP").status);
+}
+
+// Two "update" requests at once: one claims the upgrade before any file
+// moves, the other is answered 400. (The boot loader stays silent, so the
+// upgrade ends with "99".)
+TEST_F(UploadHttpTest, TwoConcurrentMcuUpdatesStartOneUpgrade)
+{
+    auto mcuStatus = [] { return Action("cmdtype=systemconfig&cmdstr=upgradeinfo&softwarename=MCU").body; };
+    ASSERT_TRUE(WaitFor([&] { return mcuStatus().find("\"1\"") == std::string::npos; }, 60000));
+    SimFlashFaults silent;
+    silent.silent = true;
+    s_mcu->FlashLoader().SetFaults(silent);
+    SimFlashImage image;
+    image.FillPages(0x00, 0x03, 6);
+    ASSERT_EQ(200, Upload("/upload/upgradesoftware", "MCU", "fw_v3.h00", SimHexOfImage(image)).status);
+    Reply replies[2];
+    std::thread other([&replies] { replies[1] = Action("cmdtype=systemconfig&cmdstr=update&cmdparameter=MCU"); });
+    replies[0] = Action("cmdtype=systemconfig&cmdstr=update&cmdparameter=MCU");
+    other.join();
+    EXPECT_EQ(200 + 400, replies[0].status + replies[1].status);
+    EXPECT_TRUE(replies[0].status == 200 || replies[1].status == 200);
+    EXPECT_TRUE(WaitFor([&] { return mcuStatus().find("\"99\"") != std::string::npos; }, 60000));
+    s_mcu->FlashLoader().SetFaults(SimFlashFaults());
 }
 
 } // namespace

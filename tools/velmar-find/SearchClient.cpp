@@ -15,6 +15,9 @@
 
 namespace {
 
+const int kReceiveBuffer = 1 << 20;
+const uint32_t kMalformedReports = 10;
+
 int64_t NowMs()
 {
     struct timespec now;
@@ -70,6 +73,25 @@ std::string Hex(const char* bytes, size_t length)
     return out;
 }
 
+// The length of the valid UTF-8 sequence at text[i] (no overlong forms, no
+// surrogates, at most U+10FFFF), or 0.
+size_t Utf8Length(const std::string& text, size_t i)
+{
+    const unsigned char c = (unsigned char)text[i];
+    size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+                                  : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if (((unsigned char)text[i + k] & 0xC0) != 0x80)
+            return 0;
+    }
+    const unsigned char d = (unsigned char)(length > 1 ? text[i + 1] : 0);
+    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d > 0x8F))
+        return 0;
+    return length;
+}
+
 }  // namespace
 
 CSearchClient::CSearchClient(const std::string& to, int waitMs) : m_s32WaitMs(waitMs)
@@ -81,6 +103,11 @@ CSearchClient::CSearchClient(const std::string& to, int waitMs) : m_s32WaitMs(wa
         m_strError = std::string("cannot make a socket: ") + strerror(errno);
         return;
     }
+    // Hundreds of endpoints answer a search within moments (beyond the
+    // system's limit only where the user may).
+    int buffer = kReceiveBuffer;
+    if (setsockopt(m_s32Fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0)
+        setsockopt(m_s32Fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
     if (to.empty()) {
         m_vDestinations = BroadcastAddresses();
         if (m_vDestinations.empty())
@@ -100,8 +127,20 @@ CSearchClient::~CSearchClient()
         close(m_s32Fd);
 }
 
-bool CSearchClient::Send(const T_KorvexGUIReq& req, const std::string& to)
+bool CSearchClient::SendRequest(uint8_t type, uint32_t id, uint8_t tag, const std::string& value,
+                                const std::string& to)
 {
+    T_KorvexGUIReq req;
+    memset(&req, 0, sizeof(req));
+    if (value.size() > QUOR_SEARCH_CONTENT_SIZE)
+        return false;
+    req.u16magic = QUOR_SEARCH_REQ_MAGIC;
+    req.u8Type = type;
+    req.u32PCId = m_u32PCId;
+    req.u32Q7MId = id;
+    req.u8TAG = tag;
+    req.u16Len = (uint16_t)value.size();
+    memcpy(req.cContent, value.data(), value.size());
     char bytes[QUOR_SEARCH_REQ_MAX_LEN];
     uint32_t length = 0;
     if (PackSearchReq(req, bytes, sizeof(bytes), &length) != 0)
@@ -121,18 +160,9 @@ bool CSearchClient::Send(const T_KorvexGUIReq& req, const std::string& to)
     return sent;
 }
 
-bool CSearchClient::Matches(const T_KorvexGUIReq& req, const T_KorvexGUIRsp& rsp) const
+bool CSearchClient::Receive(int64_t deadline, T_SearchAnswer* answer)
 {
-    if (rsp.u32PCId != m_u32PCId || rsp.u8Type != req.u8Type)
-        return false;
-    return req.u8Type == QUOR_SEARCH_TYPE_SEARCH || (rsp.u32Q7MId == req.u32Q7MId && rsp.u8TAG == req.u8TAG);
-}
-
-std::vector<T_SearchAnswer> CSearchClient::Collect(const T_KorvexGUIReq& req, bool first)
-{
-    std::vector<T_SearchAnswer> answers;
-    const int64_t end = NowMs() + m_s32WaitMs;
-    for (int64_t left = m_s32WaitMs; left > 0; left = end - NowMs()) {
+    for (int64_t left = deadline - NowMs(); left > 0; left = deadline - NowMs()) {
         struct pollfd p = {m_s32Fd, POLLIN, 0};
         if (poll(&p, 1, (int)left) <= 0)
             continue;
@@ -143,77 +173,125 @@ std::vector<T_SearchAnswer> CSearchClient::Collect(const T_KorvexGUIReq& req, bo
                              &fromLen);
         if (n < 0)
             continue;
-        T_SearchAnswer answer;
-        answer.strFrom = inet_ntoa(from.sin_addr);
-        T_SearchRspFault fault = ParseSearchRsp(bytes, (uint32_t)n, &answer.tRsp);
+        answer->strFrom = inet_ntoa(from.sin_addr);
+        T_SearchRspFault fault = ParseSearchRsp(bytes, (uint32_t)n, &answer->tRsp);
         if (fault != QUOR_SEARCH_RSP_OK) {
-            fprintf(stderr, "velmar-find: malformed reply of %d bytes from %s refused: %s\n", (int)n,
-                    answer.strFrom.c_str(), SearchRspFaultText(fault));
+            if (++m_u32Malformed <= kMalformedReports)
+                fprintf(stderr, "velmar-find: malformed reply of %d bytes from %s refused: %s%s\n", (int)n,
+                        answer->strFrom.c_str(), SearchRspFaultText(fault),
+                        m_u32Malformed == kMalformedReports ? " (further ones not reported)" : "");
             continue;
         }
-        if (!Matches(req, answer.tRsp))
+        if (answer->tRsp.u32PCId == m_u32PCId)
+            return true;
+    }
+    return false;
+}
+
+int CSearchClient::Keep(std::vector<T_SearchEndpoint>* found, const T_SearchAnswer& answer, size_t tagCount)
+{
+    const uint32_t id = answer.tRsp.u32Q7MId;
+    if (m_mIndex.count(id) != 0)
+        return -1;  // the same endpoint again (another interface, a repeated answer)
+    if (found->size() >= kMaxEndpoints) {
+        ++m_u32Dropped;
+        return -1;
+    }
+    m_mIndex.emplace(id, found->size());
+    T_SearchEndpoint endpoint;
+    endpoint.u32Id = id;
+    endpoint.strFrom = answer.strFrom;
+    endpoint.vValues.resize(tagCount);
+    found->push_back(std::move(endpoint));
+    return (int)found->size() - 1;
+}
+
+void CSearchClient::StoreRead(std::vector<T_SearchEndpoint>* found, const T_SearchAnswer& answer,
+                              const std::vector<uint8_t>& tags)
+{
+    auto known = m_mIndex.find(answer.tRsp.u32Q7MId);
+    if (known == m_mIndex.end())
+        return;
+    T_SearchEndpoint& endpoint = (*found)[known->second];
+    for (size_t t = 0; t < tags.size(); ++t) {
+        if (tags[t] != answer.tRsp.u8TAG || endpoint.vValues[t].b8Answered)
+            continue;
+        endpoint.vValues[t].b8Answered = true;
+        endpoint.vValues[t].strBytes.assign(answer.tRsp.cContent, answer.tRsp.u8Len);
+        // The first read answered: the others go out together.
+        for (size_t more = 1; t == 0 && more < tags.size(); ++more)
+            SendRequest(QUOR_SEARCH_TYPE_GET, endpoint.u32Id, tags[more], std::string(), endpoint.strFrom);
+        return;
+    }
+}
+
+std::vector<T_SearchEndpoint> CSearchClient::Survey(const std::vector<uint8_t>& tags)
+{
+    std::vector<T_SearchEndpoint> found;
+    m_mIndex.clear();
+    m_u32Dropped = 0;
+    const int64_t deadline = NowMs() + m_s32WaitMs;
+    if (!SendRequest(QUOR_SEARCH_TYPE_SEARCH, 0, 0, std::string(), std::string()))
+        return found;
+    T_SearchAnswer answer;
+    while (Receive(deadline, &answer)) {
+        if (answer.tRsp.u8Type == QUOR_SEARCH_TYPE_GET) {
+            StoreRead(&found, answer, tags);
+            continue;
+        }
+        if (answer.tRsp.u8Type != QUOR_SEARCH_TYPE_SEARCH)
+            continue;
+        int index = Keep(&found, answer, tags.size());
+        if (index >= 0 && !tags.empty())
+            SendRequest(QUOR_SEARCH_TYPE_GET, answer.tRsp.u32Q7MId, tags[0], std::string(), answer.strFrom);
+    }
+    return found;
+}
+
+std::vector<T_SearchAnswer> CSearchClient::Request(uint8_t type, uint32_t id, uint8_t tag, const std::string& value,
+                                                   const std::string& to)
+{
+    std::vector<T_SearchAnswer> answers;
+    std::vector<T_SearchEndpoint> seen;
+    m_mIndex.clear();
+    m_u32Dropped = 0;
+    const int64_t deadline = NowMs() + m_s32WaitMs;
+    if (!SendRequest(type, id, tag, value, to))
+        return answers;
+    T_SearchAnswer answer;
+    while (Receive(deadline, &answer)) {
+        const T_KorvexGUIRsp& rsp = answer.tRsp;
+        if (rsp.u8Type != type || rsp.u8TAG != tag || (id != 0 && rsp.u32Q7MId != id))
+            continue;
+        if (Keep(&seen, answer, 0) < 0)
             continue;
         answers.push_back(answer);
-        if (first)
+        if (id != 0)
             break;
     }
     return answers;
-}
-
-std::vector<T_SearchAnswer> CSearchClient::Search()
-{
-    T_KorvexGUIReq req;
-    memset(&req, 0, sizeof(req));
-    req.u16magic = QUOR_SEARCH_REQ_MAGIC;
-    req.u8Type = QUOR_SEARCH_TYPE_SEARCH;
-    req.u32PCId = m_u32PCId;
-    if (!Send(req, std::string()))
-        return {};
-    std::vector<T_SearchAnswer> all = Collect(req, false);
-    // One line per device, however many interfaces the search went out on.
-    std::vector<T_SearchAnswer> unique;
-    for (const T_SearchAnswer& answer : all) {
-        bool seen = false;
-        for (const T_SearchAnswer& kept : unique)
-            seen = seen || (kept.tRsp.u32Q7MId == answer.tRsp.u32Q7MId && kept.strFrom == answer.strFrom);
-        if (!seen)
-            unique.push_back(answer);
-    }
-    return unique;
-}
-
-bool CSearchClient::Request(uint8_t type, uint32_t id, uint8_t tag, const std::string& value, T_SearchAnswer* answer,
-                            const std::string& to)
-{
-    T_KorvexGUIReq req;
-    memset(&req, 0, sizeof(req));
-    if (value.size() > QUOR_SEARCH_CONTENT_SIZE)
-        return false;
-    req.u16magic = QUOR_SEARCH_REQ_MAGIC;
-    req.u8Type = type;
-    req.u32PCId = m_u32PCId;
-    req.u32Q7MId = id;
-    req.u8TAG = tag;
-    req.u16Len = (uint16_t)value.size();
-    memcpy(req.cContent, value.data(), value.size());
-    if (!Send(req, to))
-        return false;
-    std::vector<T_SearchAnswer> answers = Collect(req, true);
-    if (answers.empty())
-        return false;
-    *answer = answers.front();
-    return true;
 }
 
 // ---- Values ----------------------------------------------------------------------
 
 std::string SearchValueText(const T_SearchTagInfo* info, const T_KorvexGUIRsp& rsp)
 {
-    const unsigned char* v = reinterpret_cast<const unsigned char*>(rsp.cContent);
-    const size_t n = rsp.u8Len;
+    return SearchValueText(info, std::string(rsp.cContent, rsp.u8Len));
+}
+
+bool SearchValueIsNumber(const T_SearchTagInfo* info, const std::string& bytes)
+{
+    const size_t n = bytes.size();
+    return info != nullptr && info->eKind == QUOR_SEARCH_VALUE_NUMBER && (n == 1 || n == 2 || n == 4);
+}
+
+std::string SearchValueText(const T_SearchTagInfo* info, const std::string& bytes)
+{
+    const unsigned char* v = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
     T_SearchValueKind kind = info != nullptr ? info->eKind : QUOR_SEARCH_VALUE_NONE;
     char text[64];
-    if (kind == QUOR_SEARCH_VALUE_NUMBER && (n == 1 || n == 2 || n == 4)) {
+    if (SearchValueIsNumber(info, bytes)) {
         uint32_t number = 0;
         for (size_t i = 0; i < n; ++i)
             number = number << 8 | v[i];
@@ -232,9 +310,28 @@ std::string SearchValueText(const T_SearchTagInfo* info, const T_KorvexGUIRsp& r
         size_t end = n;
         while (end > 0 && v[end - 1] == 0)
             --end;
-        return std::string(rsp.cContent, end);
+        return bytes.substr(0, end);
     }
-    return Hex(rsp.cContent, n);
+    return Hex(bytes.data(), n);
+}
+
+std::string SearchEscapedText(const std::string& text, bool json)
+{
+    std::string out;
+    char escaped[8];
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = (unsigned char)text[i];
+        size_t length = Utf8Length(text, i);
+        if (length > 0 && (c >= 0x20 || json) && c != 0x7F) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+        out += escaped;
+        ++i;
+    }
+    return out;
 }
 
 bool SearchValueBytes(const T_SearchTagInfo* info, const std::string& text, std::string* bytes, std::string* error)

@@ -3,16 +3,20 @@
 // (256 pages of 256 bytes), from which the programming task takes 512-byte
 // blocks (QuorUpgradeTRM40Task.h).
 //
-// Records are ":" followed by hexadecimal digit pairs (either letter case):
-// byte count n, address high and low byte, type, n data bytes, checksum.
-// Type 0 places data, type 1 ends the file; other types (extended
-// addresses) are ignored and logged, so an image covers the first 64 KiB of
-// address space only. Characters between records are skipped.
+// Records are lines: ":" followed by hexadecimal digit pairs (either letter
+// case): byte count n, address high and low byte, type, n data bytes,
+// checksum, then the line end (CR LF, LF, or the end of the text). Type 0
+// places data, type 1 ends the file; other types (extended addresses) are
+// ignored and logged, so an image covers the first 64 KiB of address space
+// only. Empty lines are skipped.
 //
-// A file is checked whole before the image is touched: every record must
-// lie inside the given length, sum to 0 modulo 256 and, for data, end at or
-// below 0x10000; an end record must be present and some record must reach
-// page 1 or higher. A rejected file leaves the previous image in place.
+// A file is checked whole before the image is touched, and refused (the
+// record's line number in the log) unless every non-empty line is one
+// record whose digit count matches its byte count, every record sums to 0
+// modulo 256 and, for data, ends at or below 0x10000; an end record must be
+// present with nothing but empty lines after it; the data records before it
+// must place at least one byte, and one of them must start at page 1 or
+// higher. A refused file leaves the previous image in place.
 //
 // The buffers are static (no allocation); the file buffer, the image and
 // g_row belong to the one thread that converts (the programming task).

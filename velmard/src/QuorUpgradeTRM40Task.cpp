@@ -7,10 +7,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "LightLog.h"
+#include "OS.h"
+#include "OSMutex.h"
 #include "OSThread.h"
 #include "QuorUpgradeNames.h"
 #include "QuorVelmarModulInfoList.h"
@@ -18,6 +21,21 @@
 
 std::atomic<uint16_t> b16UpTRM90{0};
 CQuorUpgradeTRM40Task* g_UpgradeTRM40Task = nullptr;
+
+namespace {
+
+// Held from the claim of an "update" until the upgrade has ended.
+std::atomic<uint16_t> s_b16McuUpgradeClaim{0};
+
+// What the last upgrade could not send, for the operator.
+OSMutex& NoticeMutex()
+{
+    static OSMutex* mutex = new OSMutex;  // lives as long as the process
+    return *mutex;
+}
+char s_cMcuUpgradeNotice[QUOR_MCU_NOTICE_SIZE];
+
+}  // namespace
 
 namespace {
 
@@ -58,6 +76,20 @@ bool BankFilePath(uint32_t bank, char (&path)[QUOR_UPGRADE_NAME_SIZE + 8])
     return length > 0 && (size_t)length < sizeof(path);
 }
 
+// Logs (and keeps for "upgradeinfo") the pages of this bank's image that
+// hold data the protocol does not send.
+void ReportPagesNotSent(uint32_t bank)
+{
+    uint32_t first = 0, last = 0;
+    if (!QuorPagesNotSent(bank, g_FlashBuf, &first, &last))
+        return;
+    char text[128];
+    snprintf(text, sizeof(text), "Bank <%u> pages <0x%02X> to <0x%02X> hold data that is not sent.", bank, first,
+             last);
+    LightLogExt(40000, 0, kSrc, __LINE__, "######%s", text);
+    QuorSetMcuUpgradeNotice(text);
+}
+
 void LogAnswer(const unsigned char* answer, uint32_t length)
 {
     for (uint32_t i = 0; i < length; ++i)
@@ -68,17 +100,85 @@ void LogAnswer(const unsigned char* answer, uint32_t length)
 
 }  // namespace
 
-bool QuorStartMcuUpgrade()
+bool QuorClaimMcuUpgrade()
 {
-    if (b16UpTRM90.load(std::memory_order_acquire) != 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######MCU upgrade is running, the new one is refused.");
-        return false;
-    }
+    uint16_t expected = 0;
+    if (s_b16McuUpgradeClaim.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
+        return true;
+    LightLogExt(40000, 0, kSrc, __LINE__, "######MCU upgrade is running, the new one is refused.");
+    return false;
+}
+
+void QuorReleaseMcuUpgrade()
+{
+    s_b16McuUpgradeClaim.store(0, std::memory_order_release);
+}
+
+bool QuorStartClaimedMcuUpgrade()
+{
+    QuorSetMcuUpgradeNotice(nullptr);
     SetUpdateStatus(kRunning);
     if (g_pVelmarUartTask != nullptr)
         g_pVelmarUartTask->AllowOpenUartOne(0);
     b16UpTRM90.store(1, std::memory_order_release);
     return true;
+}
+
+bool QuorStartMcuUpgrade()
+{
+    return QuorClaimMcuUpgrade() && QuorStartClaimedMcuUpgrade();
+}
+
+void QuorSetMcuUpgradeNotice(const char* text)
+{
+    OSMutexLocker locker(&NoticeMutex());
+    if (text == nullptr) {
+        s_cMcuUpgradeNotice[0] = '\0';
+        return;
+    }
+    size_t used = strlen(s_cMcuUpgradeNotice);
+    snprintf(s_cMcuUpgradeNotice + used, sizeof(s_cMcuUpgradeNotice) - used, "%s%s", used > 0 ? " " : "", text);
+}
+
+void QuorGetMcuUpgradeNotice(char* out, size_t outSize)
+{
+    if (out == nullptr || outSize == 0)
+        return;
+    OSMutexLocker locker(&NoticeMutex());
+    snprintf(out, outSize, "%s", s_cMcuUpgradeNotice);
+}
+
+bool QuorPagesNotSent(uint32_t bank, const unsigned char* image, uint32_t* first, uint32_t* last)
+{
+    bool sent[QUOR_FLASH_IMAGE_SIZE / QUOR_FLASH_PAGE_SIZE] = {};
+    const uint32_t pages = sizeof(sent);
+    if (bank == 0) {
+        for (uint32_t page = 0; page < pages; ++page)
+            sent[page] = page < kSkipFrom || page >= kFirstUpperPage;
+    } else if (bank == 1) {
+        for (uint32_t page = kFirstUpperPage; page < pages; ++page)
+            sent[page] = true;
+    } else {
+        // Bank 2 ends after the block, from page 0x84 on, whose next block
+        // looks blank, or after the image's last block.
+        for (uint32_t page = kFirstUpperPage; page + 1 < pages; page += 2) {
+            sent[page] = sent[page + 1] = true;
+            if (page + 3 > CQuorUpgradeTRMxx::kLastPage ||
+                (page >= kBankTwoEndFrom && QuorFlashBlockLooksBlank(image + (page + 2) * QUOR_FLASH_PAGE_SIZE)))
+                break;
+        }
+    }
+    bool any = false;
+    for (uint32_t page = 0; page < pages; ++page) {
+        const unsigned char* bytes = image + page * QUOR_FLASH_PAGE_SIZE;
+        if (sent[page] || std::all_of(bytes, bytes + QUOR_FLASH_PAGE_SIZE, [](unsigned char b) { return b == 0xFF; }))
+            continue;
+        if (!any)
+            *first = page;
+        *last = page;
+        any = true;
+    }
+    return any;
 }
 
 CQuorUpgradeTRM40Task::CQuorUpgradeTRM40Task()
@@ -132,12 +232,16 @@ int CQuorUpgradeTRM40Task::RecvUARTMsgPackage()
         if (m_b16Started == 0 && StartUpgrade() < 0)
             return -2;
         uint32_t have = 0;
-        WaitForAnswer(fd, quietMs, answer, &have);
-        answer[have] = '\0';
-        LogAnswer(answer, have);
-        int result = Step(answer, have);
-        if (result < 0)
-            return result;
+        // A garbled answer (the line never fell quiet) moves no state: it
+        // is a step without progress, so a line that keeps sending ends
+        // the upgrade through the step limit.
+        if (WaitForAnswer(fd, quietMs, answer, &have) != kGarbled) {
+            answer[have] = '\0';
+            LogAnswer(answer, have);
+            int result = Step(answer, have);
+            if (result < 0)
+                return result;
+        }
         if (b16UpTRM90.load(std::memory_order_relaxed) != 0 && ++m_u8Steps >= kStepLimit) {
             TRM40RevDateTimeOut(kFailure);
             return -1;
@@ -147,15 +251,22 @@ int CQuorUpgradeTRM40Task::RecvUARTMsgPackage()
     return 0;
 }
 
-// Collects bytes until the line has been quiet for quietMs. 0, or -1 after
-// a read error (the bytes so far are the answer).
+// Collects bytes until the line has been quiet for quietMs, for at most
+// kAnswerCapMs. 0; kGarbled when the line did not fall quiet in time or
+// the bytes outgrew the answer buffer; -1 after a read error (the bytes so
+// far are the answer).
 int CQuorUpgradeTRM40Task::WaitForAnswer(int fd, int quietMs, unsigned char* answer, uint32_t* have)
 {
+    const int64_t deadline = OS::Milliseconds() + kAnswerCapMs;
     for (;;) {
+        const int64_t left = deadline - OS::Milliseconds();
+        const int waitMs = left < quietMs ? (int)(left > 0 ? left : 0) : quietMs;
         struct pollfd wait = {fd, POLLIN, 0};
-        int ready = poll(&wait, 1, quietMs);
+        int ready = poll(&wait, 1, waitMs);
         if (ready < 0 && errno == EINTR)
             continue;
+        if (ready == 0 && waitMs < quietMs)
+            return Garbled("did not fall quiet", *have);
         if (ready <= 0 || (wait.revents & POLLIN) == 0)
             return 0;
         ssize_t n = read(fd, answer + *have, kAnswerSize - *have);
@@ -164,9 +275,18 @@ int CQuorUpgradeTRM40Task::WaitForAnswer(int fd, int quietMs, unsigned char* ans
             return -1;
         }
         *have += (uint32_t)n;
-        if (*have >= kAnswerSize)
-            *have = 0;  // longer than any answer: start again
+        if (*have >= kAnswerSize) {
+            *have = 0;  // longer than any answer
+            return Garbled("outgrew the answer buffer", kAnswerSize);
+        }
     }
+}
+
+int CQuorUpgradeTRM40Task::Garbled(const char* why, uint32_t have)
+{
+    LightLogExt(40000, 0, kSrc, __LINE__, "######Uart answer %s (%u bytes, %u ms at most), step <%u> without progress.",
+                why, have, (unsigned)kAnswerCapMs, (unsigned)m_u8Steps + 1);
+    return kGarbled;
 }
 
 int CQuorUpgradeTRM40Task::QuietTimeMs() const
@@ -186,6 +306,7 @@ int CQuorUpgradeTRM40Task::StartUpgrade()
         TRM40RevDateTimeOut(kFailure);
         return -2;
     }
+    ReportPagesNotSent(0);
     m_b16Started = 1;
     m_s32State = kWaitUpg;
     CQuorUpgradeTRMxx::SetUartSpeed(kDevice, CQuorUpgradeTRMxx::kSpeed);
@@ -401,6 +522,7 @@ int CQuorUpgradeTRM40Task::EndOfBank()
         TRM40RevDateTimeOut(kFailure);
         return -2;
     }
+    ReportPagesNotSent(bank + 1);
     m_Icp.m_u32FlsAddr = kFirstUpperPage;
     m_Icp.m_u32Bank = bank + 1;
     m_s32State = kChooseBank;
@@ -415,7 +537,6 @@ void CQuorUpgradeTRM40Task::TRM40RevDateTimeOut(const char* result)
 {
     if (strcmp(result, kSuccess) != 0)
         LightLogExt(40000, 0, kSrc, __LINE__, "######TRM40 RevDate TimeOut!");
-    SetUpdateStatus(result);
     m_s32State = kStateIdle;
     m_u8Steps = 0;
     m_b16Selecting = 0;
@@ -431,6 +552,9 @@ void CQuorUpgradeTRM40Task::TRM40RevDateTimeOut(const char* result)
     m_b16Started = 0;
     if (g_pVelmarUartTask != nullptr)
         g_pVelmarUartTask->AllowOpenUartOne(1);
-    // Last: a new upgrade may start once the line is back.
+    // Last: the result is shown, and a new upgrade may start, once the
+    // line is back and the upload name is cleared.
+    SetUpdateStatus(result);
     b16UpTRM90.store(0, std::memory_order_release);
+    QuorReleaseMcuUpgrade();
 }

@@ -13,15 +13,28 @@
 // closes the port, clears the flag and hands the line back to the MCU serial
 // task (AllowOpenUartOne(1)) 50 ms later; the next upgrade starts at bank 0.
 //
-// Answers: the MCU's bytes are collected (at most 24, more are discarded)
-// until the line has been quiet for the quiet time (200 ms before the first
-// step; then 100 ms while the block is not chosen, 10 ms during a selection
-// or after the first two sends, else 33 ms); each quiet period is one step
-// of the state machine. Fifty steps without progress end the upgrade.
+// Answers: the MCU's bytes are collected until the line has been quiet for
+// the quiet time (200 ms before the first step; then 100 ms while the block
+// is not chosen, 10 ms during a selection or after the first two sends,
+// else 33 ms); each quiet period is one step of the state machine. A
+// collection that reaches 24 bytes or lasts 400 ms (kAnswerCapMs) is
+// garbled: it is dropped and counts as a step without progress. Fifty steps
+// without progress end the upgrade, so a line that never falls quiet ends
+// it within 50 x 400 ms plus the pauses, wherever it starts.
+//
+// One upgrade at a time: the web side claims it (QuorClaimMcuUpgrade, a
+// compare-and-exchange) before it moves any file, and the claim is
+// released when the upgrade ends (or by the claimant when it gives up).
+//
+// Before the first block of each bank, pages of the image that hold data
+// but that the protocol does not send (bank 0: 0x70-0x7F; banks 1 and 2:
+// below 0x80; bank 2: after its data seems to end) are logged at 40000 and
+// kept as the upgrade's notice (QuorGetMcuUpgradeNotice).
 #ifndef QUOR_UPGRADE_TRM40TASK_H
 #define QUOR_UPGRADE_TRM40TASK_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "QuorSecTimeoutTask.h"
@@ -31,14 +44,31 @@
 // Set to 1 to start the MCU programming; the task clears it when done.
 extern std::atomic<uint16_t> b16UpTRM90;
 
-// Starts an MCU upgrade of the image named by g_MCUVersionFile: false (and
-// nothing done) while one is running.
+enum : size_t { QUOR_MCU_NOTICE_SIZE = 256 };
+
+// Takes the one MCU upgrade: false (logged) while another holds it.
+bool QuorClaimMcuUpgrade();
+// Gives a claim back that will not start an upgrade.
+void QuorReleaseMcuUpgrade();
+// Starts the claimed upgrade of the image named by g_MCUVersionFile; the
+// task releases the claim when the upgrade ends. Always true.
+bool QuorStartClaimedMcuUpgrade();
+// Claims and starts: false (and nothing done) while one is running.
 bool QuorStartMcuUpgrade();
+
+// The notice of the current or last upgrade: what it could not send
+// (empty when nothing). Set appends with a blank; null clears.
+void QuorSetMcuUpgradeNotice(const char* text);
+void QuorGetMcuUpgradeNotice(char* out, size_t outSize);
+// The first and last page of the image that hold a byte other than 0xFF but
+// that the upgrade of this bank does not send; false when there are none.
+bool QuorPagesNotSent(uint32_t bank, const unsigned char* image, uint32_t* first, uint32_t* last);
 
 class CQuorUpgradeTRM40Task : public QuorTask<9> {
 public:
     enum : uint8_t { kStepLimit = 50 };
-    enum : uint32_t { kAnswerSize = 24, kRetryLimit = 5 };
+    enum : uint32_t { kAnswerSize = 24, kRetryLimit = 5, kAnswerCapMs = 400 };
+    enum : int { kGarbled = 1 };
     enum : int32_t { kStateIdle = 255 };
 
     CQuorUpgradeTRM40Task();
@@ -60,6 +90,7 @@ public:
 private:
     int StartUpgrade();
     int WaitForAnswer(int fd, int quietMs, unsigned char* answer, uint32_t* have);
+    int Garbled(const char* why, uint32_t have);
     int Step(const unsigned char* answer, uint32_t length);
     int StepEnterLoader(const unsigned char* answer, uint32_t length);
     int StepChoose(const unsigned char* answer, uint32_t length);

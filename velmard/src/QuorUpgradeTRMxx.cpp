@@ -2,6 +2,7 @@
 #include "QuorUpgradeTRMxx.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -23,6 +24,19 @@ const int kWriteTries = 3;
 const uint32_t kWriteRetryPauseMs = 1000;
 const uint32_t kBlockPauseMs = 20;
 const uint32_t kSpeedPauseMs = 10;
+const int kWritableMs = 1000;
+
+// The line takes bytes within kWritableMs; a line that never does (a stuck
+// port) fails the write instead of holding the task.
+bool Writable(int fd)
+{
+    struct pollfd wait = {fd, POLLOUT, 0};
+    int ready;
+    do {
+        ready = poll(&wait, 1, kWritableMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && (wait.revents & POLLOUT) != 0;
+}
 
 bool FirstIs(const unsigned char* answer, uint32_t length, unsigned char byte)
 {
@@ -67,7 +81,7 @@ int CQuorUpgradeTRMxx::ApplyIntoUpgradeModleReq()
     int result = SendUartMsg(kUpg, sizeof(kUpg));
     LightLogExt(20000, 0, kSrc, __LINE__,
                 "In ApplyIntoUpgradeModleReq Fun, SendUartMsg!eRet is <%d>, send uart uLen is <%u>, SendBuf is <%s>.",
-                result, (unsigned)sizeof(kUpg), "UPG");
+                result, (unsigned)sizeof(kUpg), "UPG\r\n");
     return result;
 }
 
@@ -251,15 +265,18 @@ int CQuorUpgradeTRMxx::SendUartMsg(const unsigned char* bytes, uint32_t length)
     print_mem(20000, bytes, length);
     uint32_t written = 0;
     for (int tries = 1;;) {
-        ssize_t result = m_Uartfd > 0 ? write(m_Uartfd, bytes + written, length - written) : -1;
-        if (result < 0 && errno == EINTR)
-            continue;
+        ssize_t result = -1;
+        if (m_Uartfd > 0 && Writable(m_Uartfd)) {
+            result = write(m_Uartfd, bytes + written, length - written);
+            if (result < 0 && errno == EINTR)
+                continue;
+        }
         if (result > 0) {
             written += (uint32_t)result;
             if (written < length)
                 continue;
-            LightLogExt(10000, 0, kSrc, __LINE__, "write Uart Msg is <%s>, Len is <%d> finish!",
-                        length == 5 && bytes[0] == 'U' ? "UPG" : "bytes", (int)length);
+            LightLogExt(10000, 0, kSrc, __LINE__, "write Uart Msg is <%.*s>, Len is <%d> finish!", (int)length,
+                        reinterpret_cast<const char*>(bytes), (int)length);
             return (int)written;
         }
         LightLogExt(40000, 0, kSrc, __LINE__, "###### write m_Uartfd fail, sRet is <%d>.", (int)result);

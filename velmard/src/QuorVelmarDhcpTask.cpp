@@ -89,8 +89,11 @@ void CQuorVelmarDhcpTask::UpdateNetwork()
         return;
     }
     char recorded[QUOR_MODUL_FIELD_SIZE];
-    if (!g_ModulInfolist.GetOwnField(&T_QuorModulInfo::Ip, recorded))
+    if (!g_ModulInfolist.GetOwnField(&T_QuorModulInfo::Ip, recorded)) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######No own module record, address check skipped (interface <%s>).",
+                    eth.cIpAddr);
         return;
+    }
     if (strcasecmp(recorded, eth.cIpAddr) == 0) {
         LightLogExt(10000, 0, kSrc, __LINE__, "do nothing\n%s\n%s", recorded, eth.cIpAddr);
         return;

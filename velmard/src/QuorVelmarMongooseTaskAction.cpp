@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include "LightLog.h"
+#include "QuorUpgradeTRM40Task.h"
 #include "QuorVelmarDevSearchList.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarMGActionSupport.h"
@@ -256,6 +257,16 @@ void ChangePasswd(CQuorVelmarHttpConn& conn, uint16_t&)
     conn.SendStatus(200);
 }
 
+// What the last MCU upgrade could not send goes to the log beside its
+// status; the reply keeps its form.
+void LogMcuUpgradeNotice()
+{
+    char notice[QUOR_MCU_NOTICE_SIZE];
+    QuorGetMcuUpgradeNotice(notice, sizeof(notice));
+    if (notice[0] != '\0')
+        LightLogExt(40000, 0, kSrc, __LINE__, "######MCU upgrade notice: %s", notice);
+}
+
 void UpgradeInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
 {
     char name[kVarSize];
@@ -264,6 +275,7 @@ void UpgradeInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
     std::string status;
     if (strcasecmp(name, "MCU") == 0) {
         status = OwnField(&T_QuorModulInfo::Updatestatus_MCU);
+        LogMcuUpgradeNotice();
     } else if (strcasecmp(name, "ARM") == 0) {
         status = OwnField(&T_QuorModulInfo::Updatestatus_ARM);
     } else {

@@ -161,17 +161,19 @@ bool StartArmUpgrade(const char* name)
 
 bool StartMcuUpgrade(const char* name)
 {
-    if (b16UpTRM90.load(std::memory_order_acquire) != 0) {
+    if (!QuorClaimMcuUpgrade()) {  // before any file moves: one upgrade at a time
         LightLogExt(40000, 0, kSrc, __LINE__, "######MCU upgrade of <%s> refused: an upgrade is running.", name);
         return false;
     }
     std::string command = MoveText("mv %s/%s* %s", name, kQuorUpgradeMcuDir);
-    if (CQuorVelmarUploadFiles::MovePrefixed(kQuorUploadDir, name, kQuorUpgradeMcuDir) <= 0)
+    if (CQuorVelmarUploadFiles::MovePrefixed(kQuorUploadDir, name, kQuorUpgradeMcuDir) <= 0) {
+        QuorReleaseMcuUpgrade();
         return MoveFailed(command);
+    }
     LightLogExt(20000, 0, kSrc, __LINE__, "pox_system is <%s> OK!", command.c_str());
     std::string image = std::string(kQuorUpgradeMcuDir) + name;
     QuorSetUpgradeName(g_MCUVersionFile, image.c_str());
-    return QuorStartMcuUpgrade();
+    return QuorStartClaimedMcuUpgrade();
 }
 
 void SystemConfVersionUpgrade(CQuorVelmarHttpConn& conn, uint16_t&)

@@ -9,6 +9,7 @@
 
 #include "BoardPath.h"
 #include "LightLog.h"
+#include "OS.h"
 #include "OSThread.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
@@ -22,6 +23,7 @@ namespace {
 const char kSrc[] = "src/QuorVelmarUdpSearchTask";
 const char kUptimeFile[] = "/proc/uptime";
 const uint32_t kRecvErrorPauseMs = 10;   // after a receive error other than EINTR
+const int64_t kRecvErrorLogMs = 1000;    // one log line of a persistent receive error a second
 
 // ---- Reply values -------------------------------------------------------------
 
@@ -185,6 +187,18 @@ const uint8_t* Value(const T_KorvexGUIReq& req)
     return reinterpret_cast<const uint8_t*>(req.cContent);
 }
 
+// The code of a UART write, its first value byte: false (logged) for an
+// empty value, which sets nothing and is not echoed.
+bool UartCode(const T_KorvexGUIReq& req, const char* name, uint8_t* code)
+{
+    if (req.u16Len == 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######%s value is empty, Error.", name);
+        return false;
+    }
+    *code = Value(req)[0];
+    return true;
+}
+
 void SetReset(CQuorVelmarUdpSearchTask&, const T_KorvexGUIReq&, T_KorvexGUIRsp*)
 {
     LightLogExt(20000, 0, kSrc, __LINE__, "Reset Device.");
@@ -232,12 +246,6 @@ void SetTcpMode(CQuorVelmarUdpSearchTask&, const T_KorvexGUIReq& req, T_KorvexGU
     Echo(req, rsp);
 }
 
-void SetTcpListenPort(CQuorVelmarUdpSearchTask&, const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
-{
-    LightLogExt(20000, 0, kSrc, __LINE__, "SetTcpListenPort.");
-    Echo(req, rsp);
-}
-
 template <void (CQuorVelmarUdpSearchTask::*Member)(const T_KorvexGUIReq&, T_KorvexGUIRsp*)>
 void SetUart(CQuorVelmarUdpSearchTask& task, const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
 {
@@ -260,7 +268,7 @@ const T_SetEntry kSetList[] = {
     {0x0e, SetAddress<kSetGateWay>},
     {0x0f, SetAddress<kSetDNS>},
     {0x10, SetTcpMode},
-    {0x11, SetTcpListenPort},
+    {0x11, SetTcpMode},  // the listening port: the same log line, echoed
     {0x16, SetUart<&CQuorVelmarUdpSearchTask::SetUartRate>},
     {0x17, SetUart<&CQuorVelmarUdpSearchTask::SetUartDataBit>},
     {0x18, SetUart<&CQuorVelmarUdpSearchTask::SetUartStopBit>},
@@ -341,7 +349,7 @@ void CQuorVelmarUdpSearchTask::ReadSearchUdpData()
         if (n == 0)
             continue;
         int error = errno;
-        LightLogExt(40000, 0, kSrc, __LINE__, "######ReadSearchUdpData recvfrom()Error!");
+        LogReceiveError();
         if (error == EBADF || error == ENOTSOCK)
             break;
         if (error != EINTR)
@@ -350,6 +358,23 @@ void CQuorVelmarUdpSearchTask::ReadSearchUdpData()
     if (fd >= 0)
         close(fd);
     m_b8Receiving.store(false);
+}
+
+// A receive error that persists is logged once a second, with the number
+// of errors in between.
+void CQuorVelmarUdpSearchTask::LogReceiveError()
+{
+    const int64_t now = OS::Milliseconds();
+    if (m_s64LastRecvErrorLogMs != 0 && now - m_s64LastRecvErrorLogMs < kRecvErrorLogMs) {
+        ++m_u32RecvErrorsUnlogged;
+        return;
+    }
+    if (m_u32RecvErrorsUnlogged > 0)
+        LightLogExt(40000, 0, kSrc, __LINE__, "######ReadSearchUdpData recvfrom() failed <%u> more times.",
+                    m_u32RecvErrorsUnlogged);
+    LightLogExt(40000, 0, kSrc, __LINE__, "######ReadSearchUdpData recvfrom()Error!");
+    m_s64LastRecvErrorLogMs = now;
+    m_u32RecvErrorsUnlogged = 0;
 }
 
 void CQuorVelmarUdpSearchTask::SetSender(const struct sockaddr_in& sender)
@@ -460,8 +485,10 @@ int CQuorVelmarUdpSearchTask::ProcessSetDevReq(const T_KorvexGUIReq& req)
 
 void CQuorVelmarUdpSearchTask::SetUartRate(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
 {
-    uint8_t code = Value(req)[0];
+    uint8_t code = 0;
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartRate.");
+    if (!UartCode(req, "SetUartRate", &code))
+        return;
     if (code >= sizeof(kUartRates) / sizeof(kUartRates[0])) {
         LightLogExt(40000, 0, kSrc, __LINE__, "SetUartRate is <0x%x> Error.", code);
         return;
@@ -476,8 +503,10 @@ void CQuorVelmarUdpSearchTask::SetUartRate(const T_KorvexGUIReq& req, T_KorvexGU
 
 void CQuorVelmarUdpSearchTask::SetUartDataBit(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
 {
-    uint8_t code = Value(req)[0];
+    uint8_t code = 0;
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartDataBit.");
+    if (!UartCode(req, "SetUartDataBit", &code))
+        return;
     if (code <= 3)
         m_u8UartDataBit = (uint8_t)(5 + code);
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartDataBit is <%d>.", m_u8UartDataBit);
@@ -486,8 +515,10 @@ void CQuorVelmarUdpSearchTask::SetUartDataBit(const T_KorvexGUIReq& req, T_Korve
 
 void CQuorVelmarUdpSearchTask::SetUartStopBit(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
 {
-    uint8_t code = Value(req)[0];
+    uint8_t code = 0;
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartStopBit.");
+    if (!UartCode(req, "SetUartStopBit", &code))
+        return;
     m_fUartStopBit = code == 1 ? 1.5f : code == 2 ? 2.0f : 1.0f;
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartStopBit is <%0.1f>.", (double)m_fUartStopBit);
     Echo(req, rsp);
@@ -495,8 +526,10 @@ void CQuorVelmarUdpSearchTask::SetUartStopBit(const T_KorvexGUIReq& req, T_Korve
 
 void CQuorVelmarUdpSearchTask::SetUartCheckBit(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
 {
-    uint8_t code = Value(req)[0];
+    uint8_t code = 0;
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartCheckBit.");
+    if (!UartCode(req, "SetUartCheckBit", &code))
+        return;
     m_u8UartCheckBit = code == 1 ? 'e' : code == 2 ? 'o' : 'n';
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartCheckBit is <%c>.", m_u8UartCheckBit);
     Echo(req, rsp);
@@ -505,8 +538,10 @@ void CQuorVelmarUdpSearchTask::SetUartCheckBit(const T_KorvexGUIReq& req, T_Korv
 void CQuorVelmarUdpSearchTask::SetUartCtrlFlow(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
 {
     static const char* const kFlows[] = {"NULL", "Soft Ware", "Hard Ware"};
-    uint8_t code = Value(req)[0];
+    uint8_t code = 0;
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartCtrlFlow.");
+    if (!UartCode(req, "SetUartCtrlFlow", &code))
+        return;
     m_u8UartCtrlFlow = code <= 2 ? code : 0;
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartCtrlFlow is %s.", kFlows[m_u8UartCtrlFlow]);
     Echo(req, rsp);
@@ -556,7 +591,7 @@ int CQuorVelmarUdpSearchTask::SendSearchUdpMsg(const char* bytes, uint32_t lengt
     }
     char ip[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &m_tSenderAddr.sin_addr, ip, sizeof(ip));
-    LightLogExt(20000, 0, kSrc, __LINE__, "Send Msg <%s> and MsgLen is <%d> to IP<%s>, Port<%d>.", "KorvexGUIRsp",
+    LightLogExt(20000, 0, kSrc, __LINE__, "Send Msg <%.*s> and MsgLen is <%d> to IP<%s>, Port<%d>.", (int)length, bytes,
                 (int)length, ip, (int)ntohs(m_tSenderAddr.sin_port));
     return 0;
 }

@@ -94,6 +94,7 @@ private:
     T_KorvexGUIRsp NewRsp(const T_KorvexGUIReq& req) const;
     // True when the write's value length fits 255, 512 and the bytes received.
     bool WriteLengthFits(const T_KorvexGUIReq& req) const;
+    void LogReceiveError();
 
     std::atomic<uint32_t> m_u32Started{0};
     struct sockaddr_in m_tSenderAddr;
@@ -104,6 +105,9 @@ private:
     float m_fUartStopBit = 0;
     uint8_t m_u8UartCtrlFlow = 0;
     std::atomic<bool> m_b8Receiving{false};
+    // The receive loop's thread only.
+    int64_t m_s64LastRecvErrorLogMs = 0;
+    uint32_t m_u32RecvErrorsUnlogged = 0;
 };
 
 // The search task, created once at start-up.
