@@ -73,7 +73,11 @@ int DoUploadComplete(mg_connection* conn, const char* uri, CQuorVelmarUploadRece
     if (!receiver.Done()) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######In DoUploadComplete, upload <%s> to <%.200s> is incomplete.", path,
                     uri);
-        return SendPlainReply(conn, 400, "");
+        // Cut short, silent past the request time-out, or gone: what may
+        // still come is not read.
+        SendPlainReply(conn, 400, "");
+        QuorWebCloseNow(conn);
+        return 400;
     }
     if (Matches(uri, "/upload/upgradesoftware", 23)) {
         LightLogExt(20000, 0, kSrc, __LINE__, "upload file <%s> size <%lld>", path, size);
