@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ProtocolTestUtil.h"
+#include "StrictJson.h"
 #include "WebClient.h"
 
 using group_test::GroupLan;
@@ -272,6 +273,20 @@ TEST(WebAction, Rs232CommandsReachTheDisplay)
         }
         EXPECT_EQ(c.bytes, Ep().Display().ReceivedBytes()) << c.query;
     }
+    // Line settings longer than the stored copies hold (the first value of a name counts) are refused
+    // before anything is stored.
+    const std::string prefs = Ep().Root().Read("/Velmar/etc/Velmar.xml");
+    for (size_t length : {128u, 511u}) {
+        const std::string speed = "&rs232speed=" + std::string(length, '9');
+        for (const std::string& query :
+             {"cmdtype=devicecontrol&cmdstr=rs232ctrl&parameteronestr=poweron" + speed + line,
+              "cmdtype=devicecontrol&cmdstr=rs232passthrough&parameteronestr=hexsignoff&contentstr=hi&rs232endflg=0" +
+                  speed + line,
+              set + "&hexadecimal=" + std::string(length, '1') + "&rs232cmdstring=50&rs232endflg=0"})
+            EXPECT_EQ(400, Fresh(query).status) << length << query.substr(0, 60);
+    }
+    EXPECT_EQ(prefs, Ep().Root().Read("/Velmar/etc/Velmar.xml"));
+    EXPECT_EQ("", Ep().Display().ReceivedBytes());
 }
 
 // ---- Password, alias, group ----------------------------------------------------------------
@@ -329,6 +344,31 @@ TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
     // The list ends with the peer's object, closed where the unknown item cut it.
     const std::string end = "{\"alias\":\"peer\\\\one\"}\r\n]}";
     EXPECT_EQ(end, list.body.substr(list.body.size() - std::min(end.size(), list.body.size()))) << list.body;
+}
+
+// A peer's answer whose items came in another order, with a hostile alias:
+// the list keeps the fixed order and every separator, and parses.
+TEST(WebAction, DeviceListParsesWhateverTheItemOrder)
+{
+    g_bed->peer->DrainAll();
+    HttpReply list;
+    std::thread discovery([&] { list = Action("cmdtype=commconfig&cmdstr=getdeviceinfo"); });
+    group_test::Datagram query;
+    EXPECT_TRUE(group_test::Receive(g_bed->peer->Group(), &query, 20000));
+    g_bed->peer->SendToEndpoint(Ep().Ip(), WireBuilder()
+                                               .Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP)
+                                               .U16(1).U32(0).U8(4)
+                                               .U16(8).Text("TX")
+                                               .U16(1).Text("evil\"}]{\r\n")
+                                               .U16(2).Text("1.2.3.4")
+                                               .U16(1).Text("second")
+                                               .Done());
+    discovery.join();
+    EXPECT_EQ(200, list.status);
+    EXPECT_TRUE(strict_json::IsJson(list.body)) << list.body;
+    EXPECT_NE(std::string::npos,
+              list.body.find("{\"alias\":\"evil\\\"}]{\\u000d\\u000a\",\"ip_addr\":\"1.2.3.4\",\"dev_type\":\"TX\"}"))
+        << list.body;
 }
 
 // ---- Addresses (endpoint 2) ------------------------------------------------------------------

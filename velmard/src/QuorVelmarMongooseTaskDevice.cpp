@@ -312,6 +312,15 @@ bool StoreAndApplyLine(const T_LineVars& line)
         {"RS232DataBit", CQuorVelmarPref::s_cQuor_RS232DataBit, line.data},
         {"RS232Stop", CQuorVelmarPref::s_cQuor_RS232StopBit, line.stop},
     };
+    // The in-memory copies hold 127 characters: a longer value is refused
+    // before anything is stored, never cut.
+    for (const auto& setting : settings) {
+        if (strlen(setting.value) >= CQuorVelmarPref::kShortTextSize) {
+            LightLogExt(40000, 0, kSrc, __LINE__, "######RS232 %s of %d characters or more refused.", setting.pref,
+                        (int)CQuorVelmarPref::kShortTextSize);
+            return false;
+        }
+    }
     // Two web requests store their four settings one after the other.
     static std::mutex s_storing;
     std::lock_guard<std::mutex> storing(s_storing);
@@ -350,8 +359,8 @@ void SetRs232CmdString(CQuorVelmarHttpConn& conn, uint16_t&)
     }
     const bool on = Matches(content, "poweron", 7);
     if (on || Matches(content, "poweroff", 8)) {
-        // The in-memory command holds at most 255 characters: a longer one is refused, never cut.
-        if (strlen(command) >= CQuorVelmarPref::kLongTextSize ||
+        // The in-memory command holds at most 255 characters, the flag 127: longer ones are refused, never cut.
+        if (strlen(command) >= CQuorVelmarPref::kLongTextSize || strlen(hex) >= CQuorVelmarPref::kShortTextSize ||
             CQuorVelmarManageTask::StoreRs232PwrCmd(on, command, hex) != 0) {
             LightLogExt(40000, 0, kSrc, __LINE__, "######Set RS232 Command Information Req, CMD: %s Content is <%.300s> Error!",
                         "rs232cmdstring", command);
