@@ -326,7 +326,8 @@ TEST_F(UploadHttpTest, CrossSiteRequestsAreRefusedAndChangeNothing)
     s_mcu->ClearRecords();
     for (const std::string header : {"Origin: http://evil.example\r\n", "Origin: null\r\n",
                                       "Sec-Fetch-Site: cross-site\r\n", "Sec-Fetch-Site: same-site\r\n",
-                                      "Origin: http://endpoint:8081\r\n"}) {
+                                      "Origin: http://endpoint:8081\r\n", "User-Agent: Mozilla/5.0\r\n",
+                                      "User-Agent: Mozilla/5.0\r\nReferer: http://evil.example/\r\n"}) {
         Reply get = Get("/action?cmdtype=deviceconfig&cmdstr=setdeviceinfo&alias=evil", header);
         EXPECT_EQ("HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nConnection: close\r\n"
                   "Transfer-Encoding: chunked\r\n",
@@ -345,7 +346,8 @@ TEST_F(UploadHttpTest, CrossSiteRequestsAreRefusedAndChangeNothing)
     // From the page itself, typed in, or without browser headers: served.
     int n = 0;
     for (const std::string header : {"", "Sec-Fetch-Site: same-origin\r\nOrigin: http://endpoint\r\n",
-                                      "Sec-Fetch-Site: none\r\n", "Origin: http://ENDPOINT:80\r\n"}) {
+                                      "Sec-Fetch-Site: none\r\n", "Origin: http://ENDPOINT:80\r\n",
+                                      "User-Agent: Mozilla/5.0\r\nReferer: http://endpoint/index.html\r\n"}) {
         const std::string alias = "fine" + std::to_string(++n);
         EXPECT_EQ(200, Get("/action?cmdtype=deviceconfig&cmdstr=setdeviceinfo&alias=" + alias, header).status);
         EXPECT_NE(std::string::npos, s_root->Read("/var/tmpfs/SavePowerOff.conf").find(alias)) << header;

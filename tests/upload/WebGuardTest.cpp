@@ -18,45 +18,54 @@ using upload_test::g_pRoot;
 
 TEST(WebGuard, SameSiteDecision)
 {
+    const char* const kBrowser = "Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0";
     struct Case {
-        const char* secFetchSite;
-        const char* origin;
-        const char* host;
+        T_QuorWebSiteHeaders headers;   // Sec-Fetch-Site, Origin, Host, Referer, User-Agent
         bool served;
     } const cases[] = {
-        {nullptr, nullptr, nullptr, true},                        // curl, the PC tools
-        {nullptr, nullptr, "10.0.0.5", true},
-        {"same-origin", nullptr, "10.0.0.5", true},
-        {"none", nullptr, "10.0.0.5", true},                      // typed into the address bar
-        {"Same-Origin", "http://evil.example", "10.0.0.5", true}, // the browser's own judgement counts
-        {"same-site", nullptr, "10.0.0.5", false},
-        {"cross-site", nullptr, "10.0.0.5", false},
-        {"cross-site", "http://10.0.0.5", "10.0.0.5", false},
-        {"", nullptr, "10.0.0.5", false},
-        {nullptr, "http://10.0.0.5", "10.0.0.5", true},
-        {nullptr, "HTTP://10.0.0.5", "10.0.0.5", true},
-        {nullptr, "http://10.0.0.5:80", "10.0.0.5", true},
-        {nullptr, "http://10.0.0.5", "10.0.0.5:80", true},
-        {nullptr, "http://10.0.0.5:8080", "10.0.0.5:8080", true},
-        {nullptr, "https://endpoint.lan", "endpoint.lan:443", true},
-        {nullptr, "http://Endpoint.LAN", "endpoint.lan", true},
-        {nullptr, "http://10.0.0.5:8080", "10.0.0.5", false},
-        {nullptr, "http://10.0.0.5", "10.0.0.5:8080", false},
-        {nullptr, "https://10.0.0.5", "10.0.0.5:80", false},
-        {nullptr, "http://10.0.0.50", "10.0.0.5", false},
-        {nullptr, "http://10.0.0.5", "10.0.0.50", false},
-        {nullptr, "http://evil.example", "10.0.0.5", false},
-        {nullptr, "null", "10.0.0.5", false},
-        {nullptr, "http://10.0.0.5/x", "10.0.0.5", false},
-        {nullptr, "file://", "10.0.0.5", false},
-        {nullptr, "http://", "", false},
-        {nullptr, "http://10.0.0.5", nullptr, false},
-        {nullptr, "", "10.0.0.5", false},
+        {{nullptr, nullptr, nullptr, nullptr, nullptr}, true},                      // curl, the PC tools
+        {{nullptr, nullptr, "10.0.0.5", nullptr, "curl/7.88"}, true},
+        {{nullptr, nullptr, "10.0.0.5", "http://evil.example/", "curl/7.88"}, true},
+        {{"same-origin", nullptr, "10.0.0.5", nullptr, kBrowser}, true},
+        {{"none", nullptr, "10.0.0.5", nullptr, kBrowser}, true},                   // typed in, over HTTPS
+        {{"Same-Origin", "http://evil.example", "10.0.0.5", nullptr, nullptr}, true}, // the browser's judgement
+        {{"same-site", nullptr, "10.0.0.5", nullptr, nullptr}, false},
+        {{"cross-site", nullptr, "10.0.0.5", nullptr, nullptr}, false},
+        {{"cross-site", "http://10.0.0.5", "10.0.0.5", "http://10.0.0.5/", kBrowser}, false},
+        {{"", nullptr, "10.0.0.5", nullptr, nullptr}, false},
+        {{nullptr, "http://10.0.0.5", "10.0.0.5", nullptr, kBrowser}, true},
+        {{nullptr, "HTTP://10.0.0.5", "10.0.0.5", nullptr, nullptr}, true},
+        {{nullptr, "http://10.0.0.5:80", "10.0.0.5", nullptr, nullptr}, true},
+        {{nullptr, "http://10.0.0.5", "10.0.0.5:80", nullptr, nullptr}, true},
+        {{nullptr, "http://10.0.0.5:8080", "10.0.0.5:8080", nullptr, nullptr}, true},
+        {{nullptr, "https://endpoint.lan", "endpoint.lan:443", nullptr, nullptr}, true},
+        {{nullptr, "http://Endpoint.LAN", "endpoint.lan", nullptr, nullptr}, true},
+        {{nullptr, "http://10.0.0.5:8080", "10.0.0.5", nullptr, nullptr}, false},
+        {{nullptr, "http://10.0.0.5", "10.0.0.5:8080", nullptr, nullptr}, false},
+        {{nullptr, "https://10.0.0.5", "10.0.0.5:80", nullptr, nullptr}, false},
+        {{nullptr, "http://10.0.0.50", "10.0.0.5", nullptr, nullptr}, false},
+        {{nullptr, "http://10.0.0.5", "10.0.0.50", nullptr, nullptr}, false},
+        {{nullptr, "http://evil.example", "10.0.0.5", "http://10.0.0.5/", kBrowser}, false},
+        {{nullptr, "null", "10.0.0.5", nullptr, nullptr}, false},
+        {{nullptr, "http://10.0.0.5/x", "10.0.0.5", nullptr, nullptr}, false},
+        {{nullptr, "file://", "10.0.0.5", nullptr, nullptr}, false},
+        {{nullptr, "http://", "", nullptr, nullptr}, false},
+        {{nullptr, "http://10.0.0.5", nullptr, nullptr, nullptr}, false},
+        {{nullptr, "", "10.0.0.5", nullptr, nullptr}, false},
+        // A browser's GET over plain HTTP carries neither: its Referer decides.
+        {{nullptr, nullptr, "10.0.0.5", "http://10.0.0.5/index.html#system", kBrowser}, true},
+        {{nullptr, nullptr, "10.0.0.5:8080", "http://10.0.0.5:8080/", kBrowser}, true},
+        {{nullptr, nullptr, "10.0.0.5", nullptr, kBrowser}, false},
+        {{nullptr, nullptr, "10.0.0.5", "http://evil.example/10.0.0.5", kBrowser}, false},
+        {{nullptr, nullptr, "10.0.0.5", "http://10.0.0.5.evil.example/", kBrowser}, false},
+        {{nullptr, nullptr, "10.0.0.5", "http://10.0.0.5:8080/", kBrowser}, false},
+        {{nullptr, nullptr, "10.0.0.5", "10.0.0.5", kBrowser}, false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.served, QuorWebRequestIsSameSite(c.secFetchSite, c.origin, c.host))
-            << (c.secFetchSite ? c.secFetchSite : "-") << " " << (c.origin ? c.origin : "-") << " "
-            << (c.host ? c.host : "-");
+        const T_QuorWebSiteHeaders& h = c.headers;
+        EXPECT_EQ(c.served, QuorWebRequestIsSameSite(h))
+            << (h.secFetchSite ? h.secFetchSite : "-") << " " << (h.origin ? h.origin : "-") << " "
+            << (h.host ? h.host : "-") << " " << (h.referer ? h.referer : "-") << " " << (h.userAgent ? "UA" : "-");
     }
 }
 

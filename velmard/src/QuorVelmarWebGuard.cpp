@@ -36,8 +36,9 @@ size_t AuthorityLength(const char* text, bool https)
     return length;
 }
 
-// True when the origin "scheme://host[:port]" names the host of the request.
-bool OriginMatchesHost(const char* origin, const char* host)
+// True when the origin "scheme://host[:port]" (with a path when withPath)
+// names the host of the request.
+bool OriginMatchesHost(const char* origin, const char* host, bool withPath = false)
 {
     if (host == nullptr || *host == '\0')
         return false;
@@ -49,7 +50,7 @@ bool OriginMatchesHost(const char* origin, const char* host)
     else
         return false;   // "null", or a scheme that is no web page of ours
     const char* originAuthority = origin + (https ? 8 : 7);
-    if (originAuthority[strcspn(originAuthority, "/?#")] != '\0')
+    if (!withPath && originAuthority[strcspn(originAuthority, "/?#")] != '\0')
         return false;   // an Origin never carries a path
     size_t originLength = AuthorityLength(originAuthority, https);
     size_t hostLength = AuthorityLength(host, https);
@@ -157,19 +158,23 @@ T_AddressCount* FindAddress(const char* address)
 
 } // namespace
 
-bool QuorWebRequestIsSameSite(const char* secFetchSite, const char* origin, const char* host)
+bool QuorWebRequestIsSameSite(const T_QuorWebSiteHeaders& headers)
 {
-    if (secFetchSite != nullptr)
-        return strcasecmp(secFetchSite, "same-origin") == 0 || strcasecmp(secFetchSite, "none") == 0;
-    if (origin != nullptr)
-        return OriginMatchesHost(origin, host);
+    if (headers.secFetchSite != nullptr)
+        return strcasecmp(headers.secFetchSite, "same-origin") == 0 || strcasecmp(headers.secFetchSite, "none") == 0;
+    if (headers.origin != nullptr)
+        return OriginMatchesHost(headers.origin, headers.host);
+    if (headers.userAgent != nullptr && strncmp(headers.userAgent, "Mozilla/", 8) == 0)
+        return headers.referer != nullptr && OriginMatchesHost(headers.referer, headers.host, true);
     return true;
 }
 
 bool QuorWebRequestIsSameSite(const mg_connection* conn)
 {
-    return QuorWebRequestIsSameSite(mg_get_header(conn, "Sec-Fetch-Site"), mg_get_header(conn, "Origin"),
-                                    mg_get_header(conn, "Host"));
+    T_QuorWebSiteHeaders headers = {mg_get_header(conn, "Sec-Fetch-Site"), mg_get_header(conn, "Origin"),
+                                    mg_get_header(conn, "Host"), mg_get_header(conn, "Referer"),
+                                    mg_get_header(conn, "User-Agent")};
+    return QuorWebRequestIsSameSite(headers);
 }
 
 bool QuorWebGuardRequest(mg_connection* conn)

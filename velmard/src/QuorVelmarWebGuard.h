@@ -2,16 +2,21 @@
 // who may ask, how many connections one address may hold, and how a refused
 // request ends.
 //
-// Cross-site refusal. A browser sends the request headers "Sec-Fetch-Site"
-// and "Origin"; a page of another site can make the operator's browser send
-// a "simple" request (a form POST, a fetch in 'no-cors' mode, an image
-// GET), so these headers decide:
+// Cross-site refusal. A page of another site can make the operator's
+// browser send a "simple" request (a form POST, a fetch in 'no-cors' mode,
+// an image GET); the browser marks where it comes from, and that decides:
 // - "Sec-Fetch-Site" present and neither "same-origin" nor "none": refused;
 // - else "Origin" present and its host[:port] differs from the request's
 //   "Host" (case ignored; ":80" for http and ":443" for https are the same as
 //   no port; "Origin: null" never matches): refused;
+// - else, from a browser (a "User-Agent" beginning with "Mozilla/", which a
+//   page cannot change) that sent neither header: over plain HTTP a browser
+//   sends "Sec-Fetch-Site" to no one and "Origin" not with a GET, so the
+//   "Referer" must name the request's host (an address typed in, a page that
+//   withholds its address, or another site: refused);
 // - else served. Requests without these headers (curl, the PC tools, control
-//   systems) are served as they always were.
+//   systems) are served as they always were. The operator pages send their
+//   requests as POST from the endpoint's own origin, with "Origin".
 // A refused request is answered 403 with the plain-text trailer, logged
 // (level 40000, at most one line a second with the count of the lines left
 // out) and its connection closed without reading the rest of its body.
@@ -29,9 +34,17 @@
 
 struct mg_connection;
 
-// True when the request may be served (see above). Any argument may be null
-// (header absent).
-bool QuorWebRequestIsSameSite(const char* secFetchSite, const char* origin, const char* host);
+// The request headers the decision reads; null: absent.
+struct T_QuorWebSiteHeaders {
+    const char* secFetchSite;
+    const char* origin;
+    const char* host;
+    const char* referer;
+    const char* userAgent;
+};
+
+// True when the request may be served (see above).
+bool QuorWebRequestIsSameSite(const T_QuorWebSiteHeaders& headers);
 // The same for the request of a connection.
 bool QuorWebRequestIsSameSite(const mg_connection* conn);
 
