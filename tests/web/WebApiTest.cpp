@@ -5,6 +5,7 @@
 // address mode last, on their own endpoint. Needs root; exits 77 (skipped)
 // where the namespaces or the bridge cannot be made.
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "ProtocolTestUtil.h"
@@ -318,7 +319,11 @@ TEST(WebAction, DeviceListOfTheGroup)
     EXPECT_EQ("\"}\r\n]}", body.substr(body.size() - 6)) << body;
 }
 
-TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
+// Starts a discovery on the first endpoint, answers its query as the peer
+// with answer, and runs meanwhile (told whether the discovery has answered)
+// while the discovery still waits. The discovery's reply.
+HttpReply DiscoverWithPeerAnswer(const Bytes& answer,
+                                 const std::function<void(const std::atomic<bool>& listed)>& meanwhile)
 {
     g_bed->peer->DrainAll();
     std::atomic<bool> listed{false};
@@ -327,19 +332,28 @@ TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
         list = Action("cmdtype=commconfig&cmdstr=getdeviceinfo");
         listed = true;
     });
-    // The query reaches the peer; its answer carries an item the list does not know.
     group_test::Datagram query;
     EXPECT_TRUE(group_test::Receive(g_bed->peer->Group(), &query, 20000));
-    g_bed->peer->SendToEndpoint(Ep().Ip(), WireBuilder()
-                                               .Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP)
-                                               .U16(1).U32(0).U8(2)
-                                               .U16(1).Text("peer\\one")
-                                               .U16(9).Text("x")
-                                               .Done());
-    // Meanwhile another request is answered.
-    EXPECT_EQ(200, Action("cmdtype=commconfig&cmdstr=getipinfo").status);
-    EXPECT_FALSE(listed.load());
+    g_bed->peer->SendToEndpoint(Ep().Ip(), answer);
+    meanwhile(listed);
     discovery.join();
+    return list;
+}
+
+TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
+{
+    // The peer's answer carries an item the list does not know.
+    HttpReply list = DiscoverWithPeerAnswer(WireBuilder()
+                                                .Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP)
+                                                .U16(1).U32(0).U8(2)
+                                                .U16(1).Text("peer\\one")
+                                                .U16(9).Text("x")
+                                                .Done(),
+                                            [](const std::atomic<bool>& listed) {
+                                                // Meanwhile another request is answered.
+                                                EXPECT_EQ(200, Action("cmdtype=commconfig&cmdstr=getipinfo").status);
+                                                EXPECT_FALSE(listed.load());
+                                            });
     EXPECT_EQ(200, list.status);
     // The list ends with the peer's object, closed where the unknown item cut it.
     const std::string end = "{\"alias\":\"peer\\\\one\"}\r\n]}";
@@ -350,20 +364,15 @@ TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
 // the list keeps the fixed order and every separator, and parses.
 TEST(WebAction, DeviceListParsesWhateverTheItemOrder)
 {
-    g_bed->peer->DrainAll();
-    HttpReply list;
-    std::thread discovery([&] { list = Action("cmdtype=commconfig&cmdstr=getdeviceinfo"); });
-    group_test::Datagram query;
-    EXPECT_TRUE(group_test::Receive(g_bed->peer->Group(), &query, 20000));
-    g_bed->peer->SendToEndpoint(Ep().Ip(), WireBuilder()
-                                               .Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP)
-                                               .U16(1).U32(0).U8(4)
-                                               .U16(8).Text("TX")
-                                               .U16(1).Text("evil\"}]{\r\n")
-                                               .U16(2).Text("1.2.3.4")
-                                               .U16(1).Text("second")
-                                               .Done());
-    discovery.join();
+    HttpReply list = DiscoverWithPeerAnswer(WireBuilder()
+                                                .Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP)
+                                                .U16(1).U32(0).U8(4)
+                                                .U16(8).Text("TX")
+                                                .U16(1).Text("evil\"}]{\r\n")
+                                                .U16(2).Text("1.2.3.4")
+                                                .U16(1).Text("second")
+                                                .Done(),
+                                            [](const std::atomic<bool>&) {});
     EXPECT_EQ(200, list.status);
     EXPECT_TRUE(strict_json::IsJson(list.body)) << list.body;
     EXPECT_NE(std::string::npos,
