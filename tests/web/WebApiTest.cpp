@@ -319,6 +319,16 @@ TEST(WebAction, DeviceListOfTheGroup)
     EXPECT_EQ("\"}\r\n]}", body.substr(body.size() - 6)) << body;
 }
 
+// A search answer of the peer with the items (identifier, text) in order.
+Bytes PeerAnswer(const std::vector<std::pair<uint16_t, std::string>>& items)
+{
+    WireBuilder answer;
+    answer.Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP).U16(1).U32(0).U8((uint32_t)items.size());
+    for (const auto& item : items)
+        answer.U16(item.first).Text(item.second);
+    return answer.Done();
+}
+
 // Starts a discovery on the first endpoint, answers its query as the peer
 // with answer, and runs meanwhile (told whether the discovery has answered)
 // while the discovery still waits. The discovery's reply.
@@ -343,12 +353,7 @@ HttpReply DiscoverWithPeerAnswer(const Bytes& answer,
 TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
 {
     // The peer's answer carries an item the list does not know.
-    HttpReply list = DiscoverWithPeerAnswer(WireBuilder()
-                                                .Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP)
-                                                .U16(1).U32(0).U8(2)
-                                                .U16(1).Text("peer\\one")
-                                                .U16(9).Text("x")
-                                                .Done(),
+    HttpReply list = DiscoverWithPeerAnswer(PeerAnswer({{1, "peer\\one"}, {9, "x"}}),
                                             [](const std::atomic<bool>& listed) {
                                                 // Meanwhile another request is answered.
                                                 EXPECT_EQ(200, Action("cmdtype=commconfig&cmdstr=getipinfo").status);
@@ -364,14 +369,8 @@ TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
 // the list keeps the fixed order and every separator, and parses.
 TEST(WebAction, DeviceListParsesWhateverTheItemOrder)
 {
-    HttpReply list = DiscoverWithPeerAnswer(WireBuilder()
-                                                .Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP)
-                                                .U16(1).U32(0).U8(4)
-                                                .U16(8).Text("TX")
-                                                .U16(1).Text("evil\"}]{\r\n")
-                                                .U16(2).Text("1.2.3.4")
-                                                .U16(1).Text("second")
-                                                .Done(),
+    HttpReply list = DiscoverWithPeerAnswer(
+        PeerAnswer({{8, "TX"}, {1, "evil\"}]{\r\n"}, {2, "1.2.3.4"}, {1, "second"}}),
                                             [](const std::atomic<bool>&) {});
     EXPECT_EQ(200, list.status);
     EXPECT_TRUE(strict_json::IsJson(list.body)) << list.body;
