@@ -56,9 +56,8 @@ async function action(cmdtype, cmdstr, vars = {}) {
 }
 
 async function query(cmdtype, cmdstr, key, vars) {
-  const text = await (await action(cmdtype, cmdstr, vars)).text();
-  // A number the device has not learned yet comes as nothing ("x": ,).
-  const value = JSON.parse(text.replace(/:\s*(?=[,}\]])/g, ': null'));
+  // A number the device has not learned yet comes as null.
+  const value = await (await action(cmdtype, cmdstr, vars)).json();
   return key ? (value[key] || [])[0] || {} : value;
 }
 
@@ -274,7 +273,7 @@ const kDeviceColumns = ['alias', 'ip_addr', 'sequence_number', 'looplink_sign', 
 $('#discover').addEventListener('click', () => attempt('The group search', async () => {
   say('Searching the group...', 'busy');
   const list = await query('commconfig', 'getdeviceinfo');
-  fillFacts({devicemaxseqnum: list.devicemaxseqnum});
+  fillFacts({devicemaxseqnum: list.devicemaxseqnum ?? ''});
   const body = $('#devices tbody');
   body.replaceChildren();
   for (const device of list.deviceinfo || []) {

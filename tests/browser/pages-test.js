@@ -1,7 +1,9 @@
 // The operator pages in headless Chromium against velmard on the simulated
 // board: log in, change a setting and find it stored, upload a file and find
 // it on the board, download the EDID, read the device list of the LAN, and a
-// screenshot of each page. Run by run-browser-test, which sets:
+// screenshot of each page. A page of another origin (served here) that tries
+// to change settings and upload through the operator's browser changes
+// nothing. Run by run-browser-test, which sets:
 //   VELMAR_URL        the first endpoint's web address
 //   VELMAR_PEER_URL   another endpoint's web address
 //   VELMAR_BOARD      the first endpoint's board root
@@ -10,6 +12,7 @@
 'use strict';
 
 const fs = require('fs');
+const http = require('http');
 const os = require('os');
 const path = require('path');
 const {chromium} = require('playwright-core');
@@ -71,6 +74,34 @@ async function message(page) {
   return box.textContent();
 }
 
+// A page of another origin: it sends what a hostile page can send without
+// CORS (fetch in 'no-cors' mode: a GET, a form POST, a multipart upload; a
+// submitted form), then sets its title to "done".
+function foreignPage(target) {
+  return `<!doctype html><title>busy</title>
+<form id="f" method="POST" action="${target}/action" target="sink">
+<input name="cmdtype" value="commconfig"><input name="cmdstr" value="setautologoutinfo">
+<input name="mode" value="on"><input name="time" value="99"></form>
+<iframe name="sink"></iframe>
+<script>
+(async () => {
+  const opts = {mode: 'no-cors', credentials: 'include'};
+  const tries = [
+    fetch('${target}/action?cmdtype=deviceconfig&cmdstr=setdeviceinfo&alias=xsite1', opts),
+    fetch('${target}/action', {...opts, method: 'POST',
+      body: new URLSearchParams({cmdtype: 'systemconfig', cmdstr: 'changepasswd', newpasswd: 'xsite2'})}),
+  ];
+  const form = new FormData();
+  form.append('EDID', new Blob(['<script>xsite3</scr' + 'ipt>']), 'xsite3.html');
+  tries.push(fetch('${target}/upload/upgradesoftware', {...opts, method: 'POST', body: form}));
+  await Promise.allSettled(tries);
+  const sink = document.querySelector('iframe');
+  await new Promise((done) => { sink.onload = done; sink.onerror = done; document.getElementById('f').submit(); });
+  document.title = 'done';
+})();
+</script>`;
+}
+
 async function main() {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'velmar-chromium-'));
   const context = await chromium.launchPersistentContext(profile, {
@@ -119,6 +150,32 @@ async function main() {
       await waitFor(() => readOr(boardFile('var/tmpfs/SavePowerOff.conf')).toString().includes('autolog_time=17'),
         'autolog_time=17 in the property file');
       await shot('system');
+    });
+
+    await step('a page of another origin changes nothing', async () => {
+      const property = readOr(boardFile('var/tmpfs/SavePowerOff.conf')).toString();
+      const server = http.createServer((request, reply) => {
+        reply.writeHead(200, {'Content-Type': 'text/html'});
+        reply.end(foreignPage(url));
+      });
+      await new Promise((done) => server.listen(0, '127.0.0.1', done));
+      const foreign = await context.newPage();
+      try {
+        await foreign.goto(`http://127.0.0.1:${server.address().port}/`);
+        await foreign.waitForFunction(() => document.title === 'done', null, {timeout: 20000});
+      } finally {
+        await foreign.close();
+        server.close();
+      }
+      const now = readOr(boardFile('var/tmpfs/SavePowerOff.conf')).toString();
+      check(now === property, `the property file changed from\n${property}\nto\n${now}`);
+      check(!fs.existsSync(boardFile('www/tmp/xsite3.html')), 'the upload was stored');
+      // The endpoint's own page still stores a setting.
+      await open(page, 'system');
+      await page.fill('#logout-form input[name=time]', '18');
+      check((await clickForMessage(page, '#logout-form button')).includes('Stored'), 'no confirmation');
+      await waitFor(() => readOr(boardFile('var/tmpfs/SavePowerOff.conf')).toString().includes('autolog_time=18'),
+        'autolog_time=18 in the property file');
     });
 
     await step('an uploaded logo replaces the old one', async () => {

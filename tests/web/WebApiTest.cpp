@@ -5,9 +5,11 @@
 // address mode last, on their own endpoint. Needs root; exits 77 (skipped)
 // where the namespaces or the bridge cannot be made.
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "ProtocolTestUtil.h"
+#include "StrictJson.h"
 #include "WebClient.h"
 
 using group_test::GroupLan;
@@ -272,6 +274,20 @@ TEST(WebAction, Rs232CommandsReachTheDisplay)
         }
         EXPECT_EQ(c.bytes, Ep().Display().ReceivedBytes()) << c.query;
     }
+    // Line settings longer than the stored copies hold (the first value of a name counts) are refused
+    // before anything is stored.
+    const std::string prefs = Ep().Root().Read("/Velmar/etc/Velmar.xml");
+    for (size_t length : {128u, 511u}) {
+        const std::string speed = "&rs232speed=" + std::string(length, '9');
+        for (const std::string& query :
+             {"cmdtype=devicecontrol&cmdstr=rs232ctrl&parameteronestr=poweron" + speed + line,
+              "cmdtype=devicecontrol&cmdstr=rs232passthrough&parameteronestr=hexsignoff&contentstr=hi&rs232endflg=0" +
+                  speed + line,
+              set + "&hexadecimal=" + std::string(length, '1') + "&rs232cmdstring=50&rs232endflg=0"})
+            EXPECT_EQ(400, Fresh(query).status) << length << query.substr(0, 60);
+    }
+    EXPECT_EQ(prefs, Ep().Root().Read("/Velmar/etc/Velmar.xml"));
+    EXPECT_EQ("", Ep().Display().ReceivedBytes());
 }
 
 // ---- Password, alias, group ----------------------------------------------------------------
@@ -303,7 +319,21 @@ TEST(WebAction, DeviceListOfTheGroup)
     EXPECT_EQ("\"}\r\n]}", body.substr(body.size() - 6)) << body;
 }
 
-TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
+// A search answer of the peer with the items (identifier, text) in order.
+Bytes PeerAnswer(const std::vector<std::pair<uint16_t, std::string>>& items)
+{
+    WireBuilder answer;
+    answer.Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP).U16(1).U32(0).U8((uint32_t)items.size());
+    for (const auto& item : items)
+        answer.U16(item.first).Text(item.second);
+    return answer.Done();
+}
+
+// Starts a discovery on the first endpoint, answers its query as the peer
+// with answer, and runs meanwhile (told whether the discovery has answered)
+// while the discovery still waits. The discovery's reply.
+HttpReply DiscoverWithPeerAnswer(const Bytes& answer,
+                                 const std::function<void(const std::atomic<bool>& listed)>& meanwhile)
 {
     g_bed->peer->DrainAll();
     std::atomic<bool> listed{false};
@@ -312,23 +342,41 @@ TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
         list = Action("cmdtype=commconfig&cmdstr=getdeviceinfo");
         listed = true;
     });
-    // The query reaches the peer; its answer carries an item the list does not know.
     group_test::Datagram query;
     EXPECT_TRUE(group_test::Receive(g_bed->peer->Group(), &query, 20000));
-    g_bed->peer->SendToEndpoint(Ep().Ip(), WireBuilder()
-                                               .Header(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP)
-                                               .U16(1).U32(0).U8(2)
-                                               .U16(1).Text("peer\\one")
-                                               .U16(9).Text("x")
-                                               .Done());
-    // Meanwhile another request is answered.
-    EXPECT_EQ(200, Action("cmdtype=commconfig&cmdstr=getipinfo").status);
-    EXPECT_FALSE(listed.load());
+    g_bed->peer->SendToEndpoint(Ep().Ip(), answer);
+    meanwhile(listed);
     discovery.join();
+    return list;
+}
+
+TEST(WebAction, DiscoveryHoldsOnlyItsOwnRequest)
+{
+    // The peer's answer carries an item the list does not know.
+    HttpReply list = DiscoverWithPeerAnswer(PeerAnswer({{1, "peer\\one"}, {9, "x"}}),
+                                            [](const std::atomic<bool>& listed) {
+                                                // Meanwhile another request is answered.
+                                                EXPECT_EQ(200, Action("cmdtype=commconfig&cmdstr=getipinfo").status);
+                                                EXPECT_FALSE(listed.load());
+                                            });
     EXPECT_EQ(200, list.status);
     // The list ends with the peer's object, closed where the unknown item cut it.
     const std::string end = "{\"alias\":\"peer\\\\one\"}\r\n]}";
     EXPECT_EQ(end, list.body.substr(list.body.size() - std::min(end.size(), list.body.size()))) << list.body;
+}
+
+// A peer's answer whose items came in another order, with a hostile alias:
+// the list keeps the fixed order and every separator, and parses.
+TEST(WebAction, DeviceListParsesWhateverTheItemOrder)
+{
+    HttpReply list = DiscoverWithPeerAnswer(
+        PeerAnswer({{8, "TX"}, {1, "evil\"}]{\r\n"}, {2, "1.2.3.4"}, {1, "second"}}),
+                                            [](const std::atomic<bool>&) {});
+    EXPECT_EQ(200, list.status);
+    EXPECT_TRUE(strict_json::IsJson(list.body)) << list.body;
+    EXPECT_NE(std::string::npos,
+              list.body.find("{\"alias\":\"evil\\\"}]{\\u000d\\u000a\",\"ip_addr\":\"1.2.3.4\",\"dev_type\":\"TX\"}"))
+        << list.body;
 }
 
 // ---- Addresses (endpoint 2) ------------------------------------------------------------------

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "OSMutex.h"
 #include "QuorVelmarMsgDef.h"
@@ -39,6 +40,17 @@ public:
     // not block or call back into the list).
     void ForEach(const std::function<void(const T_QuorDeviceSearchQueryRsp&)>& visit) const;
 
+    // Appends the entries to out as the device objects of the web's device
+    // list, under the lock in one pass: "{", the items the device reported in
+    // the fixed order "alias", "ip_addr", "sequence_number", "looplink_sign",
+    // "group_sign", "showme_sign", "vi_select", "dev_type" (whatever order
+    // they arrived in; the first of a repeated item counts) as "\"name\":\"text\""
+    // (the text JSON-escaped) separated by commas, then "}"; objects are
+    // separated by ",\r\n" and the last ends with "\r\n". An item identifier 0
+    // or above 8 is logged and ends the list there: that device's object is
+    // closed with the items before it. The number of objects written.
+    size_t AppendDeviceObjects(std::string* out) const;
+
 private:
     struct Node;
 
@@ -50,5 +62,11 @@ private:
 
 // The answers to the last group search.
 extern CQuorVelmarDevSearchList g_DevSearchQueryInfoList;
+
+// The whole device list reply: "{\r\n\"devicemaxseqnum\": <n>,\r\n\"deviceinfo\":[\r\n",
+// the device objects of list, "]}". <n> is the own maximum sequence number
+// when it is a decimal number (leading zeros dropped), else null (not yet
+// known).
+std::string QuorDeviceListJson(const char* ownMaxSeqNum, const CQuorVelmarDevSearchList& list);
 
 #endif

@@ -14,6 +14,8 @@ const char* StatusText(int status)
         return "OK";
     case 400:
         return "Bad Request";
+    case 403:
+        return "Forbidden";
     default:
         return "Internal Server Error";
     }

@@ -3,6 +3,7 @@
 
 #include <civetweb.h>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "BoardPath.h"
 #include "LightLog.h"
 #include "QuorVelmarMongooseTask.h"
+#include "QuorVelmarWebGuard.h"
 
 std::atomic<uint8_t> g_bMGRunFlag{1};
 CQuorVelmarMGTask* g_pVelmarMGTask = nullptr;
@@ -29,6 +31,16 @@ const char kAuthDomain[] = "velmar.local";
 const char kPortVariable[] = "VELMAR_HTTP_PORT";
 // Patterns no request path can match: scripts are never run here.
 const char kNoScripts[] = "$^";
+// A client that sends nothing for this long, in its request head or its body
+// (an upload), is closed. A browser on the LAN, even over a weak radio link,
+// never pauses that long within one request, while stalled clients give
+// their worker back within seconds.
+const char kRequestTimeoutMs[] = "10000";
+// An idle kept-alive connection holds a worker; it is closed after this long.
+const char kKeepAliveTimeoutMs[] = "2000";
+// Uploads are written to files under the document root; they are never
+// served from it (only "edidread" sends its own file).
+const char kUploadDir[] = "/tmp";
 
 std::atomic<CQuorVelmarMGTask::UploadHandler> s_uploadHandler{nullptr};
 
@@ -158,18 +170,80 @@ int RunOnLargeStack(CLargeStackRunner::Handler handler, mg_connection* conn)
 int HandleUpload(mg_connection* conn)
 {
     CQuorVelmarMGTask::UploadHandler handler = s_uploadHandler.load(std::memory_order_acquire);
-    if (handler == nullptr)
-        return Refuse(conn, 400, "Bad Request");
+    if (handler == nullptr) {
+        Refuse(conn, 400, "Bad Request");
+        QuorWebCloseNow(conn);
+        return 400;
+    }
     return RunOnLargeStack(handler, conn);
+}
+
+// True when the file the path names lies in the upload directory (or is it),
+// symbolic links and "." segments resolved. A path naming no file is left to
+// the server (404).
+bool InUploadDir(const mg_context* server, const char* localUri)
+{
+    const char* root = mg_get_option(server, "document_root");
+    char path[PATH_MAX], real[PATH_MAX], uploads[PATH_MAX], realUploads[PATH_MAX];
+    if (root == nullptr || snprintf(path, sizeof(path), "%s/%s", root, localUri) >= (int)sizeof(path) ||
+        snprintf(uploads, sizeof(uploads), "%s%s", root, kUploadDir) >= (int)sizeof(uploads) ||
+        realpath(path, real) == nullptr || realpath(uploads, realUploads) == nullptr)
+        return false;
+    size_t length = strlen(realUploads);
+    return strncmp(real, realUploads, length) == 0 && (real[length] == '\0' || real[length] == '/');
 }
 
 int HandleFile(mg_connection* conn, const mg_request_info& info)
 {
-    if (!HasDotDotSegment(info.request_uri))
+    const char* why = nullptr;
+    if (HasDotDotSegment(info.request_uri))
+        why = "outside the document root";
+    else if (InUploadDir(mg_get_context(conn), info.local_uri))
+        why = "an uploaded file";
+    if (why == nullptr)
         return 0;
-    LightLogExt(30000, 0, kSrc, __LINE__, "######Web request <%.200s> from <%s> refused: outside the document root.",
-                info.request_uri, info.remote_addr);
+    LightLogExt(30000, 0, kSrc, __LINE__, "######Web request <%.200s> from <%s> refused: %s.", info.request_uri,
+                info.remote_addr, why);
     return Refuse(conn, 404, "Not Found");
+}
+
+// ---- Connections by client address ------------------------------------------------
+
+// What a connection holds: its address, counted in CQuorWebAddressCap when
+// admitted.
+struct T_ConnSlot {
+    char address[48];
+    bool admitted;
+};
+
+// The first request of a connection counts it; a connection over its
+// address's cap is refused at every request.
+bool AdmitConnection(mg_connection* conn, const mg_request_info& info)
+{
+    T_ConnSlot* slot = static_cast<T_ConnSlot*>(mg_get_user_connection_data(conn));
+    if (slot == nullptr) {
+        slot = new (std::nothrow) T_ConnSlot;
+        if (slot == nullptr)
+            return false;
+        snprintf(slot->address, sizeof(slot->address), "%s", info.remote_addr);
+        slot->admitted = CQuorWebAddressCap::Enter(slot->address);
+        mg_set_user_connection_data(conn, slot);
+    }
+    if (!slot->admitted)
+        LightLogExt(30000, 0, kSrc, __LINE__, "######Web request from <%s> refused: %d connections already.",
+                    info.remote_addr, (int)CQuorWebAddressCap::kMaxConnectionsPerAddress);
+    return slot->admitted;
+}
+
+void ReleaseConnection(const mg_connection* conn)
+{
+    T_ConnSlot* slot = static_cast<T_ConnSlot*>(mg_get_user_connection_data(conn));
+    if (slot == nullptr)
+        return;
+    if (slot->admitted)
+        CQuorWebAddressCap::Leave(slot->address);
+    mg_set_user_connection_data(conn, nullptr);
+    delete slot;
 }
 
 // The server's own messages go to the log.
@@ -225,11 +299,14 @@ int CQuorVelmarMGTask::MGStart()
                              "cgi_pattern", kNoScripts,
                              "ssi_pattern", kNoScripts,
                              "enable_keep_alive", "yes",
+                             "keep_alive_timeout_ms", kKeepAliveTimeoutMs,
+                             "request_timeout_ms", kRequestTimeoutMs,
                              nullptr};
     mg_callbacks callbacks;
     memset(&callbacks, 0, sizeof(callbacks));
     callbacks.begin_request = MGHandleReq;
     callbacks.log_message = LogServerMessage;
+    callbacks.connection_close = ReleaseConnection;
     mg_init_library(0);
     mg_context* server = mg_start(&callbacks, this, options);
     if (server == nullptr) {
@@ -284,10 +361,19 @@ int CQuorVelmarMGTask::MGHandleReq(mg_connection* conn)
     const mg_request_info* info = mg_get_request_info(conn);
     if (info == nullptr || info->local_uri == nullptr)
         return 0;
+    if (!AdmitConnection(conn, *info)) {
+        Refuse(conn, 503, "Service Unavailable");
+        QuorWebCloseNow(conn);
+        return 503;
+    }
     switch (MGGetKind(info->local_uri)) {
     case QUOR_WEB_KIND_ACTION:
+        if (!QuorWebGuardRequest(conn))
+            return 403;
         return RunOnLargeStack(CQuorVelmarMGProcess::ProcessHttpActionReq, conn);
     case QUOR_WEB_KIND_UPLOAD:
+        if (!QuorWebGuardRequest(conn))
+            return 403;
         return HandleUpload(conn);
     default:
         return HandleFile(conn, *info);

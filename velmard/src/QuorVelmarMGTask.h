@@ -14,8 +14,11 @@
 // - "/upload": the upload handler installed with SetUploadHandler (without
 //   one the request is answered 400);
 // - anything else: a static file from the document root. A path with a ".."
-//   segment (also percent-encoded) is answered 404; directories are never
-//   listed; scripts (CGI, SSI) are never run.
+//   segment (also percent-encoded) is answered 404, and so is any file of
+//   the upload directory "/www/tmp"; directories are never listed; scripts
+//   (CGI, SSI) are never run.
+// "/action" and "/upload" refuse cross-site requests first (403, see
+// QuorVelmarWebGuard.h).
 //
 // Security: the API carries no authentication, by design (the pages check
 // the web password themselves). Any host that reaches port 80 can change the
@@ -45,7 +48,7 @@ enum T_QuorWebKind : uint32_t {
 
 class CQuorVelmarMGTask : public QuorTask<6> {
 public:
-    enum : int { kWorkerThreads = 4 };
+    enum : int { kWorkerThreads = 24 };
     // Handles a whole "/upload" request on a worker thread (reads the body,
     // writes the reply). Its result is the HTTP status it sent.
     typedef int (*UploadHandler)(mg_connection* conn);

@@ -39,41 +39,6 @@ std::string OwnField(char (T_QuorModulInfo::*field)[N])
 
 // ---- Group discovery -----------------------------------------------------------
 
-const char* const kInfoNames[] = {"alias", "ip_addr", "sequence_number", "looplink_sign",
-                                  "group_sign", "showme_sign", "vi_select", "dev_type"};
-const uint16_t kDevTypeInfo = 8;
-
-// Closes a device object; a comma left after its last item is dropped (a
-// device that did not report its type, or a list cut short).
-void CloseDevice(bool last, std::string* out)
-{
-    if (out->back() == ',')
-        out->pop_back();
-    *out += last ? "}\r\n" : "},\r\n";
-}
-
-// Appends one device object; false when an unknown item ended the list (the
-// object is closed all the same).
-bool AppendDevice(const T_QuorDeviceSearchQueryRsp& answer, bool last, std::string* out)
-{
-    *out += "{";
-    const size_t total = std::min<size_t>(answer.u8DeviceInfoTotal, QUOR_MSG_MAX_ANNEX);
-    for (size_t i = 0; i < total; ++i) {
-        const T_QuorDeviceInfoAnnex& item = answer.tAnnexCode[i];
-        if (item.u16InfoID == 0 || item.u16InfoID > kDevTypeInfo) {
-            LightLogExt(40000, 0, kSrc, __LINE__, "######InfoID <%d> is Error,No this Type.", (int)item.u16InfoID);
-            CloseDevice(true, out);
-            return false;
-        }
-        char text[QUOR_MSG_TEXT_SIZE];
-        QuorCopyField(text, item.cInfoCode);
-        const char* pattern = item.u16InfoID == kDevTypeInfo ? "\"%s\":\"%s\"" : "\"%s\":\"%s\",";
-        *out += QuorJsonFormat(pattern, {kInfoNames[item.u16InfoID - 1], text});
-    }
-    CloseDevice(last, out);
-    return true;
-}
-
 void GetDeviceInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
 {
     // One discovery at a time: a second request waits, then runs its own.
@@ -81,26 +46,13 @@ void GetDeviceInfo(CQuorVelmarHttpConn& conn, uint16_t& replySent)
     std::lock_guard<std::mutex> lock(s_discovery);
 
     g_DevSearchQueryInfoList.Clear();
-    std::string text =
-        QuorJsonFormat("{\r\n\"devicemaxseqnum\": %s,\r\n\"deviceinfo\":[\r\n", {OwnField(&T_QuorModulInfo::SqncMaxNum).c_str()});
     T_QuorDeviceSearchQueryReq query;
     memset(&query, 0, sizeof(query));
     query.tHeader = QuorFreshMsgHeader(QUOR_MSG_DEVICE_SEARCH_QUERY_REQ);
     Broadcast(QUOR_MSG_DEVICE_SEARCH_QUERY_REQ, &query);
     PauseMs(1000u * CQuorVelmarPref::s_u16Quor_Velmar_DevSearchQueryTimer);
-
-    const size_t size = g_DevSearchQueryInfoList.Size();
-    LightLogExt(10000, 0, kSrc, __LINE__, "u32Listsize is <%d>", (int)size);
-    size_t num = 0;
-    bool going = true;
-    g_DevSearchQueryInfoList.ForEach([&](const T_QuorDeviceSearchQueryRsp& answer) {
-        if (!going)
-            return;
-        ++num;
-        LightLogExt(10000, 0, kSrc, __LINE__, "u32Listsize is <%d>, u32Num is <%d>", (int)size, (int)num);
-        going = AppendDevice(answer, num == size, &text);
-    });
-    text += "]}";
+    const std::string text =
+        QuorDeviceListJson(OwnField(&T_QuorModulInfo::SqncMaxNum).c_str(), g_DevSearchQueryInfoList);
     ReplyJson(conn, replySent, "Acheive Device configer Info, Http Response content is <%s>.", text);
 }
 

@@ -4,6 +4,7 @@
 // See QuorVelmarMongooseTask.h.
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "LightLog.h"
@@ -55,9 +56,15 @@ void SetDeviceInfo(CQuorVelmarHttpConn& conn, uint16_t&)
     char alias[kVarSize];
     if (!ReadVars(conn, {Var("alias", alias)}))
         return;
-    // The record's field keeps at most 127 characters; the property file the whole text.
+    // The property file first: a value it refuses (a line break) leaves the
+    // record alone too. The record's field keeps at most 127 characters; the
+    // property file the whole text.
+    if (CServerProperty::GetInstance()->SetDevAlias(alias) != 1) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######Set alias <%.200s> refused by the property file.", alias);
+        conn.SendStatus(400);
+        return;
+    }
     g_ModulInfolist.SetOwnField(&T_QuorModulInfo::cAlias, alias);
-    CServerProperty::GetInstance()->SetDevAlias(alias);
     if (RunSync())
         conn.SendStatus(200);
 }
@@ -67,6 +74,14 @@ void SequenceNumberArrange(CQuorVelmarHttpConn& conn, uint16_t&)
     char value[kVarSize];
     if (!ReadVars(conn, {Var("maxsequencenumber", value)}))
         return;
+    // The value is written into the device list as a number and sent as a
+    // 16-bit one: only a decimal number of 0 to 65535 is taken.
+    const size_t length = strlen(value);
+    if (length == 0 || length > 5 || strspn(value, "0123456789") != length || strtoul(value, nullptr, 10) > 65535) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######sequenceMaxnumber <%s> is no number of 0 to 65535.", value);
+        conn.SendStatus(400);
+        return;
+    }
     if (CQuorVelmarPref::SetPWRSavePrefVal("sequenceMaxnumber", "char", value) != 0) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######sequenceMaxnumber <%s> cannot be stored.", value);
         conn.SendStatus(400);
@@ -268,10 +283,10 @@ void SetRs232Info(CQuorVelmarHttpConn& conn, uint16_t&)
 
 // The display line's settings as a request gives them.
 struct T_LineVars {
-    char speed[kShortVarSize];
-    char parity[kShortVarSize];
-    char data[kShortVarSize];
-    char stop[kShortVarSize];
+    char speed[kVarSize];
+    char parity[kVarSize];
+    char data[kVarSize];
+    char stop[kVarSize];
 };
 
 // Reads the line settings and the other variables of a request in one go.
@@ -282,9 +297,9 @@ bool ReadLineVars(CQuorVelmarHttpConn& conn, T_LineVars* line, std::initializer_
            ReadVars(conn, others);
 }
 
-// Stores the four settings and applies them to the display line, with the
-// line's lock held across both. False when the preferences refuse one (the
-// ones before it stay stored).
+// Stores the four settings, then applies them to the display line under the
+// line's lock (not held across the preference writes and their "sync"). False
+// when the preferences refuse one (the ones before it stay stored).
 bool StoreAndApplyLine(const T_LineVars& line)
 {
     struct {
@@ -297,8 +312,18 @@ bool StoreAndApplyLine(const T_LineVars& line)
         {"RS232DataBit", CQuorVelmarPref::s_cQuor_RS232DataBit, line.data},
         {"RS232Stop", CQuorVelmarPref::s_cQuor_RS232StopBit, line.stop},
     };
-    CQuorVelmarUartTwoTask* uart = g_pVelmarUartTwoTask;
-    OSMutexLocker locker(uart != nullptr ? &uart->GetLineMutex() : nullptr);
+    // The in-memory copies hold 127 characters: a longer value is refused
+    // before anything is stored, never cut.
+    for (const auto& setting : settings) {
+        if (strlen(setting.value) >= CQuorVelmarPref::kShortTextSize) {
+            LightLogExt(40000, 0, kSrc, __LINE__, "######RS232 %s of %d characters or more refused.", setting.pref,
+                        (int)CQuorVelmarPref::kShortTextSize);
+            return false;
+        }
+    }
+    // Two web requests store their four settings one after the other.
+    static std::mutex s_storing;
+    std::lock_guard<std::mutex> storing(s_storing);
     for (const auto& setting : settings) {
         if (CQuorVelmarPref::SetPWRSavePrefVal(setting.pref, "char", setting.value) != 0) {
             LightLogExt(40000, 0, kSrc, __LINE__, "######RS232 %s <%s> not stored.", setting.pref, setting.value);
@@ -306,7 +331,13 @@ bool StoreAndApplyLine(const T_LineVars& line)
         }
         CQuorVelmarPref::StoreText(setting.member, CQuorVelmarPref::kShortTextSize, setting.value);
     }
-    if (uart == nullptr || uart->SetUartOptFromPrefs() != 0)
+    CQuorVelmarUartTwoTask* uart = g_pVelmarUartTwoTask;
+    int applied = -2;
+    if (uart != nullptr) {
+        OSMutexLocker locker(&uart->GetLineMutex());
+        applied = uart->SetUartOptFromPrefs();
+    }
+    if (applied != 0)
         LightLogExt(40000, 0, kSrc, __LINE__, "######RS232 settings stored, but the line keeps its settings.");
     return true;
 }
@@ -314,7 +345,7 @@ bool StoreAndApplyLine(const T_LineVars& line)
 void SetRs232CmdString(CQuorVelmarHttpConn& conn, uint16_t&)
 {
     T_LineVars line;
-    char content[kVarSize], hex[kShortVarSize], command[kVarSize], endFlag[kVarSize];
+    char content[kVarSize], hex[kVarSize], command[kVarSize], endFlag[kVarSize];
     if (!ReadLineVars(conn, &line, {Var("rs232cmdcontent", content), Var("hexadecimal", hex),
                                     Var("rs232cmdstring", command), Var("rs232endflg", endFlag)}))
         return;
@@ -328,8 +359,8 @@ void SetRs232CmdString(CQuorVelmarHttpConn& conn, uint16_t&)
     }
     const bool on = Matches(content, "poweron", 7);
     if (on || Matches(content, "poweroff", 8)) {
-        // The in-memory command holds at most 255 characters: a longer one is refused, never cut.
-        if (strlen(command) >= CQuorVelmarPref::kLongTextSize ||
+        // The in-memory command holds at most 255 characters, the flag 127: longer ones are refused, never cut.
+        if (strlen(command) >= CQuorVelmarPref::kLongTextSize || strlen(hex) >= CQuorVelmarPref::kShortTextSize ||
             CQuorVelmarManageTask::StoreRs232PwrCmd(on, command, hex) != 0) {
             LightLogExt(40000, 0, kSrc, __LINE__, "######Set RS232 Command Information Req, CMD: %s Content is <%.300s> Error!",
                         "rs232cmdstring", command);

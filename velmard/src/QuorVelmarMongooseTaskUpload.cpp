@@ -2,6 +2,7 @@
 // logo, and the actions on uploaded files ("update", "edidwrite", "edidread").
 // See QuorVelmarMongooseTask.h.
 #include <civetweb.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -24,6 +25,7 @@
 #include "QuorVelmarUartTask.h"
 #include "QuorUpgradeTRM40Task.h"
 #include "QuorVelmarUploadReceiver.h"
+#include "QuorVelmarWebGuard.h"
 #include "serverproperty.h"
 
 using quor_web::Matches;
@@ -54,10 +56,12 @@ int SendPlainReply(mg_connection* conn, int status, const char* text)
     return status;
 }
 
-// A refused upload: the connection is closed after a bare 400.
+// A refused upload: the connection is closed after a bare 400, without
+// reading the rest of the body.
 int RefuseUpload(mg_connection* conn)
 {
     mg_printf(conn, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    QuorWebCloseNow(conn);
     return 400;
 }
 
@@ -69,13 +73,19 @@ int DoUploadComplete(mg_connection* conn, const char* uri, CQuorVelmarUploadRece
     if (!receiver.Done()) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######In DoUploadComplete, upload <%s> to <%.200s> is incomplete.", path,
                     uri);
-        return SendPlainReply(conn, 400, "");
+        // Cut short, silent past the request time-out, or gone: what may
+        // still come is not read.
+        SendPlainReply(conn, 400, "");
+        QuorWebCloseNow(conn);
+        return 400;
     }
     if (Matches(uri, "/upload/upgradesoftware", 23)) {
         LightLogExt(20000, 0, kSrc, __LINE__, "upload file <%s> size <%lld>", path, size);
+        CQuorVelmarUploadFiles::RecordName(receiver.PartName(), receiver.FileName());
         return SendPlainReply(conn, 200, "Upload file OK");
     }
     if (Matches(uri, "/upload/logo", 12)) {
+        CQuorVelmarUploadFiles::RecordName(receiver.PartName(), receiver.FileName());
         LightLogExt(20000, 0, kSrc, __LINE__, "upload Image is <%s> size <%lld>", path, size);
         if (!CQuorVelmarMGProcess::UpdateLogoImage(path))
             return SendPlainReply(conn, 400, "");
@@ -213,6 +223,36 @@ bool ReadPort(CQuorVelmarHttpConn& conn, char (&port)[quor_web::kVarSize], const
     return false;
 }
 
+const int kFileTooLarge = -3;
+
+// Reads the board file into out when it holds at most limit bytes: its size
+// is checked (fstat) before anything is read, so a large upload never
+// reaches memory. The length read; kFileTooLarge; -2 when it cannot be read.
+int ReadSmallFile(const char* boardPath, size_t limit, std::string* out)
+{
+    char file[BoardPath::kMaxRoot + QUOR_UPLOAD_NAME_SIZE];
+    int fd = BoardPath::Resolve(boardPath, file) == 0 ? open(file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1;
+    if (fd < 0)
+        return -2;
+    struct stat st;
+    int result = -2;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        result = (size_t)st.st_size > limit ? kFileTooLarge : 0;
+        out->resize(result == 0 ? (size_t)st.st_size : 0);
+    }
+    for (size_t at = 0; result == 0 && at < out->size();) {
+        ssize_t n = read(fd, &(*out)[at], out->size() - at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            result = -2;
+        else
+            at += (size_t)n;
+    }
+    close(fd);
+    return result == 0 ? (int)out->size() : result;
+}
+
 bool EdidRefused(CQuorVelmarHttpConn& conn, const char* name, int length)
 {
     LightLogExt(40000, 0, kSrc, __LINE__, "######Read Edid <%s>, Content is <%d> Error!", name, length);
@@ -225,13 +265,16 @@ void DevConfSetEdidWrite(CQuorVelmarHttpConn& conn, uint16_t&)
     char port[quor_web::kVarSize];
     if (!ReadPort(conn, port, "EDID Write Req, CMD: %s CmdPrm is <%s>."))
         return;
-    char name[QUOR_UPLOAD_NAME_SIZE], path[QUOR_UPLOAD_NAME_SIZE], file[BoardPath::kMaxRoot + QUOR_UPLOAD_NAME_SIZE];
+    char name[QUOR_UPLOAD_NAME_SIZE], path[QUOR_UPLOAD_NAME_SIZE] = "";
     CQuorVelmarUploadFiles::EDIDName(name);
     std::string content;
     int length = -1;
-    if (name[0] != '\0' && CQuorVelmarUploadFiles::JoinPath(kQuorUploadDir, name, path, sizeof(path)) == 0 &&
-        BoardPath::Resolve(path, file) == 0)
-        length = FileToString(file, content);
+    if (name[0] != '\0' && CQuorVelmarUploadFiles::JoinPath(kQuorUploadDir, name, path, sizeof(path)) == 0)
+        length = ReadSmallFile(path, kEdidLineSize, &content);
+    if (length == kFileTooLarge) {
+        EdidRefused(conn, name, length);
+        return;
+    }
     if (length < 0) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######FileToString <%s> Error and s32Rst is <%d>.", path, length);
         conn.SendStatus(400);
@@ -369,6 +412,7 @@ bool CQuorVelmarMGProcess::ProcessSoftwareVersionUpgrade(const char* board, cons
 
 void CQuorVelmarMGProcess::InstallFileHandlers()
 {
+    CQuorVelmarUploadFiles::RemoveTemporaries();
     CQuorVelmarMGTask::SetUploadHandler(UploadRequest);
     SetActionHook(kHookUpdate, SystemConfVersionUpgrade);
     SetActionHook(kHookEdidWrite, DevConfSetEdidWrite);

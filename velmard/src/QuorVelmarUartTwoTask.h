@@ -25,10 +25,10 @@ public:
     // The receive loop; always 100.
     int64_t Run() override;
 
-    // Applies the stored RS-232 settings: 0 or -2 as SetUartOpt. A caller that
-    // changes one setting holds GetLineMutex() across storing the preference
-    // and this call, so two changes on different threads cannot apply a stale
-    // combination.
+    // Applies the stored RS-232 settings (their in-memory copies): 0 or -2 as
+    // SetUartOpt. The caller holds GetLineMutex() across this call (not across
+    // the preference writes, whose "sync" may take long), so the line is
+    // applied one consistent set of the copies at a time.
     int SetUartOptFromPrefs();
 };
 

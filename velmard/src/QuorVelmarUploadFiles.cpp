@@ -18,6 +18,7 @@
 const char kQuorUploadDir[] = "/www/tmp";
 const char kQuorUpgradeArmDir[] = "/Velmar/Upgrade/ARM/";
 const char kQuorUpgradeMcuDir[] = "/Velmar/Upgrade/MCU/";
+const char kQuorUploadTempPrefix[] = ".upload-";
 
 namespace {
 
@@ -188,6 +189,25 @@ int CQuorVelmarUploadFiles::MovePrefixed(const char* dir, const char* prefix, co
     }
     closedir(listing);
     return moved > 0 ? moved : -2;
+}
+
+int CQuorVelmarUploadFiles::RemoveTemporaries()
+{
+    Resolved source(kQuorUploadDir);
+    DIR* listing = source.ok ? opendir(source.path) : nullptr;
+    if (listing == nullptr)
+        return 0;
+    size_t prefixLength = strlen(kQuorUploadTempPrefix);
+    int removed = 0;
+    struct dirent* entry;
+    while ((entry = readdir(listing)) != nullptr) {
+        char path[QUOR_UPLOAD_NAME_SIZE];
+        if (strncmp(entry->d_name, kQuorUploadTempPrefix, prefixLength) == 0 &&
+            JoinPath(kQuorUploadDir, entry->d_name, path, sizeof(path)) == 0 && Remove(path) == 0)
+            ++removed;
+    }
+    closedir(listing);
+    return removed;
 }
 
 int CQuorVelmarUploadFiles::JoinPath(const char* dir, const char* name, char* out, size_t outSize)

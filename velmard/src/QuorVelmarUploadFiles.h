@@ -20,6 +20,9 @@ enum : size_t { QUOR_UPLOAD_NAME_SIZE = QUOR_UPGRADE_NAME_SIZE };
 extern const char kQuorUploadDir[];        // "/www/tmp"
 extern const char kQuorUpgradeArmDir[];    // "/Velmar/Upgrade/ARM/"
 extern const char kQuorUpgradeMcuDir[];    // "/Velmar/Upgrade/MCU/"
+// Uploads in progress are written to names with this prefix in the upload
+// directory (a leading '.': never an upload's own name).
+extern const char kQuorUploadTempPrefix[]; // ".upload-"
 
 class CQuorVelmarUploadFiles {
 public:
@@ -49,6 +52,9 @@ public:
     static int Move(const char* from, const char* to);
     // Deletes the file. 0, or -2 (logged).
     static int Remove(const char* path);
+    // Removes the leftovers of unfinished uploads (kQuorUploadTempPrefix)
+    // from the upload directory. The number removed.
+    static int RemoveTemporaries();
     // Moves every entry of the directory dir whose name begins with prefix (a
     // checked name) into the directory toDir (ending in '/'). The number moved,
     // or -2 when none was found or a move failed.

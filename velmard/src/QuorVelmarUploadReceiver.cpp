@@ -1,7 +1,9 @@
 // The receiver of one upload: see QuorVelmarUploadReceiver.h.
 #include "QuorVelmarUploadReceiver.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,8 +27,13 @@ int OpenUploadFile(const char* boardPath)
     char path[BoardPath::kMaxRoot + QUOR_UPLOAD_NAME_SIZE];
     if (BoardPath::Resolve(boardPath, path) != 0)
         return -1;
-    return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0664);
+    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0664);
 }
+
+// Temporary names are unique within the process (and O_EXCL never opens a
+// file that is there); leftovers of an earlier process are removed at start
+// (CQuorVelmarUploadFiles::RemoveTemporaries).
+std::atomic<unsigned> s_temporaryCount{0};
 
 } // namespace
 
@@ -40,6 +47,42 @@ void CQuorVelmarUploadReceiver::Close()
     if (m_s32Fd >= 0)
         close(m_s32Fd);
     m_s32Fd = -1;
+    if (!m_b8Done && m_cTempPath[0] != '\0') {
+        CQuorVelmarUploadFiles::Remove(m_cTempPath);
+        m_cTempPath[0] = '\0';
+    }
+}
+
+int CQuorVelmarUploadReceiver::OpenTemporary()
+{
+    char name[64];
+    snprintf(name, sizeof(name), "%s%d-%u.part", kQuorUploadTempPrefix, (int)getpid(), s_temporaryCount.fetch_add(1) + 1);
+    if (CQuorVelmarUploadFiles::JoinPath(kQuorUploadDir, name, m_cTempPath, sizeof(m_cTempPath)) != 0)
+        return -1;
+    m_s32Fd = OpenUploadFile(m_cTempPath);
+    if (m_s32Fd < 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######open file <%s> failed: %s", m_cTempPath, strerror(errno));
+        m_cTempPath[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+// The closing boundary has arrived: the file takes its name.
+int CQuorVelmarUploadReceiver::Complete(int consumed)
+{
+    bool closed = close(m_s32Fd) == 0;
+    m_s32Fd = -1;
+    if (!closed || CQuorVelmarUploadFiles::Move(m_cTempPath, m_cPath) != 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######upload <%s> cannot take its name <%s>.", m_cTempPath, m_cPath);
+        Close();
+        return -1;
+    }
+    m_cTempPath[0] = '\0';
+    m_b8Done = true;
+    LightLogExt(20000, 0, kSrc, __LINE__, "upload <%s> complete, %llu bytes.", m_cPath,
+                (unsigned long long)m_u64Written);
+    return consumed;
 }
 
 int CQuorVelmarUploadReceiver::Feed(const char* buf, int len, bool more)
@@ -68,7 +111,7 @@ int CQuorVelmarUploadReceiver::FeedHead(const char* buf, int len, bool more)
     const char* name = CQuorVelmarUploadFiles::ReduceName(fileName);
     if (CQuorVelmarUploadFiles::CheckName(name) != 0)
         return Refuse("file name", fileName);
-    CQuorVelmarUploadFiles::RecordName(m_cPartName, name);
+    snprintf(m_cFileName, sizeof(m_cFileName), "%s", name);
     if (boundaryLen > (int)sizeof(m_cBoundary) - 1)
         return Refuse("boundary line too long", "");
     memcpy(m_cBoundary, boundary, (size_t)boundaryLen);
@@ -76,12 +119,9 @@ int CQuorVelmarUploadReceiver::FeedHead(const char* buf, int len, bool more)
     m_s32BoundaryLen = boundaryLen;
     if (CQuorVelmarUploadFiles::JoinPath(kQuorUploadDir, name, m_cPath, sizeof(m_cPath)) != 0)
         return Refuse("path too long", name);
-    LightLogExt(40000, 0, kSrc, __LINE__, "open file <%s> /.................", m_cPath);
-    m_s32Fd = OpenUploadFile(m_cPath);
-    if (m_s32Fd < 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######open file <%s> failed", m_cPath);
+    LightLogExt(20000, 0, kSrc, __LINE__, "open file <%s> /.................", m_cPath);
+    if (OpenTemporary() != 0)
         return -1;
-    }
     if (more || head == len)
         return head;
     int body = FeedBody(buf + head, len - head);
@@ -103,11 +143,5 @@ int CQuorVelmarUploadReceiver::FeedBody(const char* buf, int len)
         written += (int)w;
     }
     m_u64Written += (uint64_t)n;
-    if (done) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "write................");
-        m_b8Done = true;
-        Close();
-        return len;
-    }
-    return n;
+    return done ? Complete(len) : n;
 }

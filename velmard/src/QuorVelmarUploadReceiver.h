@@ -8,6 +8,13 @@
 // without one. The client's file name is reduced to its last component and
 // must pass CQuorVelmarUploadFiles::CheckName before anything is opened.
 //
+// Only a whole upload counts: the data goes to a temporary file in the upload
+// directory (a name beginning with '.', which no upload name can take), which
+// is renamed to the upload's name only once the closing boundary has arrived.
+// A refused, cut or dropped upload leaves nothing behind: the temporary file
+// is removed when the receiver goes. The receiver records no name; the
+// caller records FileName() once Done().
+//
 // One object per request, used by one thread.
 #ifndef QUOR_VELMAR_UPLOADRECEIVER_H
 #define QUOR_VELMAR_UPLOADRECEIVER_H
@@ -34,22 +41,29 @@ public:
     // file name, a boundary line over 255 bytes, a file that cannot be created
     // or written). After the closing boundary everything is consumed.
     int Feed(const char* buf, int len, bool more);
-    // Closes the file if it is open.
+    // Closes the file if it is open (an unfinished one is removed).
     void Close();
 
-    // The file part was received up to its closing boundary.
+    // The file part was received up to its closing boundary and renamed to
+    // its name.
     bool Done() const { return m_b8Done; }
     const char* PartName() const { return m_cPartName; }
-    // Board path of the file written ("" before the head).
+    // The checked file name ("" before the head).
+    const char* FileName() const { return m_cFileName; }
+    // Board path the file has once Done() ("" before the head).
     const char* Path() const { return m_cPath; }
     uint64_t BytesWritten() const { return m_u64Written; }
 
 private:
     int FeedHead(const char* buf, int len, bool more);
     int FeedBody(const char* buf, int len);
+    int OpenTemporary();
+    int Complete(int consumed);
 
     char m_cPartName[128] = {0};
+    char m_cFileName[CQuorVelmarUploadFiles::kMaxNameLength + 1] = {0};
     char m_cPath[QUOR_UPLOAD_NAME_SIZE] = {0};
+    char m_cTempPath[QUOR_UPLOAD_NAME_SIZE] = {0};
     char m_cBoundary[256] = {0};
     int m_s32BoundaryLen = 0;
     int m_s32Fd = -1;
