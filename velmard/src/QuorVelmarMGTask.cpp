@@ -14,6 +14,8 @@
 #include "BoardPath.h"
 #include "LightLog.h"
 #include "QuorVelmarMongooseTask.h"
+#include "QuorVelmarWebLog.h"
+#include "QuorVelmarWebSession.h"
 
 std::atomic<uint8_t> g_bMGRunFlag{1};
 CQuorVelmarMGTask* g_pVelmarMGTask = nullptr;
@@ -160,6 +162,9 @@ int HandleUpload(mg_connection* conn)
     CQuorVelmarMGTask::UploadHandler handler = s_uploadHandler.load(std::memory_order_acquire);
     if (handler == nullptr)
         return Refuse(conn, 400, "Bad Request");
+    int refused = CQuorVelmarWebLogin::AdmitRequest(conn);
+    if (refused != 0)
+        return refused;
     return RunOnLargeStack(handler, conn);
 }
 
@@ -284,6 +289,8 @@ int CQuorVelmarMGTask::MGHandleReq(mg_connection* conn)
     const mg_request_info* info = mg_get_request_info(conn);
     if (info == nullptr || info->local_uri == nullptr)
         return 0;
+    if (CQuorVelmarWebLog::IsLogUri(info->local_uri))
+        return RunOnLargeStack(CQuorVelmarWebLog::Serve, conn);
     switch (MGGetKind(info->local_uri)) {
     case QUOR_WEB_KIND_ACTION:
         return RunOnLargeStack(CQuorVelmarMGProcess::ProcessHttpActionReq, conn);

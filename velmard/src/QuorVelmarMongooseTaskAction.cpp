@@ -17,6 +17,7 @@
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarModulInfoList.h"
 #include "QuorVelmarPref.h"
+#include "QuorVelmarWebSession.h"
 #include "serverproperty.h"
 
 using namespace quor_web;
@@ -229,7 +230,11 @@ void VerifyPasswd(CQuorVelmarHttpConn& conn, uint16_t&)
     char passwd[kVarSize];
     if (!ReadVars(conn, {Var("passwd", passwd)}))
         return;
-    conn.SendStatus(CServerProperty::GetInstance()->PasswdOK(passwd) ? 200 : 400);
+    if (!CQuorVelmarWebLogin::MayTry(conn))
+        return;
+    const bool ok = CServerProperty::GetInstance()->PasswdOK(passwd);
+    CQuorVelmarWebLogin::AfterVerify(conn, ok);
+    conn.SendStatus(ok ? 200 : 400);
 }
 
 void ChangePasswd(CQuorVelmarHttpConn& conn, uint16_t&)
@@ -243,6 +248,7 @@ void ChangePasswd(CQuorVelmarHttpConn& conn, uint16_t&)
         conn.SendStatus(400);
         return;
     }
+    CQuorVelmarWebLogin::AfterPasswordChange(&conn);
     if (!RunSync())
         return;
     T_QuorUserInfoChangeNotifyReq notice;
@@ -324,6 +330,9 @@ const T_ActionCmd kSystemCmds[] = {
     {"upgradeinfo", 11, UpgradeInfo},
     {"versioninfo", 11, VersionInfo},
     {"update", 6, Update},
+    {"getweblogin", 11, CQuorVelmarWebLogin::GetWebLogin},
+    {"setweblogin", 11, CQuorVelmarWebLogin::SetWebLogin},
+    {"weblogout", 9, CQuorVelmarWebLogin::WebLogout},
 };
 
 typedef int (*FamilyFn)(CQuorVelmarHttpConn& conn, uint16_t& replySent);
@@ -355,6 +364,8 @@ void DispatchAction(CQuorVelmarHttpConn& conn, uint16_t& replySent)
     LightLogExt(20000, 0, kSrc, __LINE__,
                 "@@@@@@In ProcessHttpActionReq Fun, acheive DeviceInfo, szCmdType value is <%s>, szCmdStr value is <%s>.",
                 cmdType, cmdStr);
+    if (!CQuorVelmarWebLogin::AdmitAction(conn, cmdType, cmdStr))
+        return;
     for (const T_Family& family : kFamilies) {
         if (Matches(cmdType, family.name, family.compare)) {
             if (family.handler(conn, replySent) != 0)
