@@ -18,6 +18,7 @@
 #include "QuorVelmarModulInfoList.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarWebSession.h"
+#include "QuorVelmarWebStatus.h"
 #include "serverproperty.h"
 
 using namespace quor_web;
@@ -320,6 +321,7 @@ const T_ActionCmd kCommonCmds[] = {
     {"setipinfo", 9, SetIpInfo},
     {"getautologoutinfo", 17, GetAutoLogoutInfo},
     {"setautologoutinfo", 17, SetAutoLogoutInfo},
+    {"getselfinfo", 11, QuorWebGetSelfInfo},
 };
 
 const T_ActionCmd kSystemCmds[] = {
