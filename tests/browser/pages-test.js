@@ -142,11 +142,16 @@ async function newContext(size, extra = {}) {
 async function firstLoad() {
   const {page, close} = await newContext(kSizes.desktop);
   try {
-    const requests = [];
-    let bytes = 0;
-    page.on('request', (r) => requests.push(r.url()));
-    page.on('response', async (r) => { try { bytes += (await r.body()).length; } catch (e) { /* none */ } });
+    const seen = [];
+    page.on('requestfinished', (r) => seen.push(r));
+    page.on('requestfailed', (r) => seen.push(r));
     await page.goto(url, {waitUntil: 'networkidle'});
+    const requests = seen.map((r) => r.url());
+    let bytes = 0;
+    for (const r of seen) {
+      const sizes = await r.sizes();
+      bytes += sizes.responseBodySize + sizes.responseHeadersSize;
+    }
     console.log(`first load: ${requests.length} requests, ${bytes} bytes (${requests.map((u) => new URL(u).pathname).join(' ')})`);
     check(requests.length <= 8, `${requests.length} requests`);
     check(bytes <= 60 * 1024, `${bytes} bytes`);

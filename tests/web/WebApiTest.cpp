@@ -505,6 +505,20 @@ TEST(WebLog, LastLinesWithALevelFilter)
                        .status);
 }
 
+TEST(WebStatus, OwnStateInOneReply)
+{
+    EXPECT_EQ(200, Action("cmdtype=deviceconfig&cmdstr=setdeviceinfo&alias=hall%22%3Cscript%3E", 1).status);
+    HttpReply reply = Action("cmdtype=commconfig&cmdstr=getselfinfo", 1);
+    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n", reply.head);
+    const std::string& body = reply.body;
+    EXPECT_EQ(0u, body.find("{\r\n\"selfinfo\":[\r\n{\"alias\":\"hall\\\"<script>\",\"mac\":\"")) << body;
+    for (const std::string& item : {"\"ip4addr\":\"" + Ep(1).Ip() + "\",\"ipmode\":\"static\"",
+                                    std::string("\"edidsetting\":\"1080P\",\"autosw\":\"on\",\"mcuversion\":\"1.0.2\""),
+                                    std::string("\"dev_type\":\"TX\"")})
+        EXPECT_NE(std::string::npos, body.find(item)) << item << "\n" << body;
+    EXPECT_EQ(body.size() - 7, body.rfind("}\r\n]\r\n}")) << body;
+}
+
 } // namespace
 
 int main(int argc, char** argv)

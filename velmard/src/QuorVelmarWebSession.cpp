@@ -122,11 +122,7 @@ CQuorVelmarWebSessions::T_Session* CQuorVelmarWebSessions::Find(const char* toke
 {
     if (!IsToken(token))
         return nullptr;
-    for (T_Session& session : m_sessions) {
-        if (SameToken(session.token, token))
-            return &session;
-    }
-    return nullptr;
+    return m_table.Find([token](const T_Session& session) { return SameToken(session.token, token); });
 }
 
 bool CQuorVelmarWebSessions::Create(uint64_t nowMs, uint64_t lifetimeMs, char (&token)[kTokenSize])
@@ -136,17 +132,10 @@ bool CQuorVelmarWebSessions::Create(uint64_t nowMs, uint64_t lifetimeMs, char (&
         return false;
     for (size_t i = 0; i < sizeof(bytes); ++i)
         snprintf(token + 2 * i, 3, "%02x", bytes[i]);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    // A free or ended place, else the one used longest ago.
-    T_Session* place = nullptr;
-    for (T_Session& session : m_sessions) {
-        if (session.token[0] == '\0' || session.expiresMs <= nowMs) {
-            place = &session;
-            break;
-        }
-        if (place == nullptr || session.usedMs < place->usedMs)
-            place = &session;
-    }
+    std::lock_guard<std::mutex> lock(m_table.Mutex());
+    T_Session* place = m_table.Place(
+        [nowMs](const T_Session& session) { return session.token[0] == '\0' || session.expiresMs <= nowMs; },
+        [](const T_Session& session) { return session.usedMs; });
     memcpy(place->token, token, kTokenSize);
     place->expiresMs = nowMs + lifetimeMs;
     place->usedMs = nowMs;
@@ -155,12 +144,12 @@ bool CQuorVelmarWebSessions::Create(uint64_t nowMs, uint64_t lifetimeMs, char (&
 
 bool CQuorVelmarWebSessions::Touch(const char* token, uint64_t nowMs, uint64_t lifetimeMs)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_table.Mutex());
     T_Session* session = Find(token);
     if (session == nullptr)
         return false;
     if (session->expiresMs <= nowMs) {
-        memset(session, 0, sizeof(*session));
+        *session = T_Session();
         return false;
     }
     session->expiresMs = nowMs + lifetimeMs;
@@ -170,27 +159,27 @@ bool CQuorVelmarWebSessions::Touch(const char* token, uint64_t nowMs, uint64_t l
 
 void CQuorVelmarWebSessions::End(const char* token)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_table.Mutex());
     T_Session* session = Find(token);
     if (session != nullptr)
-        memset(session, 0, sizeof(*session));
+        *session = T_Session();
 }
 
 void CQuorVelmarWebSessions::EndAllBut(const char* keep)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_table.Mutex());
     T_Session* kept = keep != nullptr ? Find(keep) : nullptr;
-    for (T_Session& session : m_sessions) {
+    for (T_Session& session : m_table.Entries()) {
         if (&session != kept)
-            memset(&session, 0, sizeof(session));
+            session = T_Session();
     }
 }
 
 size_t CQuorVelmarWebSessions::Count(uint64_t nowMs)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_table.Mutex());
     size_t count = 0;
-    for (const T_Session& session : m_sessions)
+    for (const T_Session& session : m_table.Entries())
         count += session.token[0] != '\0' && session.expiresMs > nowMs ? 1 : 0;
     return count;
 }
@@ -199,16 +188,14 @@ size_t CQuorVelmarWebSessions::Count(uint64_t nowMs)
 
 CQuorVelmarLoginThrottle::T_Address* CQuorVelmarLoginThrottle::Find(const char* address)
 {
-    for (T_Address& entry : m_addresses) {
-        if (entry.address[0] != '\0' && strncmp(entry.address, address, kAddressSize) == 0)
-            return &entry;
-    }
-    return nullptr;
+    return m_table.Find([address](const T_Address& entry) {
+        return entry.address[0] != '\0' && strncmp(entry.address, address, kAddressSize) == 0;
+    });
 }
 
 uint64_t CQuorVelmarLoginThrottle::WaitMs(const char* address, uint64_t nowMs)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_table.Mutex());
     const T_Address* entry = Find(address != nullptr ? address : "");
     if (entry == nullptr || entry->failures < kFreeFailures)
         return 0;
@@ -224,21 +211,14 @@ void CQuorVelmarLoginThrottle::Failed(const char* address, uint64_t nowMs)
 {
     if (address == nullptr || *address == '\0')
         return;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_table.Mutex());
     T_Address* entry = Find(address);
     if (entry != nullptr && nowMs - entry->lastMs > kForgetMs)
         entry->failures = 0;
     if (entry == nullptr) {
-        // A free place, a forgotten one, else the one failed longest ago.
-        for (T_Address& candidate : m_addresses) {
-            if (candidate.address[0] == '\0' || nowMs - candidate.lastMs > kForgetMs) {
-                entry = &candidate;
-                break;
-            }
-            if (entry == nullptr || candidate.lastMs < entry->lastMs)
-                entry = &candidate;
-        }
-        memset(entry, 0, sizeof(*entry));
+        entry = m_table.Place(
+            [nowMs](const T_Address& e) { return e.address[0] == '\0' || nowMs - e.lastMs > kForgetMs; },
+            [](const T_Address& e) { return e.lastMs; });
         snprintf(entry->address, sizeof(entry->address), "%s", address);
     }
     ++entry->failures;
@@ -247,10 +227,10 @@ void CQuorVelmarLoginThrottle::Failed(const char* address, uint64_t nowMs)
 
 void CQuorVelmarLoginThrottle::Succeeded(const char* address)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_table.Mutex());
     T_Address* entry = Find(address != nullptr ? address : "");
     if (entry != nullptr)
-        memset(entry, 0, sizeof(*entry));
+        *entry = T_Address();
 }
 
 // ---- The log-in ------------------------------------------------------------------------

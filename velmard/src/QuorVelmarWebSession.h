@@ -33,6 +33,45 @@
 class CQuorVelmarHttpConn;
 struct mg_connection;
 
+// A fixed number of entries under one lock. A new entry takes a free place,
+// else the place of the entry used longest ago.
+template <typename Entry, size_t N>
+class TQuorEntryTable {
+public:
+    std::mutex& Mutex() { return m_mutex; }
+    Entry (&Entries())[N] { return m_entries; }
+    // The first entry for which match holds, or null (lock held by the caller).
+    template <typename Match>
+    Entry* Find(Match match)
+    {
+        for (Entry& entry : m_entries) {
+            if (match(entry))
+                return &entry;
+        }
+        return nullptr;
+    }
+    // A cleared place for a new entry: the first free one, else the one whose
+    // lastUse is smallest (lock held by the caller).
+    template <typename IsFree, typename LastUse>
+    Entry* Place(IsFree isFree, LastUse lastUse)
+    {
+        Entry* place = Find(isFree);
+        if (place == nullptr) {
+            place = &m_entries[0];
+            for (Entry& entry : m_entries) {
+                if (lastUse(entry) < lastUse(*place))
+                    place = &entry;
+            }
+        }
+        *place = Entry();
+        return place;
+    }
+
+private:
+    std::mutex m_mutex;
+    Entry m_entries[N] = {};
+};
+
 // The live sessions.
 class CQuorVelmarWebSessions {
 public:
@@ -56,10 +95,8 @@ private:
         uint64_t expiresMs;
         uint64_t usedMs;
     };
+    TQuorEntryTable<T_Session, kMaxSessions> m_table;
     T_Session* Find(const char* token);
-
-    std::mutex m_mutex;
-    T_Session m_sessions[kMaxSessions] = {};
 };
 
 // Wrong passwords by address.
@@ -79,10 +116,8 @@ private:
         uint32_t failures;
         uint64_t lastMs;
     };
+    TQuorEntryTable<T_Address, kMaxAddresses> m_table;
     T_Address* Find(const char* address);
-
-    std::mutex m_mutex;
-    T_Address m_addresses[kMaxAddresses] = {};
 };
 
 // The daemon's log-in, used by the web request handlers.
