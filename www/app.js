@@ -353,6 +353,7 @@ function show(page) {
   if (!loggedIn) page = 'login';
   else if (!loaders[page]) page = 'overview';
   current = page;
+  unsay();
   for (const section of $$('.page')) section.hidden = section.id !== page;
   $('#nav').hidden = !loggedIn;
   for (const link of $$('#nav a')) {
