@@ -26,6 +26,8 @@ const char kCookieName[] = "velmar_session";
 const uint64_t kLifetimeWithoutLogoutMs = 12ull * 3600 * 1000;
 const size_t kVarSize = 128;
 
+static_assert(static_cast<size_t>(CQuorVelmarWebSessions::kTokenSize) <= static_cast<size_t>(T_QuorLoginEntry::kKeySize), "a token fits an entry's key");
+
 // -1: not read yet; 0 off; 1 on.
 std::atomic<int> s_loginOn{-1};
 
@@ -118,11 +120,11 @@ bool ReadVar(CQuorVelmarHttpConn& conn, const char* name, char (&out)[kVarSize])
 
 // ---- Sessions -------------------------------------------------------------------------
 
-CQuorVelmarWebSessions::T_Session* CQuorVelmarWebSessions::Find(const char* token)
+T_QuorLoginEntry* CQuorVelmarWebSessions::Find(const char* token)
 {
     if (!IsToken(token))
         return nullptr;
-    return m_table.Find([token](const T_Session& session) { return SameToken(session.token, token); });
+    return m_table.Find([token](const T_QuorLoginEntry& session) { return SameToken(session.key, token); });
 }
 
 bool CQuorVelmarWebSessions::Create(uint64_t nowMs, uint64_t lifetimeMs, char (&token)[kTokenSize])
@@ -133,45 +135,45 @@ bool CQuorVelmarWebSessions::Create(uint64_t nowMs, uint64_t lifetimeMs, char (&
     for (size_t i = 0; i < sizeof(bytes); ++i)
         snprintf(token + 2 * i, 3, "%02x", bytes[i]);
     std::lock_guard<std::mutex> lock(m_table.Mutex());
-    T_Session* place = m_table.Place(
-        [nowMs](const T_Session& session) { return session.token[0] == '\0' || session.expiresMs <= nowMs; },
-        [](const T_Session& session) { return session.usedMs; });
-    memcpy(place->token, token, kTokenSize);
-    place->expiresMs = nowMs + lifetimeMs;
-    place->usedMs = nowMs;
+    T_QuorLoginEntry* place = m_table.Place(
+        [nowMs](const T_QuorLoginEntry& session) { return session.key[0] == '\0' || session.untilMs <= nowMs; },
+        [](const T_QuorLoginEntry& session) { return session.lastMs; });
+    memcpy(place->key, token, kTokenSize);
+    place->untilMs = nowMs + lifetimeMs;
+    place->lastMs = nowMs;
     return true;
 }
 
 bool CQuorVelmarWebSessions::Touch(const char* token, uint64_t nowMs, uint64_t lifetimeMs)
 {
     std::lock_guard<std::mutex> lock(m_table.Mutex());
-    T_Session* session = Find(token);
+    T_QuorLoginEntry* session = Find(token);
     if (session == nullptr)
         return false;
-    if (session->expiresMs <= nowMs) {
-        *session = T_Session();
+    if (session->untilMs <= nowMs) {
+        *session = T_QuorLoginEntry();
         return false;
     }
-    session->expiresMs = nowMs + lifetimeMs;
-    session->usedMs = nowMs;
+    session->untilMs = nowMs + lifetimeMs;
+    session->lastMs = nowMs;
     return true;
 }
 
 void CQuorVelmarWebSessions::End(const char* token)
 {
     std::lock_guard<std::mutex> lock(m_table.Mutex());
-    T_Session* session = Find(token);
+    T_QuorLoginEntry* session = Find(token);
     if (session != nullptr)
-        *session = T_Session();
+        *session = T_QuorLoginEntry();
 }
 
 void CQuorVelmarWebSessions::EndAllBut(const char* keep)
 {
     std::lock_guard<std::mutex> lock(m_table.Mutex());
-    T_Session* kept = keep != nullptr ? Find(keep) : nullptr;
-    for (T_Session& session : m_table.Entries()) {
+    T_QuorLoginEntry* kept = keep != nullptr ? Find(keep) : nullptr;
+    for (T_QuorLoginEntry& session : m_table.Entries()) {
         if (&session != kept)
-            session = T_Session();
+            session = T_QuorLoginEntry();
     }
 }
 
@@ -179,27 +181,20 @@ size_t CQuorVelmarWebSessions::Count(uint64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_table.Mutex());
     size_t count = 0;
-    for (const T_Session& session : m_table.Entries())
-        count += session.token[0] != '\0' && session.expiresMs > nowMs ? 1 : 0;
+    for (const T_QuorLoginEntry& session : m_table.Entries())
+        count += session.key[0] != '\0' && session.untilMs > nowMs ? 1 : 0;
     return count;
 }
 
 // ---- Wrong passwords -------------------------------------------------------------------
 
-CQuorVelmarLoginThrottle::T_Address* CQuorVelmarLoginThrottle::Find(const char* address)
-{
-    return m_table.Find([address](const T_Address& entry) {
-        return entry.address[0] != '\0' && strncmp(entry.address, address, kAddressSize) == 0;
-    });
-}
-
 uint64_t CQuorVelmarLoginThrottle::WaitMs(const char* address, uint64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_table.Mutex());
-    const T_Address* entry = Find(address != nullptr ? address : "");
-    if (entry == nullptr || entry->failures < kFreeFailures)
+    const T_QuorLoginEntry* entry = m_table.FindKey(address != nullptr ? address : "");
+    if (entry == nullptr || entry->count < kFreeFailures)
         return 0;
-    uint32_t doublings = entry->failures - kFreeFailures;
+    uint32_t doublings = entry->count - kFreeFailures;
     uint64_t wait = doublings >= 5 ? kMaxWaitMs : kFirstWaitMs << doublings;
     if (wait > kMaxWaitMs)
         wait = kMaxWaitMs;
@@ -212,25 +207,25 @@ void CQuorVelmarLoginThrottle::Failed(const char* address, uint64_t nowMs)
     if (address == nullptr || *address == '\0')
         return;
     std::lock_guard<std::mutex> lock(m_table.Mutex());
-    T_Address* entry = Find(address);
+    T_QuorLoginEntry* entry = m_table.FindKey(address);
     if (entry != nullptr && nowMs - entry->lastMs > kForgetMs)
-        entry->failures = 0;
+        entry->count = 0;
     if (entry == nullptr) {
         entry = m_table.Place(
-            [nowMs](const T_Address& e) { return e.address[0] == '\0' || nowMs - e.lastMs > kForgetMs; },
-            [](const T_Address& e) { return e.lastMs; });
-        snprintf(entry->address, sizeof(entry->address), "%s", address);
+            [nowMs](const T_QuorLoginEntry& e) { return e.key[0] == '\0' || nowMs - e.lastMs > kForgetMs; },
+            [](const T_QuorLoginEntry& e) { return e.lastMs; });
+        snprintf(entry->key, sizeof(entry->key), "%s", address);
     }
-    ++entry->failures;
+    ++entry->count;
     entry->lastMs = nowMs;
 }
 
 void CQuorVelmarLoginThrottle::Succeeded(const char* address)
 {
     std::lock_guard<std::mutex> lock(m_table.Mutex());
-    T_Address* entry = Find(address != nullptr ? address : "");
+    T_QuorLoginEntry* entry = m_table.FindKey(address != nullptr ? address : "");
     if (entry != nullptr)
-        *entry = T_Address();
+        *entry = T_QuorLoginEntry();
 }
 
 // ---- The log-in ------------------------------------------------------------------------

@@ -28,10 +28,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 class CQuorVelmarHttpConn;
 struct mg_connection;
+
+// An entry of the log-in's tables: a key (a session token, an address) and
+// its times.
+struct T_QuorLoginEntry {
+    enum : size_t { kKeySize = 48 };
+    char key[kKeySize];
+    uint64_t untilMs;   // a session's end
+    uint64_t lastMs;    // last use, last failure
+    uint32_t count;     // failures in a row
+};
 
 // A fixed number of entries under one lock. A new entry takes a free place,
 // else the place of the entry used longest ago.
@@ -49,6 +60,13 @@ public:
                 return &entry;
         }
         return nullptr;
+    }
+    // The entry whose key is key (lock held by the caller).
+    Entry* FindKey(const char* key)
+    {
+        return Find([key](const Entry& entry) {
+            return entry.key[0] != '\0' && strncmp(entry.key, key, sizeof(entry.key)) == 0;
+        });
     }
     // A cleared place for a new entry: the first free one, else the one whose
     // lastUse is smallest (lock held by the caller).
@@ -90,19 +108,14 @@ public:
     size_t Count(uint64_t nowMs);
 
 private:
-    struct T_Session {
-        char token[kTokenSize];
-        uint64_t expiresMs;
-        uint64_t usedMs;
-    };
-    TQuorEntryTable<T_Session, kMaxSessions> m_table;
-    T_Session* Find(const char* token);
+    T_QuorLoginEntry* Find(const char* token);
+    TQuorEntryTable<T_QuorLoginEntry, kMaxSessions> m_table;
 };
 
 // Wrong passwords by address.
 class CQuorVelmarLoginThrottle {
 public:
-    enum : size_t { kMaxAddresses = 16, kFreeFailures = 3, kAddressSize = 48 };
+    enum : size_t { kMaxAddresses = 16, kFreeFailures = 3 };
     enum : uint64_t { kFirstWaitMs = 1000, kMaxWaitMs = 32000, kForgetMs = 15 * 60 * 1000 };
 
     // Milliseconds the address must still wait before it may try (0: now).
@@ -111,13 +124,7 @@ public:
     void Succeeded(const char* address);
 
 private:
-    struct T_Address {
-        char address[kAddressSize];
-        uint32_t failures;
-        uint64_t lastMs;
-    };
-    TQuorEntryTable<T_Address, kMaxAddresses> m_table;
-    T_Address* Find(const char* address);
+    TQuorEntryTable<T_QuorLoginEntry, kMaxAddresses> m_table;
 };
 
 // The daemon's log-in, used by the web request handlers.
