@@ -124,19 +124,19 @@ TEST(LoginThrottle, WrongPasswordsInARowSlowTheAddress)
         bool failed;
         uint64_t wait;   // asked after the step
     } const steps[] = {
-        {0, true, 0}, {10, true, 0}, {20, true, 1000},   // three free tries, then 1 s
-        {1020, true, 2000},                               // doubling
-        {3020, true, 4000}, {7020, true, 8000}, {15020, true, 16000}, {31020, true, 32000},
-        {63020, true, 32000},                             // at most 32 s
+        {0, true, 0}, {10, true, 0}, {20, true, 2000},   // three free tries, then 2 s
+        {2020, true, 4000},                               // doubling
+        {6020, true, 8000}, {14020, true, 16000}, {30020, true, 32000}, {62020, true, 60000},
+        {122020, true, 60000},                            // at most 60 s
     };
     for (const Step& step : steps) {
         EXPECT_EQ(0u, throttle.WaitMs(addr, step.now)) << step.now;
         throttle.Failed(addr, step.now);
         EXPECT_EQ(step.wait, throttle.WaitMs(addr, step.now)) << step.now;
     }
-    EXPECT_EQ(0u, throttle.WaitMs("10.0.0.8", 63020)) << "other addresses are not slowed";
+    EXPECT_EQ(0u, throttle.WaitMs("10.0.0.8", 122020)) << "other addresses are not slowed";
     throttle.Succeeded(addr);
-    EXPECT_EQ(0u, throttle.WaitMs(addr, 63021));
+    EXPECT_EQ(0u, throttle.WaitMs(addr, 122021));
     // Failures long ago are forgotten.
     for (uint64_t i = 0; i < 3; ++i)
         throttle.Failed(addr, 100000 + i);

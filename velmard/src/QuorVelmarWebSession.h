@@ -17,8 +17,8 @@
 // - at most kMaxSessions sessions live at once; a new one replaces the one
 //   used longest ago;
 // - after kFreeFailures wrong passwords in a row from one address, that
-//   address must wait before its next try (1 s, doubling with every further
-//   failure, at most 32 s); a try inside the wait is answered 429 without
+//   address must wait before its next try (2 s, doubling with every further
+//   failure, at most 60 s); a try inside the wait is answered 429 without
 //   looking at the password. Nothing is slept: no worker thread is held.
 //
 // The tables are guarded by their own locks; the clock is passed in so the
@@ -116,7 +116,7 @@ private:
 class CQuorVelmarLoginThrottle {
 public:
     enum : size_t { kMaxAddresses = 16, kFreeFailures = 3 };
-    enum : uint64_t { kFirstWaitMs = 1000, kMaxWaitMs = 32000, kForgetMs = 15 * 60 * 1000 };
+    enum : uint64_t { kFirstWaitMs = 2000, kMaxWaitMs = 60000, kForgetMs = 15 * 60 * 1000 };
 
     // Milliseconds the address must still wait before it may try (0: now).
     uint64_t WaitMs(const char* address, uint64_t nowMs);
