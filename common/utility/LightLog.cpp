@@ -266,6 +266,23 @@ void LightLogFlush()
     LLogUnLock();
 }
 
+int LightLogRingState(char* prefix, size_t size, uint32_t* current, uint32_t* files, bool* wrapped)
+{
+    if (prefix == nullptr || current == nullptr || files == nullptr || wrapped == nullptr)
+        return LLOG_ERR_ARGUMENT;
+    LLogLock();
+    size_t length = strlen(g_aFileName_LLOG);
+    int result = length == 0 || length >= size ? LLOG_ERR_ARGUMENT : LLOG_OK;
+    if (result == LLOG_OK) {
+        memcpy(prefix, g_aFileName_LLOG, length + 1);
+        *current = g_u32CurWriteFileNum_LLOG;
+        *files = g_u32MaxFileNum_LLOG;
+        *wrapped = g_b8IsLastFileExist_LLOG != 0;
+    }
+    LLogUnLock();
+    return result;
+}
+
 void LightGetTime(char* buffer, size_t size)
 {
     if (buffer == nullptr || size == 0)

@@ -98,6 +98,12 @@ int LightLog(const char* line);
 // Flushes the open file, if any.
 void LightLogFlush();
 
+// The ring as it stands, for readers of the log: the path prefix (copied into
+// prefix, size bytes), the number of the file being written, the files in the
+// ring and whether the ring has wrapped. 0, or 2 before the set-up or when
+// the prefix does not fit.
+int LightLogRingState(char* prefix, size_t size, uint32_t* current, uint32_t* files, bool* wrapped);
+
 // Writes the time text "YYYY-MM-DD hh:mm:ss.uuuuuu" (local time).
 void LightGetTime(char* buffer, size_t size);
 

@@ -164,13 +164,26 @@ TEST_F(UploadHttpTest, BoundarySplitAcrossReads)
 
 TEST_F(UploadHttpTest, LogoReplacedAndOldOneKept)
 {
-    std::string old = s_root->Read("/www/images/logo.png"), logo = upload_test::BinaryData(5000);
+    std::string old = s_root->Read("/www/images/logo.png");
+    std::string logo = std::string("\x89PNG\r\n\x1a\n", 8) + upload_test::BinaryData(5000);
     Reply reply = Upload("/upload/logo", "logo", "new-logo.png", logo);
     EXPECT_EQ(200, reply.status);
     EXPECT_EQ("File upload successfully\r\n", reply.body);
     EXPECT_TRUE(s_root->Read("/www/images/logo.png") == logo);
     EXPECT_TRUE(s_root->Read("/www/images/logo_bak.png") == old);
     EXPECT_FALSE(PathExists(s_root->File("/www/tmp/new-logo.png")));
+}
+
+TEST_F(UploadHttpTest, LogoThatIsNotAPngIsRefusedAndRemoved)
+{
+    const std::string logo = s_root->Read("/www/images/logo.png"), backup = s_root->Read("/www/images/logo_bak.png");
+    for (const std::string& data : {std::string("not an image\n"), std::string("\x89PNG\r\n\x1a", 7),
+                                    std::string("\x88PNG\r\n\x1a\nrest", 12), std::string()}) {
+        EXPECT_EQ(400, Upload("/upload/logo", "logo", "bad-logo.png", data).status) << data.size();
+        EXPECT_FALSE(PathExists(s_root->File("/www/tmp/bad-logo.png")));
+        EXPECT_TRUE(s_root->Read("/www/images/logo.png") == logo);
+        EXPECT_TRUE(s_root->Read("/www/images/logo_bak.png") == backup);
+    }
 }
 
 TEST_F(UploadHttpTest, UploadToAnotherUriIsDeletedWith400)

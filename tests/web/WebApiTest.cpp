@@ -422,6 +422,157 @@ TEST(WebAddress, StaticThenDhcp)
     EXPECT_TRUE(WaitFor([] { return Ep(2).Root().Calls().find("reboot") != std::string::npos; }, 20000));
 }
 
+// ---- The log-in the device enforces, and the log view (last: the password changes reach
+// every endpoint of the group) -----------------------------------------
+
+// A request with the session cookie (none when empty).
+HttpReply WithSession(const std::string& path, const std::string& session, int endpoint)
+{
+    std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + Ep(endpoint).Ip() + "\r\nConnection: close\r\n";
+    if (!session.empty())
+        request += "Cookie: other=1; velmar_session=" + session + "\r\n";
+    return web_test::HttpRequest(g_bed->lan->LanNs(), Ep(endpoint).Ip(), request + "\r\n");
+}
+
+// The token of the reply's session cookie; empty when it sets none.
+std::string SessionOf(const HttpReply& reply)
+{
+    const std::string start = "\r\nSet-Cookie: velmar_session=";
+    size_t at = reply.head.find(start);
+    if (at == std::string::npos)
+        return std::string();
+    size_t end = reply.head.find("\r\n", at + 2);
+    EXPECT_EQ("; Path=/; HttpOnly; SameSite=Strict", reply.head.substr(at + start.size() + 32, end - at - start.size() - 32));
+    return reply.head.substr(at + start.size(), 32);
+}
+
+const char kIpInfo[] = "/action?cmdtype=commconfig&cmdstr=getipinfo";
+
+TEST(WebLogin, OffByDefaultAndEveryReplyUnchanged)
+{
+    EXPECT_EQ(Json("webloginfo", "\"mode\":\"off\""), Action("cmdtype=systemconfig&cmdstr=getweblogin", 1).body);
+    EXPECT_EQ(200, Action("cmdtype=systemconfig&cmdstr=changepasswd&newpasswd=door", 1).status);
+    HttpReply verify = Action("cmdtype=systemconfig&cmdstr=verifypasswd&passwd=door", 1);
+    EXPECT_EQ(200, verify.status);
+    EXPECT_EQ(std::string::npos, verify.head.find("Set-Cookie")) << verify.head;
+    for (int i = 0; i < 5; ++i)   // wrong passwords are not slowed while the log-in is off
+        EXPECT_EQ(400, Action("cmdtype=systemconfig&cmdstr=verifypasswd&passwd=wrong", 1).status);
+    EXPECT_EQ(200, Action("cmdtype=systemconfig&cmdstr=verifypasswd&passwd=door", 1).status);
+    EXPECT_EQ(200, Get(kIpInfo, 1).status);
+    EXPECT_EQ(200, Get("/log", 1).status);
+}
+
+TEST(WebLogin, EnforcedWhenOn)
+{
+    const int ep = 1;
+    EXPECT_EQ(400, Action("cmdtype=systemconfig&cmdstr=setweblogin&mode=on&passwd=wrong", ep).status);
+    EXPECT_EQ(400, Action("cmdtype=systemconfig&cmdstr=setweblogin&mode=maybe&passwd=door", ep).status);
+    HttpReply on = Action("cmdtype=systemconfig&cmdstr=setweblogin&mode=on&passwd=door", ep);
+    ASSERT_EQ(200, on.status);
+    const std::string first = SessionOf(on);
+    ASSERT_EQ(32u, first.size()) << on.head;
+    EXPECT_NE(std::string::npos, Ep(ep).Root().Read("/Velmar/etc/Velmar.xml").find("Velmar_WebLogin"));
+
+    // Without a session: 401 for the API, the uploads and the log; the pages stay open.
+    struct Case {
+        std::string path;
+        int withoutSession;
+    } const cases[] = {
+        {kIpInfo, 401},
+        {"/action?cmdtype=deviceconfig&cmdstr=edidread&cmdparameter=hdmi", 401},
+        {"/action?cmdtype=systemconfig&cmdstr=getweblogin", 401},
+        {"/upload/logo", 401},
+        {"/log", 401},
+        {"/index.html", 200},
+        {"/action?cmdtype=systemconfig&cmdstr=verifypasswd&passwd=door", 200},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.withoutSession, WithSession(c.path, "", ep).status) << c.path;
+        EXPECT_EQ(c.withoutSession, WithSession(c.path, std::string(32, 'a'), ep).status) << c.path;
+    }
+    EXPECT_EQ(200, WithSession(kIpInfo, first, ep).status);
+    EXPECT_EQ(200, WithSession("/log", first, ep).status);
+    EXPECT_EQ(Json("webloginfo", "\"mode\":\"on\""),
+              WithSession("/action?cmdtype=systemconfig&cmdstr=getweblogin", first, ep).body);
+
+    // A password change ends every other session, not the changer's.
+    const std::string second = SessionOf(Action("cmdtype=systemconfig&cmdstr=verifypasswd&passwd=door", ep));
+    ASSERT_EQ(32u, second.size());
+    EXPECT_EQ(200, WithSession(kIpInfo, second, ep).status);
+    EXPECT_EQ(200, WithSession("/action?cmdtype=systemconfig&cmdstr=changepasswd&newpasswd=door2", first, ep).status);
+    EXPECT_EQ(401, WithSession(kIpInfo, second, ep).status);
+    EXPECT_EQ(200, WithSession(kIpInfo, first, ep).status);
+
+    // Log-out ends the session and clears the cookie.
+    HttpReply out = WithSession("/action?cmdtype=systemconfig&cmdstr=weblogout", first, ep);
+    EXPECT_EQ(200, out.status);
+    EXPECT_NE(std::string::npos, out.head.find("Set-Cookie: velmar_session=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0\r\n"));
+    EXPECT_EQ(401, WithSession(kIpInfo, first, ep).status);
+
+    // Three wrong passwords in a row, then the address waits: its tries are answered 429 (the
+    // password unread) until the wait is over.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(400, Action("cmdtype=systemconfig&cmdstr=verifypasswd&passwd=nope", ep).status);
+    HttpReply slowed;
+    for (int i = 0; i < 6 && slowed.status != 429; ++i)
+        slowed = Action("cmdtype=systemconfig&cmdstr=verifypasswd&passwd=nope", ep);
+    ASSERT_EQ(429, slowed.status);
+    const size_t retry = slowed.head.find("\r\nRetry-After: ");
+    ASSERT_NE(std::string::npos, retry) << slowed.head;
+    const int seconds = atoi(slowed.head.c_str() + retry + 15);
+    EXPECT_TRUE(seconds >= 1 && seconds <= 60) << slowed.head;
+    std::string third;
+    EXPECT_TRUE(WaitFor([&] {
+        third = SessionOf(Action("cmdtype=systemconfig&cmdstr=verifypasswd&passwd=door2", ep));
+        return !third.empty();
+    }, 90000));
+
+    // Turning it off needs the password and a session; then the API is open again.
+    EXPECT_EQ(401, Action("cmdtype=systemconfig&cmdstr=setweblogin&mode=off&passwd=door2", ep).status);
+    EXPECT_EQ(200, WithSession("/action?cmdtype=systemconfig&cmdstr=setweblogin&mode=off&passwd=door2", third, ep).status);
+    EXPECT_EQ(200, Get(kIpInfo, ep).status);
+    EXPECT_EQ(200, Action("cmdtype=systemconfig&cmdstr=changepasswd&newpasswd=abc", ep).status);
+}
+
+TEST(WebLog, LastLinesWithALevelFilter)
+{
+    EXPECT_EQ(400, Action("cmdtype=commconfig&cmdstr=infomark4711").status);     // logged at 20000
+    EXPECT_EQ(400, Action("cmdtype=systemconfig&cmdstr=errormark4711").status);  // logged at 40000
+    HttpReply all = Get("/log?lines=200");
+    EXPECT_EQ(200, all.status);
+    EXPECT_NE(std::string::npos, all.head.find("Content-Type: text/plain; charset=utf-8\r\n"));
+    EXPECT_NE(std::string::npos, all.body.find("infomark4711")) << all.body;
+    EXPECT_NE(std::string::npos, all.body.find("errormark4711"));
+    EXPECT_EQ('\n', all.body.back());
+    const std::string errors = Get("/log?level=error&lines=200").body;
+    EXPECT_EQ(std::string::npos, errors.find("infomark4711"));
+    EXPECT_NE(std::string::npos, errors.find("errormark4711"));
+    EXPECT_EQ(std::string::npos, errors.find(" [20000]: "));
+    size_t lines = 0;
+    for (char c : Get("/log?lines=3").body)
+        lines += c == '\n' ? 1 : 0;
+    EXPECT_EQ(3u, lines);
+    for (const char* bad : {"/log?level=25000", "/log?lines=0", "/log?lines=2001", "/log?lines=x"})
+        EXPECT_EQ(400, Get(bad).status) << bad;
+    EXPECT_EQ(405, web_test::HttpRequest(g_bed->lan->LanNs(), Ep(0).Ip(),
+                                         "POST /log HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                       .status);
+}
+
+TEST(WebStatus, OwnStateInOneReply)
+{
+    EXPECT_EQ(200, Action("cmdtype=deviceconfig&cmdstr=setdeviceinfo&alias=hall%22%3Cscript%3E", 1).status);
+    HttpReply reply = Action("cmdtype=commconfig&cmdstr=getselfinfo", 1);
+    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n", reply.head);
+    const std::string& body = reply.body;
+    EXPECT_EQ(0u, body.find("{\r\n\"selfinfo\":[\r\n{\"alias\":\"hall\\\"<script>\",\"mac\":\"")) << body;
+    for (const std::string& item : {"\"ip4addr\":\"" + Ep(1).Ip() + "\",\"ipmode\":\"static\"",
+                                    std::string("\"edidsetting\":\"1080P\",\"autosw\":\"on\",\"mcuversion\":\"1.0.2\""),
+                                    std::string("\"dev_type\":\"TX\"")})
+        EXPECT_NE(std::string::npos, body.find(item)) << item << "\n" << body;
+    EXPECT_EQ(body.size() - 7, body.rfind("}\r\n]\r\n}")) << body;
+}
+
 } // namespace
 
 int main(int argc, char** argv)

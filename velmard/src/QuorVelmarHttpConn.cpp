@@ -16,6 +16,10 @@ const char* StatusText(int status)
         return "Bad Request";
     case 403:
         return "Forbidden";
+    case 401:
+        return "Unauthorized";
+    case 429:
+        return "Too Many Requests";
     default:
         return "Internal Server Error";
     }
@@ -101,6 +105,12 @@ void CQuorVelmarHttpConn::SendStatus(int status)
         m_status = status;
 }
 
+void CQuorVelmarHttpConn::AddHeader(const char* line)
+{
+    if (!m_replied && line != nullptr)
+        m_extraHeaders += line;
+}
+
 void CQuorVelmarHttpConn::WriteHead(const char* headerLines)
 {
     if (m_replied)
@@ -108,8 +118,8 @@ void CQuorVelmarHttpConn::WriteHead(const char* headerLines)
     m_replied = true;
     if (m_status == 0)
         m_status = 500;
-    mg_printf(m_conn, "HTTP/1.1 %d %s\r\n%sTransfer-Encoding: chunked\r\n\r\n", m_status, StatusText(m_status),
-              headerLines);
+    mg_printf(m_conn, "HTTP/1.1 %d %s\r\n%s%sTransfer-Encoding: chunked\r\n\r\n", m_status, StatusText(m_status),
+              m_extraHeaders.c_str(), headerLines);
 }
 
 void CQuorVelmarHttpConn::WriteChunk(const char* data, size_t length)

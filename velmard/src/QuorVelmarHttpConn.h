@@ -56,6 +56,9 @@ public:
 
     // Chooses the status of the reply (the first choice holds).
     void SendStatus(int status);
+    // Adds a header line (ended by "\r\n") to the reply, before the reply's
+    // own header lines.
+    void AddHeader(const char* line);
     // Writes the whole JSON reply.
     void SendJson(const std::string& text);
     // Writes the status and the plain-text trailer.
@@ -71,6 +74,7 @@ private:
 
     mg_connection* m_conn;
     std::string m_form;
+    std::string m_extraHeaders;
     int m_status = 0;
     bool m_replied = false;
 };

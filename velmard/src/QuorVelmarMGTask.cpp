@@ -16,6 +16,8 @@
 #include "LightLog.h"
 #include "QuorVelmarMongooseTask.h"
 #include "QuorVelmarWebGuard.h"
+#include "QuorVelmarWebLog.h"
+#include "QuorVelmarWebSession.h"
 
 std::atomic<uint8_t> g_bMGRunFlag{1};
 CQuorVelmarMGTask* g_pVelmarMGTask = nullptr;
@@ -174,6 +176,11 @@ int HandleUpload(mg_connection* conn)
         Refuse(conn, 400, "Bad Request");
         QuorWebCloseNow(conn);
         return 400;
+    }
+    int refused = CQuorVelmarWebLogin::AdmitRequest(conn);
+    if (refused != 0) {
+        QuorWebCloseNow(conn);
+        return refused;
     }
     return RunOnLargeStack(handler, conn);
 }
@@ -365,6 +372,11 @@ int CQuorVelmarMGTask::MGHandleReq(mg_connection* conn)
         Refuse(conn, 503, "Service Unavailable");
         QuorWebCloseNow(conn);
         return 503;
+    }
+    if (CQuorVelmarWebLog::IsLogUri(info->local_uri)) {
+        if (!QuorWebGuardRequest(conn))
+            return 403;
+        return RunOnLargeStack(CQuorVelmarWebLog::Serve, conn);
     }
     switch (MGGetKind(info->local_uri)) {
     case QUOR_WEB_KIND_ACTION:

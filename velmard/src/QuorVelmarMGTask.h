@@ -20,9 +20,12 @@
 // "/action" and "/upload" refuse cross-site requests first (403, see
 // QuorVelmarWebGuard.h).
 //
-// Security: the API carries no authentication, by design (the pages check
-// the web password themselves). Any host that reaches port 80 can change the
-// endpoint's settings: keep the endpoint's LAN closed.
+// - "/log": the read-only log view (QuorVelmarWebLog.h).
+//
+// Security: by default the API carries no authentication (the pages check
+// the web password themselves), so any host that reaches port 80 can change
+// the endpoint's settings: keep the endpoint's LAN closed. The operator can
+// turn on a log-in the daemon enforces (QuorVelmarWebSession.h).
 #ifndef QUOR_VELMAR_MGTASK_H
 #define QUOR_VELMAR_MGTASK_H
 

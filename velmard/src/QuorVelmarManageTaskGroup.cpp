@@ -27,6 +27,7 @@
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarPref.h"
+#include "QuorVelmarWebSession.h"
 #include "QuorVelmarUdpMulSocketTask.h"
 #include "serverproperty.h"
 
@@ -165,6 +166,7 @@ bool ChangeWebPassword(const char (&content)[QUOR_MSG_TEXT_SIZE])
         LightLogExt(40000, 0, kSrc, __LINE__, "######ChangePasswd Error, the web password is kept.");
         return false;
     }
+    CQuorVelmarWebLogin::AfterPasswordChange(nullptr);
     const char command[] = "sync";
     int status = pox_system(command);
     if (status != 0) {

@@ -18,6 +18,8 @@
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarModulInfoList.h"
 #include "QuorVelmarPref.h"
+#include "QuorVelmarWebSession.h"
+#include "QuorVelmarWebStatus.h"
 #include "serverproperty.h"
 
 using namespace quor_web;
@@ -182,7 +184,11 @@ void VerifyPasswd(CQuorVelmarHttpConn& conn, uint16_t&)
     char passwd[kVarSize];
     if (!ReadVars(conn, {Var("passwd", passwd)}))
         return;
-    conn.SendStatus(CServerProperty::GetInstance()->PasswdOK(passwd) ? 200 : 400);
+    if (!CQuorVelmarWebLogin::MayTry(conn))
+        return;
+    const bool ok = CServerProperty::GetInstance()->PasswdOK(passwd);
+    CQuorVelmarWebLogin::AfterVerify(conn, ok);
+    conn.SendStatus(ok ? 200 : 400);
 }
 
 void ChangePasswd(CQuorVelmarHttpConn& conn, uint16_t&)
@@ -196,6 +202,7 @@ void ChangePasswd(CQuorVelmarHttpConn& conn, uint16_t&)
         conn.SendStatus(400);
         return;
     }
+    CQuorVelmarWebLogin::AfterPasswordChange(&conn);
     if (!RunSync())
         return;
     T_QuorUserInfoChangeNotifyReq notice;
@@ -278,6 +285,7 @@ const T_ActionCmd kCommonCmds[] = {
     {"setipinfo", 9, SetIpInfo},
     {"getautologoutinfo", 17, GetAutoLogoutInfo},
     {"setautologoutinfo", 17, SetAutoLogoutInfo},
+    {"getselfinfo", 11, QuorWebGetSelfInfo},
 };
 
 const T_ActionCmd kSystemCmds[] = {
@@ -288,6 +296,9 @@ const T_ActionCmd kSystemCmds[] = {
     {"upgradeinfo", 11, UpgradeInfo},
     {"versioninfo", 11, VersionInfo},
     {"update", 6, Update},
+    {"getweblogin", 11, CQuorVelmarWebLogin::GetWebLogin},
+    {"setweblogin", 11, CQuorVelmarWebLogin::SetWebLogin},
+    {"weblogout", 9, CQuorVelmarWebLogin::WebLogout},
 };
 
 typedef int (*FamilyFn)(CQuorVelmarHttpConn& conn, uint16_t& replySent);
@@ -319,6 +330,8 @@ void DispatchAction(CQuorVelmarHttpConn& conn, uint16_t& replySent)
     LightLogExt(20000, 0, kSrc, __LINE__,
                 "@@@@@@In ProcessHttpActionReq Fun, acheive DeviceInfo, szCmdType value is <%s>, szCmdStr value is <%s>.",
                 cmdType, cmdStr);
+    if (!CQuorVelmarWebLogin::AdmitAction(conn, cmdType, cmdStr))
+        return;
     for (const T_Family& family : kFamilies) {
         if (Matches(cmdType, family.name, family.compare)) {
             if (family.handler(conn, replySent) != 0)

@@ -17,6 +17,7 @@
 #include "BoardPath.h"
 #include "LightLog.h"
 #include "QuorVelmarFunction.h"
+#include "QuorVelmarLogoCheck.h"
 #include "QuorVelmarMGActionSupport.h"
 #include "QuorVelmarMGTask.h"
 #include "QuorVelmarManageTask.h"
@@ -87,6 +88,11 @@ int DoUploadComplete(mg_connection* conn, const char* uri, CQuorVelmarUploadRece
     if (Matches(uri, "/upload/logo", 12)) {
         CQuorVelmarUploadFiles::RecordName(receiver.PartName(), receiver.FileName());
         LightLogExt(20000, 0, kSrc, __LINE__, "upload Image is <%s> size <%lld>", path, size);
+        if (!QuorIsPngFile(path)) {
+            LightLogExt(40000, 0, kSrc, __LINE__, "######upload Image <%s> is not a PNG image, removed.", path);
+            CQuorVelmarUploadFiles::Remove(path);
+            return SendPlainReply(conn, 400, "");
+        }
         if (!CQuorVelmarMGProcess::UpdateLogoImage(path))
             return SendPlainReply(conn, 400, "");
         return SendPlainReply(conn, 200, "File upload successfully");
