@@ -1,5 +1,6 @@
 // A board overlay laid out by board/make-overlay with this build's programs
-// in a temporary directory (removed at the end), and its tarball.
+// in a temporary directory (removed at the end), and its tarball. The
+// overlay holds no settings of its own (FirstBoot puts them in place).
 #ifndef OVERLAY_TEST_SUPPORT_H
 #define OVERLAY_TEST_SUPPORT_H
 
@@ -39,6 +40,21 @@ public:
     std::string Tarball() const { return fParent + "/overlay.tar.gz"; }
     std::string File(const std::string& boardPath) const { return fRoot + boardPath; }
     std::string Read(const std::string& boardPath) const { return board_test::ReadText(File(boardPath)); }
+    // The first-value copy of a board setting.
+    std::string Setting(const std::string& boardPath) const { return File(kSettingsDir + boardPath); }
+    // What the board's first boot does before the daemons start: puts the
+    // missing settings in place. True when it succeeded.
+    bool FirstBoot() const { return InstallSettings(fRoot); }
+
+    static constexpr const char* kSettingsDir = "/usr/share/velmar/settings";
+    static bool InstallSettings(const std::string& root)
+    {
+        board_test::ProcessSpec run;
+        run.argv = {root + "/usr/lib/velmar/install-settings"};
+        run.setEnv = {{"VELMAR_ROOT", root}};
+        run.captureStderr = true;
+        return board_test::RunProcess(run).Exited(0);
+    }
 
 private:
     std::string fParent, fRoot, fOutput;
