@@ -27,40 +27,9 @@ bool WaitFor(const std::function<bool()>& done)
     return board_test::WaitFor(done, kWaitMs);
 }
 
-std::vector<std::string> CommandLine(pid_t pid)
-{
-    std::string raw = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
-    std::vector<std::string> words;
-    for (size_t at = 0; at < raw.size();) {
-        size_t end = raw.find('\0', at);
-        words.push_back(raw.substr(at, end - at));
-        at = end == std::string::npos ? raw.size() : end + 1;
-    }
-    return words;
-}
-
-// Processes whose first command word starts with prefix.
-std::vector<pid_t> ProcessesUnder(const std::string& prefix)
-{
-    std::vector<pid_t> found;
-    DIR* proc = opendir("/proc");
-    for (struct dirent* entry; proc != nullptr && (entry = readdir(proc)) != nullptr;) {
-        pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-        std::vector<std::string> words = pid > 0 ? CommandLine(pid) : std::vector<std::string>();
-        if (!words.empty() && words[0].rfind(prefix, 0) == 0)
-            found.push_back(pid);
-    }
-    if (proc != nullptr)
-        closedir(proc);
-    return found;
-}
-
-pid_t ParentOf(pid_t pid)
-{
-    std::string status = ReadText("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("PPid:");
-    return at == std::string::npos ? -1 : static_cast<pid_t>(atoi(status.c_str() + at + 5));
-}
+using overlay_test::CommandLine;
+using overlay_test::ParentOf;
+using overlay_test::ProcessesUnder;
 
 class OverlayStartTest : public ::testing::Test {
 protected:
@@ -89,14 +58,7 @@ protected:
             return run.Exited(0) ? 0 : 1;
         });
     }
-    std::vector<pid_t> Running(const std::string& program) const
-    {
-        std::vector<pid_t> pids;
-        for (pid_t pid : ProcessesUnder(fOverlay.File("/usr/bin/" + program)))
-            if (CommandLine(pid) == std::vector<std::string>{fOverlay.File("/usr/bin/" + program), "-d"})
-                pids.push_back(pid);
-        return pids;
-    }
+    std::vector<pid_t> Running(const std::string& program) const { return fOverlay.Running(program); }
     // The one running PROGRAM, whose parent is velmarcmd watching it.
     pid_t RunningUnderSupervisor(const std::string& program) const
     {
