@@ -190,7 +190,11 @@ protected:
         EXPECT_TRUE(Empty("/Velmar/Upgrade/ARM")) << RunProcess({"ls", "-A", fOverlay.File("/Velmar/Upgrade/ARM")}).output;
         EXPECT_TRUE(Empty("/Velmar/Upgrade/MCU"));
     }
-    std::string AgentLog() const { return fOverlay.Read("/var/Velmar/QuorNdk001.logTmp"); }
+    // Every run of the agent begins a new file of its log ring.
+    std::string AgentLog() const
+    {
+        return RunProcess({"sh", "-c", "cat \"$0\"/var/Velmar/QuorNdk*", fOverlay.Root()}).output;
+    }
     size_t VelmardStarts() const { return Count(fOverlay.Read("/var/log/velmarcmd/velmard.log"), "starting ["); }
 
     // Makes a key pair with velmar-sign (the public key in the board's key
