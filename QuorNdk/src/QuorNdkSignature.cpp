@@ -35,7 +35,10 @@ int HexDigit(char c)
 
 bool ParseHex(const char* text, size_t length, uint8_t* out, size_t size)
 {
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+    // One line end (LF or CR LF) may follow the digits.
+    if (length > 0 && text[length - 1] == '\n')
+        length--;
+    if (length > 0 && text[length - 1] == '\r')
         length--;
     if (length != 2 * size)
         return false;
