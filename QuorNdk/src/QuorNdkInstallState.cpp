@@ -8,6 +8,7 @@
 
 #include "BoardPath.h"
 #include "LightLog.h"
+#include "OSFun.h"
 
 CQuorNdkInstallGate g_InstallGate;
 
@@ -16,9 +17,8 @@ namespace {
 const char kSrc[] = "QuorNdk/src/QuorNdkInstallState";
 const char kMarkerDir[] = "/Velmar/etc/QuorNdk";
 const char kMarker[] = "/Velmar/etc/QuorNdk/Installing";
-const char kMarkerNew[] = "/Velmar/etc/QuorNdk/Installing.new";
 
-using MarkerPath = char[BoardPath::kMaxRoot + sizeof(kMarkerNew)];
+using MarkerPath = char[BoardPath::kMaxRoot + sizeof(kMarker)];
 
 bool Resolve(const char* boardPath, MarkerPath& out)
 {
@@ -38,35 +38,13 @@ bool SyncMarkerDir()
     return ok;
 }
 
-bool WriteAll(int fd, const char* text, size_t length)
-{
-    while (length > 0) {
-        ssize_t n = write(fd, text, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 int CQuorNdkInstallMarker::Write(const char* text)
 {
-    MarkerPath path, fresh;
-    if (!Resolve(kMarker, path) || !Resolve(kMarkerNew, fresh))
-        return -1;
-    int fd = open(fresh, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    bool ok = fd >= 0 && WriteAll(fd, text, strnlen(text, kMaxText)) && fsync(fd) == 0;
-    ok = fd >= 0 && close(fd) == 0 && ok;
-    ok = ok && rename(fresh, path) == 0 && SyncMarkerDir();
-    if (!ok) {
-        LightLogExt(40000, 1, kSrc, __LINE__, "###### Fail to write the install marker <%s>: %s.", path,
-                    strerror(errno));
-        unlink(fresh);
+    MarkerPath path;
+    if (!Resolve(kMarker, path) || COSFun::WriteFileAtomic(path, text, strnlen(text, kMaxText), 0644) != 0) {
+        LightLogExt(40000, 1, kSrc, __LINE__, "###### Fail to write the install marker <%s>.", kMarker);
         return -1;
     }
     return 0;

@@ -245,8 +245,10 @@ void CQuorNdkManageTask::RecoverInterruptedInstall()
 int CQuorNdkManageTask::DoARMVersionUpgrade(const T_QuorVersionUpgradeReq& request)
 {
     Install in;
-    if (!DescribeInstall(request, &in))
+    if (!DescribeInstall(request, &in)) {
+        CleanUp();
         return -2;
+    }
     char commandLine[sizeof(in.archive) + sizeof(in.dir) + sizeof(in.script) + 32];
     bool ok = TakeArchive(request, &in) && CheckSignature(in.archive, request.cVersionFile);
 

@@ -22,34 +22,17 @@ namespace {
 // Longest key file: the hex digits of a secret key and a line feed (CR LF).
 constexpr size_t kMaxKeyText = 2 * kSecretKeyBytes + 2;
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
+// Exactly 2 * size hex digits, then at most one line end (LF or CR LF).
 bool ParseHex(const char* text, size_t length, uint8_t* out, size_t size)
 {
-    // One line end (LF or CR LF) may follow the digits.
     if (length > 0 && text[length - 1] == '\n')
         length--;
     if (length > 0 && text[length - 1] == '\r')
         length--;
-    if (length != 2 * size)
-        return false;
-    for (size_t i = 0; i < size; ++i) {
-        int high = HexDigit(text[2 * i]);
-        int low = HexDigit(text[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        out[i] = static_cast<uint8_t>(high << 4 | low);
-    }
-    return true;
+    size_t decoded = 0;
+    const char* end = nullptr;
+    return length == 2 * size && sodium_hex2bin(out, size, text, length, nullptr, &decoded, &end) == 0 &&
+           decoded == size && end == text + length;
 }
 
 } // namespace

@@ -135,7 +135,7 @@ TEST_F(InstallStateTest, MarkerIsWrittenReadAndRemovedUnderTheBoardRoot)
     EXPECT_EQ(CQuorNdkInstallMarker::Read(text, sizeof(text)), 0);
     ASSERT_EQ(CQuorNdkInstallMarker::Write("archive <a.tar.gz>\n"), 0);
     EXPECT_EQ(root.Read("/Velmar/etc/QuorNdk/Installing"), "archive <a.tar.gz>\n");
-    EXPECT_FALSE(board_test::PathExists(root.File("/Velmar/etc/QuorNdk/Installing.new")));
+    EXPECT_FALSE(board_test::PathExists(root.File("/Velmar/etc/QuorNdk/Installing.tmp")));
     ASSERT_EQ(CQuorNdkInstallMarker::Read(text, 8), 1);
     EXPECT_STREQ(text, "archive");  // cut to the room given
     EXPECT_EQ(CQuorNdkInstallMarker::Remove(), 0);

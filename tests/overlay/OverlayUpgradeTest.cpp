@@ -132,9 +132,18 @@ protected:
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         return up ? static_cast<long>(ms.count()) : -1;
     }
-    static void Figure(const char* what, long ms)
+    // An ending: a velmard other than old answers (the time since start is
+    // printed as the figure of what), then the marker goes; nothing is left.
+    // False when velmard did not come back.
+    bool Ended(pid_t old, std::chrono::steady_clock::time_point start, const char* what) const
     {
+        long ms = WaitForNewVelmard(old, start);
+        if (ms < 0)
+            return false;
         fprintf(stderr, "figure: %s: %ld ms from the request to velmard answering again\n", what, ms);
+        EXPECT_TRUE(WaitFor([&] { return !PathExists(fOverlay.File(kMarker)); }));
+        ExpectCleanEnding();
+        return true;
     }
 
     // Writes Velmar/Upgrade/ARM/<name>.tar.gz holding the members.
@@ -231,11 +240,7 @@ TEST_F(OverlayUpgradeTest, AVelmardThatIgnoresItsStopIsStartedAgain)
 
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(Request("V4"));
-    long ms = WaitForNewVelmard(old, start);
-    ASSERT_GE(ms, 0);
-    Figure("(a) velmard ignores its stop", ms);
-    ASSERT_TRUE(WaitFor([&] { return !PathExists(fOverlay.File(kMarker)); }));
-    ExpectCleanEnding();
+    ASSERT_TRUE(Ended(old, start, "(a) velmard ignores its stop"));
     EXPECT_FALSE(Installed("V4"));
     const std::string log = AgentLog();
     EXPECT_NE(log.find("######system </etc/init.d/velmard update-stop> error!"), std::string::npos);
@@ -260,11 +265,7 @@ TEST_F(OverlayUpgradeTest, AnAgentKilledDuringTheInstallRecoversAtItsNextStart)
 
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(Script("QuorNdk", "start"));
-    long ms = WaitForNewVelmard(old, start);
-    ASSERT_GE(ms, 0);
-    Figure("(b) agent killed, started again", ms);
-    ASSERT_TRUE(WaitFor([&] { return !PathExists(fOverlay.File(kMarker)); }));
-    ExpectCleanEnding();
+    ASSERT_TRUE(Ended(old, start, "(b) agent killed, started again"));
     EXPECT_NE(AgentLog().find("An installation was under way when the agent ended <archive <V5.tar.gz> version <V5>"),
               std::string::npos);
     EXPECT_GT(Agent(), 0);
@@ -287,9 +288,7 @@ TEST_F(OverlayUpgradeTest, AStopRequestDuringTheInstallWaitsForItsEnd)
     EXPECT_EQ(Agent(), agent);
     ASSERT_TRUE(WriteText(fOverlay.File("/var/run/release"), ""));
 
-    long ms = WaitForNewVelmard(old, start);
-    ASSERT_GE(ms, 0);
-    Figure("(c) stop request held (includes the script's wait)", ms);
+    ASSERT_TRUE(Ended(old, start, "(c) stop request held (includes the script's wait)"));
     ASSERT_TRUE(WaitFor([&] { return Agent() == -1; }));
     EXPECT_GT(Velmard(), 0);
     EXPECT_TRUE(Installed("V6"));
@@ -309,21 +308,13 @@ TEST_F(OverlayUpgradeTest, ALinkOfAFailedArchiveIsNeverFollowedByTheNext)
     ASSERT_TRUE(Archive("V7", {{"V7/Install_upgrade_atmel", kScriptFails, false, 0755}, {"lnk", outside, true}}));
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(Request("V7"));
-    long ms = WaitForNewVelmard(old, start);
-    ASSERT_GE(ms, 0);
-    Figure("(d) archive 1, failing script", ms);
-    ASSERT_TRUE(WaitFor([&] { return !PathExists(fOverlay.File(kMarker)); }));
-    ExpectCleanEnding();
+    ASSERT_TRUE(Ended(old, start, "(d) archive 1, failing script"));
 
     old = Velmard();
     ASSERT_TRUE(Archive("V8", {{"V8/Install_upgrade_atmel", kScriptDone, false, 0755}, {"lnk/x", "escaped"}}));
     start = std::chrono::steady_clock::now();
     ASSERT_TRUE(Request("V8"));
-    ms = WaitForNewVelmard(old, start);
-    ASSERT_GE(ms, 0);
-    Figure("(d) archive 2, installed", ms);
-    ASSERT_TRUE(WaitFor([&] { return !PathExists(fOverlay.File(kMarker)); }));
-    ExpectCleanEnding();
+    ASSERT_TRUE(Ended(old, start, "(d) archive 2, installed"));
     EXPECT_TRUE(Installed("V8"));
     // The script ran in the private directory beside the archive.
     EXPECT_EQ(ReadText(fOverlay.File("/var/run/installed-V8")).rfind(fOverlay.File("/Velmar/Upgrade/ARM/.install-"), 0),
@@ -380,11 +371,7 @@ TEST_F(OverlayUpgradeTest, WithAKeyOnlySignedArchivesAreInstalled)
     ASSERT_TRUE(Sign(secret, "S1"));
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(Request("S1"));
-    long ms = WaitForNewVelmard(old, start);
-    ASSERT_GE(ms, 0);
-    Figure("(e) signed archive installed", ms);
-    ASSERT_TRUE(WaitFor([&] { return !PathExists(fOverlay.File(kMarker)); }));
-    ExpectCleanEnding();
+    ASSERT_TRUE(Ended(old, start, "(e) signed archive installed"));
     EXPECT_TRUE(Installed("S1"));
     EXPECT_NE(AgentLog().find("The archive <S1.tar.gz> is signed with the upgrade key"), std::string::npos);
 }
@@ -427,11 +414,7 @@ TEST_F(OverlayUpgradeTest, ASignedArchiveUploadedFromTheWebIsInstalled)
     ASSERT_EQ(Http("POST", "/action", "application/x-www-form-urlencoded",
                    "cmdtype=systemconfig&cmdstr=update&cmdparameter=ARM"),
               200);
-    long ms = WaitForNewVelmard(old, start);
-    ASSERT_GE(ms, 0);
-    Figure("(f) from the web", ms);
-    ASSERT_TRUE(WaitFor([&] { return !PathExists(fOverlay.File(kMarker)); }));
-    ExpectCleanEnding();
+    ASSERT_TRUE(Ended(old, start, "(f) from the web"));
     EXPECT_TRUE(Installed("W1"));
     EXPECT_NE(AgentLog().find("The archive <W1.tar.gz> is signed with the upgrade key"), std::string::npos);
 }
