@@ -2,7 +2,9 @@
 // single-instance lock, the log, the preferences, options, signals,
 // daemonising), then pools 1 and 2, the management task and the
 // communication layer, and idles until the stop signal (SIGHUP when
-// daemonised, SIGUSR1 in the foreground).
+// daemonised, SIGUSR1 in the foreground). An installation the last run left
+// unfinished is cleaned up first; one that runs when the stop signal comes
+// ends before the agent does.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "OSFun.h"
 #include "OSThread.h"
 #include "QuorNdkCommLayer.h"
+#include "QuorNdkInstallState.h"
 #include "QuorNdkManageTask.h"
 #include "QuorNdkPref.h"
 #include "QuorDaemonStart.h"
@@ -158,11 +161,16 @@ int main(int argc, char** argv)
     QuorSetUpDaemonSignals(sig_hangup_hdl);
     StartProcess(daemon);
     LightLogExt(20000, 1, kSrc, __LINE__, "Quor VelmarNdk Module Start Initlize.");
+    CQuorNdkManageTask::RecoverInterruptedInstall();
     StartPoolsAndTasks();
     while (g_b16Stop == 0) {
         OS::UpdateMilSecLowPrecision();
         OSThread::Sleep(1000);
     }
+    // An installation under way ends first: velmard must run again.
+    if (g_InstallGate.Busy())
+        LightLogExt(30000, 1, kSrc, __LINE__, "Stop requested during an upgrade; the agent stops once it has ended.");
+    g_InstallGate.CloseAndWait();
     LightLogExt(20000, 1, kSrc, __LINE__, "Stopping Quor VelmarNdk Module success.");
     printf("Stopping Quor VelmarNdk Module success......\n");
     LightLogFlush();

@@ -6,6 +6,7 @@
 #include "LightLog.h"
 #include "MemoryPool.h"
 #include "QuorNdkCommLayer.h"
+#include "QuorNdkInstallState.h"
 
 CQuorNdkManageTask* g_pVelmarNdkManageTask = nullptr;
 
@@ -129,6 +130,10 @@ int CQuorNdkManageTask::ProcessVersionUpgradeReq(const T_QuorVersionUpgradeReq& 
                 request.cVersionName, request.cVersionFile);
     if (!IsAcceptable(request, remoteAddr))
         return -2;
+    if (!g_InstallGate.Enter()) {
+        LightLogExt(30000, 1, kSrc, __LINE__, "The agent is stopping; the upgrade request is dropped.");
+        return -2;
+    }
     std::unique_ptr<T_QuorVersionUpgradeRsp> answer(new (std::nothrow) T_QuorVersionUpgradeRsp);
     if (answer) {
         memset(answer.get(), 0, sizeof(*answer));
@@ -140,7 +145,9 @@ int CQuorNdkManageTask::ProcessVersionUpgradeReq(const T_QuorVersionUpgradeReq& 
         memcpy(answer->cRspData, request.cVersionName, sizeof(answer->cRspData));
         SendVersionUpgradeRsp(*answer);
     }
-    if (DoARMVersionUpgrade(request) != 0) {
+    int result = DoARMVersionUpgrade(request);
+    g_InstallGate.Leave();
+    if (result != 0) {
         LightLogExt(40000, 1, kSrc, __LINE__, "######DoARMVersionUpgrade Fail!");
         return -2;
     }

@@ -7,8 +7,11 @@
 // Before anything runs, a request must come from 127.0.0.0/8, carry names
 // that are a single safe path component (CQuorNdkRequestCheck) and name an
 // existing archive in the ARM directory; a refused request gets no answer.
-// Before velmard is stopped, the archive must list "<name>/Install_upgrade_atmel".
-// Once velmard is stopped, any failure starts it again.
+// Before velmard is stopped, the archive must carry a valid signature when an
+// upgrade key is installed, and list "<name>/Install_upgrade_atmel". Once
+// velmard's stop has been tried, every ending starts it again; the install
+// marker (QuorNdkInstallState.h) covers endings of the agent itself, and a
+// stop request waits for the installation to end.
 #ifndef QUOR_NDK_MANAGETASK_H
 #define QUOR_NDK_MANAGETASK_H
 
@@ -50,6 +53,10 @@ public:
     // The installation steps: 0, or -2 (logged; velmard is running again
     // whenever it had been stopped).
     int DoARMVersionUpgrade(const T_QuorVersionUpgradeReq& request);
+    // At start-up: when the install marker says an installation was cut
+    // short, empties the upgrade directories, starts velmard and removes the
+    // marker (logged).
+    static void RecoverInterruptedInstall();
 
 private:
     struct T_Packet {
@@ -60,7 +67,6 @@ private:
 
     bool IsAcceptable(const T_QuorVersionUpgradeReq& request, uint32_t remoteAddr);
     void DoOnePacket(const T_Packet& packet);
-    void StartVelmardAgain();
 
     OSMutex m_PacketMutex;
     std::deque<T_Packet> m_Packets;  // guarded by m_PacketMutex

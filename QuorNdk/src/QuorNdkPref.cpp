@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -17,6 +19,7 @@ uint16_t CQuorNdkPref::s_u16VelmarNdk_UdpInterPort = 65009;
 uint16_t CQuorNdkPref::s_u16VelmarNdk_RecvUdpThreadNum = 1;
 uint16_t CQuorNdkPref::s_u16VelmarNdk_ManageTaskThreadNum = 1;
 int32_t CQuorNdkPref::s_s32VelmarNdk_LogLevel_Out = 20000;
+char CQuorNdkPref::s_cVelmarNdk_UpgradeKey[256] = "/Velmar/etc/QuorNdk/upgrade.pub";
 
 namespace {
 
@@ -70,6 +73,19 @@ bool ReadAddress(XMLPrefsParser& parser, ContainerRef section, const char* name,
     return true;
 }
 
+// An absolute board path that fits the member (missing: the member stays);
+// anything else keeps the member (logged).
+template <size_t N>
+void ReadPath(XMLPrefsParser& parser, ContainerRef section, const char* name, char (&member)[N])
+{
+    const char* text = Value(parser, section, name);
+    if (text != nullptr && text[0] == '/' && strlen(text) < N)
+        snprintf(member, N, "%s", text);
+    else if (text != nullptr)
+        LightLogExt(30000, 0, kSrc, __LINE__, "%s <%.64s> is not usable, <%s> is kept.", name, text, member);
+    LightLogExt(20000, 0, kSrc, __LINE__, "%s is <%s>", name, member);
+}
+
 } // namespace
 
 int CQuorNdkPref::ReadPref()
@@ -103,6 +119,7 @@ int CQuorNdkPref::ReadPref()
     ReadNumber(*parser, ndk, "VelmarNdk_ManageTask_ThreadNum", 1, kMaxThreadNum,
                &s_u16VelmarNdk_ManageTaskThreadNum);
     ReadNumber(*parser, ndk, "Quor_VelmarNdk_LogLevel_Out", 0, 50000, &s_s32VelmarNdk_LogLevel_Out);
+    ReadPath(*parser, ndk, "VelmarNdk_UpgradeKey", s_cVelmarNdk_UpgradeKey);
     LightLogExt(20000, 0, kSrc, __LINE__, "QuorNdk ReadPref OK!");
     return 0;
 }

@@ -1,7 +1,7 @@
 // Preferences of the upgrade agent, read once at start from the same file as
 // velmard's ("/Velmar/etc/Velmar.xml"): where velmard's unicast socket is
 // (the destination of the answers), where the agent listens, its thread
-// counts and its log level.
+// counts, its log level and where the upgrade key is.
 #ifndef QUOR_NDK_PREF_H
 #define QUOR_NDK_PREF_H
 
@@ -20,6 +20,9 @@ public:
     static uint16_t s_u16VelmarNdk_RecvUdpThreadNum;   // "VelmarNdk_RecvUdp_ThreadNum", 1
     static uint16_t s_u16VelmarNdk_ManageTaskThreadNum;// "VelmarNdk_ManageTask_ThreadNum", 1
     static int32_t s_s32VelmarNdk_LogLevel_Out;        // "Quor_VelmarNdk_LogLevel_Out", 20000
+    // "VelmarNdk_UpgradeKey": board path of the public key archives must be
+    // signed with; no file there means archives are installed unverified.
+    static char s_cVelmarNdk_UpgradeKey[256];          // "/Velmar/etc/QuorNdk/upgrade.pub"
 };
 
 #endif

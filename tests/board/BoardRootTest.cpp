@@ -88,7 +88,7 @@ TEST_F(BoardRootTest, PreferencesHoldEveryKeyInTheWrittenFormat)
         ++opens;
     for (size_t p = xml.find("</PREF>\n"); p != std::string::npos; p = xml.find("</PREF>\n", p + 1))
         ++closes;
-    EXPECT_EQ(opens, 32u);
+    EXPECT_EQ(opens, 33u);
     EXPECT_EQ(closes, opens);
     EXPECT_EQ(Root().Read("/Velmar/etc/Velmar_factory.xml"), xml);
 }

@@ -26,10 +26,20 @@ service_alive() {
     [ "$state" != Z ]
 }
 
-# service_nap: a tenth of a second (a second where sleep takes whole
-# seconds only).
+# The pause of the wait loops and the tenths of a second it takes: a tenth
+# where sleep takes fractions, else a whole second (a BusyBox built without
+# fractional sleep), so every wait keeps its length in seconds.
+if sleep 0.01 2>/dev/null; then
+    service_nap_time=0.1 service_nap_tenths=1
+else
+    service_nap_time=1 service_nap_tenths=10
+fi
+
+# service_nap: pauses and counts the pause off $tries (the tenths of a
+# second the waiting loop has left).
 service_nap() {
-    sleep 0.1 2>/dev/null || sleep 1
+    sleep "$service_nap_time"
+    tries=$((tries - service_nap_tenths))
 }
 
 # service_wait_gone TENTHS PID...: true when every process ended in time.
@@ -40,7 +50,6 @@ service_wait_gone() {
         while service_alive "$pid"; do
             [ "$tries" -gt 0 ] || return 1
             service_nap
-            tries=$((tries - 1))
         done
     done
     return 0
@@ -79,7 +88,6 @@ service_start() {
             return 1
         fi
         service_nap
-        tries=$((tries - 1))
     done
 }
 
