@@ -332,7 +332,8 @@ struct T_LogSite {
     uint32_t level;        // of the last line held back
     int64_t windowStartMs;
     uint32_t written;      // lines written in this window
-    uint32_t heldBack;     // lines held back in this window
+    uint32_t heldBack;     // lines held back and not yet counted in the log
+    int64_t lastHeldMs;    // when the last line was held back
 };
 
 // A count of held-back lines to write, taken out of the table.
@@ -349,6 +350,7 @@ std::atomic<uint32_t> s_u32Burst{LLOG_RATE_BURST};
 std::atomic<uint32_t> s_u32WindowMs{LLOG_RATE_WINDOW_MS};
 std::atomic<int64_t> s_s64NextSweepMs{0};
 const int64_t kSweepEveryMs = 1000;
+const int64_t kQuietReportMs = 5000;
 
 int64_t LLogNowMs()
 {
@@ -365,7 +367,7 @@ T_LogSite* LLogFindSite(const char* file, int line)
     for (size_t probe = 0; probe < kSiteSlots; ++probe) {
         T_LogSite& site = s_Sites[(hash + probe) % kSiteSlots];
         if (site.file == nullptr) {
-            site = T_LogSite{file, line, 0, 0, 0, 0};
+            site = T_LogSite{file, line, 0, 0, 0, 0, 0};
             return &site;
         }
         if (site.file == file && site.line == line)
@@ -374,17 +376,24 @@ T_LogSite* LLogFindSite(const char* file, int line)
     return nullptr;
 }
 
-// Under s_SiteMutex: starts a new window when the last one is over; the count
-// of the lines it held back goes to *report (count 0 when none).
-void LLogRollWindow(T_LogSite& site, int64_t now, T_HeldBack* report)
+// Under s_SiteMutex: starts a new window when the last one is over. The
+// count of the lines held back goes to *report (count 0 when none) then, or
+// once the site has held nothing back for kQuietReportMs (a flood that ended
+// is counted in the log soon, not only at the end of the window), or when
+// every count is asked for (all).
+void LLogTakeCount(T_LogSite& site, int64_t now, bool all, T_HeldBack* report)
 {
-    report->count = 0;
-    if (now - site.windowStartMs < (int64_t)s_u32WindowMs.load())
-        return;
-    *report = T_HeldBack{site.file, site.line, site.level, site.heldBack};
-    site.windowStartMs = now;
-    site.written = 0;
-    site.heldBack = 0;
+    *report = T_HeldBack{site.file, site.line, site.level, 0};
+    bool windowOver = now - site.windowStartMs >= (int64_t)s_u32WindowMs.load();
+    bool quiet = now - site.lastHeldMs >= kQuietReportMs;
+    if (windowOver || quiet || all) {
+        report->count = site.heldBack;
+        site.heldBack = 0;
+    }
+    if (windowOver) {
+        site.windowStartMs = now;
+        site.written = 0;
+    }
 }
 
 void LLogWriteHeldBack(const T_HeldBack& report)
@@ -410,13 +419,14 @@ bool LLogAdmit(uint32_t level, const char* file, int line, T_HeldBack* report)
     T_LogSite* site = LLogFindSite(file, line);
     bool admit = true;
     if (site != nullptr) {
-        LLogRollWindow(*site, now, report);
+        LLogTakeCount(*site, now, false, report);
         admit = site->written < s_u32Burst.load();
         if (admit) {
             ++site->written;
         } else {
             ++site->heldBack;
             site->level = level;
+            site->lastHeldMs = now;
         }
     }
     pthread_mutex_unlock(&s_SiteMutex);
@@ -431,7 +441,7 @@ void LLogSweepIfDue()
     int64_t due = s_s64NextSweepMs.load();
     if (now < due || !s_s64NextSweepMs.compare_exchange_strong(due, now + kSweepEveryMs))
         return;
-    LightLogReportHeldBack();
+    LightLogReportHeldBack(false);
 }
 
 }  // namespace
@@ -442,11 +452,11 @@ void LightLogSetRateLimit(uint32_t burst, uint32_t windowMs)
     s_u32Burst.store(windowMs == 0 ? 0 : burst);
     s_u32WindowMs.store(windowMs);
     for (T_LogSite& site : s_Sites)
-        site = T_LogSite{nullptr, 0, 0, 0, 0, 0};
+        site = T_LogSite{nullptr, 0, 0, 0, 0, 0, 0};
     pthread_mutex_unlock(&s_SiteMutex);
 }
 
-void LightLogReportHeldBack()
+void LightLogReportHeldBack(bool all)
 {
     // A few at a time: the table is only read under its lock.
     const size_t kBatch = 16;
@@ -459,7 +469,7 @@ void LightLogReportHeldBack()
             T_LogSite& site = s_Sites[from];
             if (site.file == nullptr || site.heldBack == 0)
                 continue;
-            LLogRollWindow(site, now, &reports[found]);
+            LLogTakeCount(site, now, all, &reports[found]);
             if (reports[found].count != 0)
                 ++found;
         }

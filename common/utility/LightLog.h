@@ -95,8 +95,9 @@ int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLin
 
 // Rate limit per call site (source file text and line) of LightLogExt: at
 // most LLOG_RATE_BURST lines in LLOG_RATE_WINDOW_MS; the lines past that are
-// counted, and when the window is over one line at the site's level and with
-// its source says how many were held back. With the ring of 10 files of 5000
+// counted, and when the window is over, or the site has held nothing back
+// for 5 s, one line at the site's level and with its source says how many
+// were held back. With the ring of 10 files of 5000
 // lines, 100 lines a minute per site lets some 50 sites flood at once for
 // ten minutes before the ring turns over, while the start flow (about 20
 // lines from its busiest site) and an operator's commands are never held.
@@ -105,9 +106,9 @@ int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLin
 // Sets the burst and the window (burst 0 or window 0: no limit) and forgets
 // every site's counts.
 void LightLogSetRateLimit(uint32_t burst, uint32_t windowMs);
-// Writes the held-back counts of the sites whose window is over (also done
-// by any logging thread at most once a second).
-void LightLogReportHeldBack();
+// Writes the held-back counts that are due (also done by any logging thread
+// at most once a second); all: every count, due or not (before stopping).
+void LightLogReportHeldBack(bool all);
 
 // Writes one formatted line plus a newline, rotating files as needed.
 int LightLog(const char* line);

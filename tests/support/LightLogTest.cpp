@@ -441,11 +441,11 @@ TEST_F(LightLogTest, EachPlaceIsLimitedAndTheHeldBackLinesAreCounted)
     }
     EXPECT_EQ((std::vector<std::string>{"n0", "n1", "n2", "n0", "n1", "n2", "n0", "n1"}),
               Messages(Name(1, ".logTmp")));
-    LightLogReportHeldBack();  // the window is not over: nothing yet
+    LightLogReportHeldBack(false);  // the window is not over: nothing yet
     EXPECT_EQ(8u, Messages(Name(1, ".logTmp")).size());
 
     usleep((kWindowMs + 50) * 1000);
-    LightLogReportHeldBack();
+    LightLogReportHeldBack(false);
     LightLogExt(20000, 0, "src/A", 1, "again");
     std::string text = ReadLog(Name(1, ".logTmp"));
     const char kCount[] = "more lines from here were held back (at most 3 in 300 ms).";

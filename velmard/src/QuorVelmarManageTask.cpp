@@ -167,7 +167,7 @@ void CQuorVelmarManageTask::HandleTimeout()
     if (IsStartFlowRunning())
         ProcessStartFlowReSend();
     CountRebootTick();
-    LightLogReportHeldBack();
+    LightLogReportHeldBack(false);
 }
 
 void CQuorVelmarManageTask::CountRebootTick()

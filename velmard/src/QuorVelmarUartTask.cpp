@@ -1,6 +1,8 @@
 // The MCU serial task: see QuorVelmarUartTask.h.
 #include "QuorVelmarUartTask.h"
 
+#include <unistd.h>
+
 #include "LightLog.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarManageTask.h"
@@ -80,7 +82,15 @@ int CQuorVelmarUartTask::QueueUartWrite(const char* text, uint32_t length)
     return (int)length;
 }
 
+// Writes one queued line, then waits while the line carries it (ten bits a
+// byte), so the system's output buffer never holds more than about one line
+// and the order of the queue is the order on the wire.
 int CQuorVelmarUartTask::WriteQueuedLine(void* self, const char* bytes, uint32_t length)
 {
-    return static_cast<CQuorVelmarUartTask*>(self)->UartWrite(bytes, length);
+    CQuorVelmarUartTask* task = static_cast<CQuorVelmarUartTask*>(self);
+    int written = task->UartWrite(bytes, length);
+    int32_t speed = task->GetLineSpeed();
+    if (written > 0 && speed > 0)
+        usleep((useconds_t)((int64_t)written * 10 * 1000000 / speed));
+    return written;
 }
