@@ -346,8 +346,8 @@ struct T_HeldBack {
 
 pthread_mutex_t s_SiteMutex = PTHREAD_MUTEX_INITIALIZER;
 T_LogSite s_Sites[kSiteSlots];
-std::atomic<uint32_t> s_u32Burst{LLOG_RATE_BURST};
-std::atomic<uint32_t> s_u32WindowMs{LLOG_RATE_WINDOW_MS};
+std::atomic<uint32_t> s_u32Burst{0};
+std::atomic<uint32_t> s_u32WindowMs{0};
 std::atomic<int64_t> s_s64NextSweepMs{0};
 const int64_t kSweepEveryMs = 1000;
 const int64_t kQuietReportMs = 5000;

@@ -103,8 +103,9 @@ int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLin
 // lines from its busiest site) and an operator's commands are never held.
 #define LLOG_RATE_BURST 100
 #define LLOG_RATE_WINDOW_MS 60000
-// Sets the burst and the window (burst 0 or window 0: no limit) and forgets
-// every site's counts.
+// Sets the burst and the window (burst 0 or window 0: no limit, as before
+// the first call; the daemons set LLOG_RATE_BURST and LLOG_RATE_WINDOW_MS
+// with their log) and forgets every site's counts.
 void LightLogSetRateLimit(uint32_t burst, uint32_t windowMs);
 // Writes the held-back counts that are due (also done by any logging thread
 // at most once a second); all: every count, due or not (before stopping).
