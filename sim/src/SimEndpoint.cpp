@@ -649,18 +649,20 @@ std::string SimEndpoint::ControlAnswerCommand(const std::string& word, const std
         SetSilent(on);
         return std::string();
     }
-    if (word == "delay") {
-        int ms = 0;
-        if (args.size() != 1 || !SimParseCount(args[0], &ms))
-            return "!delay wants milliseconds";
-        SetReplyDelay(ms);
-        return std::string();
-    }
-    if (word == "read-speed") {
-        int speed = 0;
-        if (args.size() != 1 || !SimParseCount(args[0], &speed))
-            return "!read-speed wants bit/s (0: at once)";
-        SetReadSpeed(speed);
+    // The commands that take one count.
+    const struct {
+        const char* word;
+        const char* usage;
+        void (SimEndpoint::*set)(int);
+    } kCounts[] = {{"delay", "!delay wants milliseconds", &SimEndpoint::SetReplyDelay},
+                   {"read-speed", "!read-speed wants bit/s (0: at once)", &SimEndpoint::SetReadSpeed}};
+    for (const auto& command : kCounts) {
+        int value = 0;
+        if (word != command.word)
+            continue;
+        if (args.size() != 1 || !SimParseCount(args[0], &value))
+            return command.usage;
+        (this->*command.set)(value);
         return std::string();
     }
     if (word == "split") {
