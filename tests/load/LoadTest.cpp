@@ -166,6 +166,22 @@ protected:
     long fBaseKiB = 0;
 };
 
+// Sends chunk on client over and over, as fast as its socket takes it, for
+// ms; the bytes the socket took.
+uint64_t StreamFor(TcpClient* client, const std::string& chunk, int ms)
+{
+    uint64_t sent = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{client->Fd(), POLLOUT, 0};
+        if (poll(&p, 1, 100) > 0) {
+            ssize_t n = send(client->Fd(), chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            sent += n > 0 ? (uint64_t)n : 0;
+        }
+    }
+    return sent;
+}
+
 TEST_F(LoadTest, ClientStreamingLinesIsSlowedDown)
 {
     fMcu.SetReplyDelay(200);
@@ -175,16 +191,7 @@ TEST_F(LoadTest, ClientStreamingLinesIsSlowedDown)
     for (int i = 0; i < 1000; ++i)
         chunk += "A\r\n";
     uint64_t sent = 0;
-    RunUnderLoad([&] {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLoadMs);
-        while (std::chrono::steady_clock::now() < end) {
-            pollfd p{flood.Fd(), POLLOUT, 0};
-            if (poll(&p, 1, 100) > 0) {
-                ssize_t n = send(flood.Fd(), chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-                sent += n > 0 ? (uint64_t)n : 0;
-            }
-        }
-    });
+    RunUnderLoad([&] { sent = StreamFor(&flood, chunk, kLoadMs); });
     printf("LOAD the streaming client got %llu bytes into the socket in %d ms\n", (unsigned long long)sent, kLoadMs);
 }
 
@@ -241,15 +248,7 @@ TEST_F(LoadTest, ClientStreamingMcuCommandsToALineRateMcu)
     RunUnderLoad([&] {
         std::atomic<bool> streaming{true};
         std::thread streamer([&] {
-            uint64_t sent = 0;
-            auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLoadMs);
-            while (std::chrono::steady_clock::now() < end) {
-                pollfd p{stream.Fd(), POLLOUT, 0};
-                if (poll(&p, 1, 100) > 0) {
-                    ssize_t n = send(stream.Fd(), chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-                    sent += n > 0 ? (uint64_t)n : 0;
-                }
-            }
+            uint64_t sent = StreamFor(&stream, chunk, kLoadMs);
             // A line cut by a short send is finished, so it counts.
             size_t cut = (size_t)(sent % kLine.size());
             if (cut != 0 && stream.Send(kLine.substr(cut), 60000))
