@@ -13,6 +13,13 @@
 //                                           query was answered and counts only the
 //                                           "SEQ c<client> <n>" answers to its own
 //                                           queries (the simulated MCU echoes them)
+//   line_client fair HOST PORT SECONDS      one client streams "GET ORDER" as fast as its
+//                                           socket takes it for SECONDS while a second
+//                                           asks "GET IPADDRESS" (answered by the daemon)
+//                                           and "GET SEQ q<n>" (answered by the MCU);
+//                                           latencies of the second, the first's answered
+//                                           lines per second, and whether every line it
+//                                           got into its socket was answered
 //
 // Prints figures only.
 #include <arpa/inet.h>
@@ -252,10 +259,105 @@ int Rate(const char* host, int port, int clients, int seconds, const char* sourc
     return 0;
 }
 
+// Milliseconds from sending query until a line beginning with answer came.
+long AskMs(int fd, LineReader* reader, const std::string& query, const std::string& answer)
+{
+    Clock::time_point start = Clock::now();
+    if (!WriteAll(fd, query.data(), query.size()))
+        return -1;
+    std::string line;
+    while (reader->ReadLine(&line, 20000)) {
+        if (line.compare(0, answer.size(), answer) == 0)
+            return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    }
+    return -1;
+}
+
+std::string Spread(std::vector<long> ms)
+{
+    if (ms.empty())
+        return "none asked";
+    std::sort(ms.begin(), ms.end());
+    long unanswered = (long)std::count(ms.begin(), ms.end(), -1L);
+    char text[128];
+    snprintf(text, sizeof(text), "median %ld ms, worst %ld ms (%zu asked, %ld unanswered)", ms[ms.size() / 2],
+             ms.back(), ms.size(), unanswered);
+    return text;
+}
+
+int Fair(const char* host, int port, int seconds)
+{
+    int stream = ConnectTcp(host, port), quiet = ConnectTcp(host, port);
+    if (stream < 0 || quiet < 0)
+        return 1;
+    int small = 4096;  // what waits in the socket is answered after the load
+    setsockopt(stream, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    std::atomic<long> answered{0};
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        LineReader lines(stream);
+        std::string line;
+        while (reading.load()) {
+            if (lines.ReadLine(&line, 100) && line.compare(0, strlen(kAnswerPrefix), kAnswerPrefix) == 0)
+                answered++;
+        }
+    });
+    std::string chunk;
+    for (int i = 0; i < 100; i++)
+        chunk += kQuery;
+    std::atomic<long> written{0};
+    std::thread streamer([&] {
+        long sent = 0;
+        Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
+        while (Clock::now() < end) {
+            struct pollfd pfd = {stream, POLLOUT, 0};
+            if (poll(&pfd, 1, 100) > 0) {
+                ssize_t n = send(stream, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                sent += n > 0 ? n : 0;
+            }
+        }
+        long cut = sent % (long)strlen(kQuery);
+        if (cut != 0 && WriteAll(stream, kQuery + cut, strlen(kQuery) - (size_t)cut))
+            sent += (long)strlen(kQuery) - cut;
+        written.store(sent / (long)strlen(kQuery));
+    });
+    LineReader quietLines(quiet);
+    std::vector<long> own, mcu;
+    Clock::time_point start = Clock::now();
+    for (int n = 0; Clock::now() - start < std::chrono::seconds(seconds); n++) {
+        own.push_back(AskMs(quiet, &quietLines, "GET IPADDRESS\r\n", "IPADDRESS"));
+        if (n % 4 == 0) {
+            std::string token = "SEQ q" + std::to_string(n);
+            mcu.push_back(AskMs(quiet, &quietLines, "GET " + token + "\r\n", token));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    streamer.join();
+    long duringLoad = answered.load();
+    Clock::time_point drainEnd = Clock::now() + std::chrono::seconds(300);
+    while (answered.load() < written.load() && Clock::now() < drainEnd)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    double total = std::chrono::duration<double>(Clock::now() - start).count();
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // any extra answer shows now
+    reading.store(false);
+    reader.join();
+    printf("second client, GET IPADDRESS (daemon): %s; target median at most 50 ms, worst at most 200 ms\n",
+           Spread(own).c_str());
+    printf("second client, GET SEQ (MCU): %s; target at most 1000 ms\n", Spread(mcu).c_str());
+    printf("streaming client: %ld lines written in %d s, %ld answered (%ld lost, %ld extra); %.0f answered lines/s "
+           "during the load, %.0f over %.1f s until the last answer; target none lost\n",
+           written.load(), seconds, answered.load(), std::max(0L, written.load() - answered.load()),
+           std::max(0L, answered.load() - written.load()), (double)duringLoad / seconds, answered.load() / total,
+           total);
+    close(stream);
+    close(quiet);
+    return 0;
+}
+
 int Usage()
 {
     fprintf(stderr, "usage: line_client rtt pty PATH COUNT | rtt tcp HOST PORT COUNT | "
-                    "rate HOST PORT CLIENTS SECONDS SOURCE[,SOURCE...]\n");
+                    "rate HOST PORT CLIENTS SECONDS SOURCE[,SOURCE...] | fair HOST PORT SECONDS\n");
     return 2;
 }
 
@@ -279,6 +381,8 @@ int main(int argc, char** argv)
         }
         return RoundTrips(fd, atol(argv[5]), Exchange);
     }
+    if (argc == 5 && strcmp(argv[1], "fair") == 0)
+        return Fair(argv[2], atoi(argv[3]), atoi(argv[4]));
     if (argc == 7 && strcmp(argv[1], "rate") == 0)
         return Rate(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), argv[6]);
     return Usage();

@@ -319,11 +319,194 @@ void LightLogEscape(const char* text, char* out, size_t size)
     out[used] = '\0';
 }
 
+namespace {
+
+// Writes one message (already formatted) as a line of the log.
+int LLogWriteMessage(uint32_t level, const char* sourceFile, int sourceLine, const char* message)
+{
+    char escaped[kMessageSize];
+    LightLogEscape(message, escaped, sizeof(escaped));
+    char timeText[LLOG_TIME_TEXT_SIZE];
+    LightGetTime(timeText, sizeof(timeText));
+    char line[kLineSize];
+    snprintf(line, sizeof(line), "%s [%u]: %s --%d:%s ", timeText, (unsigned)level, escaped,
+             sourceLine, sourceFile);
+    return LightLog(line);
+}
+
+// ---- Rate limit per call site ------------------------------------------------
+//
+// A call site (source file text and line) writes at most s_u32Burst lines in
+// a window of s_u32WindowMs; the lines past that are counted, and once the
+// window is over one line says how many were held back. The sites live in a
+// fixed table; a site that finds the table full is not limited.
+
+const size_t kSiteSlots = 1024;
+
+struct T_LogSite {
+    const char* file;      // null: free slot
+    int line;
+    uint32_t level;        // of the last line held back
+    int64_t windowStartMs;
+    uint32_t written;      // lines written in this window
+    uint32_t heldBack;     // lines held back and not yet counted in the log
+    int64_t lastHeldMs;    // when the last line was held back
+};
+
+// A count of held-back lines to write, taken out of the table.
+struct T_HeldBack {
+    const char* file;
+    int line;
+    uint32_t level;
+    uint32_t count;
+};
+
+pthread_mutex_t s_SiteMutex = PTHREAD_MUTEX_INITIALIZER;
+T_LogSite s_Sites[kSiteSlots];
+std::atomic<uint32_t> s_u32Burst{0};
+std::atomic<uint32_t> s_u32WindowMs{0};
+std::atomic<int64_t> s_s64NextSweepMs{0};
+const int64_t kSweepEveryMs = 1000;
+const int64_t kQuietReportMs = 5000;
+
+int64_t LLogNowMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Under s_SiteMutex: the slot of a site (found or newly taken), null when the
+// table is full.
+T_LogSite* LLogFindSite(const char* file, int line)
+{
+    size_t hash = ((size_t)(uintptr_t)file >> 3) * 31u + (size_t)(unsigned)line * 2654435761u;
+    for (size_t probe = 0; probe < kSiteSlots; ++probe) {
+        T_LogSite& site = s_Sites[(hash + probe) % kSiteSlots];
+        if (site.file == nullptr) {
+            site = T_LogSite{file, line, 0, 0, 0, 0, 0};
+            return &site;
+        }
+        if (site.file == file && site.line == line)
+            return &site;
+    }
+    return nullptr;
+}
+
+// Under s_SiteMutex: starts a new window when the last one is over. The
+// count of the lines held back goes to *report (count 0 when none) then, or
+// once the site has held nothing back for kQuietReportMs (a flood that ended
+// is counted in the log soon, not only at the end of the window), or when
+// every count is asked for (all).
+void LLogTakeCount(T_LogSite& site, int64_t now, bool all, T_HeldBack* report)
+{
+    *report = T_HeldBack{site.file, site.line, site.level, 0};
+    bool windowOver = now - site.windowStartMs >= (int64_t)s_u32WindowMs.load();
+    bool quiet = now - site.lastHeldMs >= kQuietReportMs;
+    if (windowOver || quiet || all) {
+        report->count = site.heldBack;
+        site.heldBack = 0;
+    }
+    if (windowOver) {
+        site.windowStartMs = now;
+        site.written = 0;
+    }
+}
+
+void LLogWriteHeldBack(const T_HeldBack& report)
+{
+    if (report.count == 0)
+        return;
+    char message[160];
+    snprintf(message, sizeof(message),
+             "Log rate limit: <%u> more lines from here were held back (at most %u in %u ms).", report.count,
+             s_u32Burst.load(), s_u32WindowMs.load());
+    LLogWriteMessage(report.level, report.file, report.line, message);
+}
+
+// True when the site may write its line now; a count of lines it held back
+// in its last window goes to *report first.
+bool LLogAdmit(uint32_t level, const char* file, int line, T_HeldBack* report)
+{
+    report->count = 0;
+    if (s_u32Burst.load() == 0)
+        return true;
+    int64_t now = LLogNowMs();
+    pthread_mutex_lock(&s_SiteMutex);
+    T_LogSite* site = LLogFindSite(file, line);
+    bool admit = true;
+    if (site != nullptr) {
+        LLogTakeCount(*site, now, false, report);
+        admit = site->written < s_u32Burst.load();
+        if (admit) {
+            ++site->written;
+        } else {
+            ++site->heldBack;
+            site->level = level;
+            site->lastHeldMs = now;
+        }
+    }
+    pthread_mutex_unlock(&s_SiteMutex);
+    return admit;
+}
+
+// Writes the counts of the sites whose window is over, at most once a
+// second (from any thread that logs).
+void LLogSweepIfDue()
+{
+    int64_t now = LLogNowMs();
+    int64_t due = s_s64NextSweepMs.load();
+    if (now < due || !s_s64NextSweepMs.compare_exchange_strong(due, now + kSweepEveryMs))
+        return;
+    LightLogReportHeldBack(false);
+}
+
+}  // namespace
+
+void LightLogSetRateLimit(uint32_t burst, uint32_t windowMs)
+{
+    pthread_mutex_lock(&s_SiteMutex);
+    s_u32Burst.store(windowMs == 0 ? 0 : burst);
+    s_u32WindowMs.store(windowMs);
+    for (T_LogSite& site : s_Sites)
+        site = T_LogSite{nullptr, 0, 0, 0, 0, 0, 0};
+    pthread_mutex_unlock(&s_SiteMutex);
+}
+
+void LightLogReportHeldBack(bool all)
+{
+    // A few at a time: the table is only read under its lock.
+    const size_t kBatch = 16;
+    T_HeldBack reports[kBatch];
+    for (size_t from = 0; from < kSiteSlots;) {
+        size_t found = 0;
+        int64_t now = LLogNowMs();
+        pthread_mutex_lock(&s_SiteMutex);
+        for (; from < kSiteSlots && found < kBatch; ++from) {
+            T_LogSite& site = s_Sites[from];
+            if (site.file == nullptr || site.heldBack == 0)
+                continue;
+            LLogTakeCount(site, now, all, &reports[found]);
+            if (reports[found].count != 0)
+                ++found;
+        }
+        pthread_mutex_unlock(&s_SiteMutex);
+        for (size_t i = 0; i < found; ++i)
+            LLogWriteHeldBack(reports[i]);
+    }
+}
+
 int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLine,
                 const char* format, ...)
 {
     if (format == nullptr || sourceFile == nullptr ||
         level < g_u32OutLogLevel.load(std::memory_order_relaxed))
+        return LLOG_OK;
+    LLogSweepIfDue();
+    T_HeldBack report;
+    bool admit = LLogAdmit(level, sourceFile, sourceLine, &report);
+    LLogWriteHeldBack(report);
+    if (!admit)
         return LLOG_OK;
     char message[kMessageSize];
     va_list args;
@@ -332,14 +515,7 @@ int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLin
     va_end(args);
     if (n < 0)
         message[0] = '\0';
-    char escaped[kMessageSize];
-    LightLogEscape(message, escaped, sizeof(escaped));
-    char timeText[LLOG_TIME_TEXT_SIZE];
-    LightGetTime(timeText, sizeof(timeText));
-    char line[kLineSize];
-    snprintf(line, sizeof(line), "%s [%u]: %s --%d:%s ", timeText, (unsigned)level, escaped,
-             sourceLine, sourceFile);
-    int result = LightLog(line);
+    int result = LLogWriteMessage(level, sourceFile, sourceLine, message);
     if (flush != 0)
         LightLogFlush();
     return result;

@@ -82,7 +82,8 @@ int LightLogSetLevel(uint32_t level);
 // Formats one message and writes it as
 // "<time> [<level>]: <message> --<sourceLine>:<sourceFile> \n".
 // The format must be a literal of the caller; outside text is passed as an
-// argument. Returns the result of LightLog (0 when the level is filtered).
+// argument. Returns the result of LightLog (0 when the level is filtered or
+// the line is held back by the rate limit below).
 // Copies text into out (size bytes with the NUL), each control byte (below
 // 0x20 but the tab, and 0x7F) written as \xNN, so a peer's bytes cannot break
 // or forge log lines; other bytes (the board's character set) stay. Cut at a
@@ -91,6 +92,24 @@ void LightLogEscape(const char* text, char* out, size_t size);
 
 int LightLogExt(uint32_t level, int flush, const char* sourceFile, int sourceLine,
                 const char* format, ...) __attribute__((format(printf, 5, 6)));
+
+// Rate limit per call site (source file text and line) of LightLogExt: at
+// most LLOG_RATE_BURST lines in LLOG_RATE_WINDOW_MS; the lines past that are
+// counted, and when the window is over, or the site has held nothing back
+// for 5 s, one line at the site's level and with its source says how many
+// were held back. With the ring of 10 files of 5000
+// lines, 100 lines a minute per site lets some 50 sites flood at once for
+// ten minutes before the ring turns over, while the start flow (about 20
+// lines from its busiest site) and an operator's commands are never held.
+#define LLOG_RATE_BURST 100
+#define LLOG_RATE_WINDOW_MS 60000
+// Sets the burst and the window (burst 0 or window 0: no limit, as before
+// the first call; the daemons set LLOG_RATE_BURST and LLOG_RATE_WINDOW_MS
+// with their log) and forgets every site's counts.
+void LightLogSetRateLimit(uint32_t burst, uint32_t windowMs);
+// Writes the held-back counts that are due (also done by any logging thread
+// at most once a second); all: every count, due or not (before stopping).
+void LightLogReportHeldBack(bool all);
 
 // Writes one formatted line plus a newline, rotating files as needed.
 int LightLog(const char* line);

@@ -79,6 +79,9 @@ int QuorSetUpDaemonLog(const char* name, const char* module)
         return result;
     }
     LightLogInstallAssertSink();
+    // A flood must not turn the ring over: each place of the daemon writes a
+    // burst, then counts (LightLog.h).
+    LightLogSetRateLimit(LLOG_RATE_BURST, LLOG_RATE_WINDOW_MS);
     return 0;
 }
 

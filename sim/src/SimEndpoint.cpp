@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -18,6 +19,17 @@ constexpr size_t kMaxChunks = 4096;
 constexpr size_t kMaxWrites = 4096;
 // Bytes without CR LF are logged once the daemon has been quiet this long.
 constexpr int64_t kResidueQuietMs = 100;
+// Paced reading takes at most this many bytes at a time (about 2.8 ms of a
+// 57 600 bit/s line).
+constexpr size_t kPacedChunk = 16;
+// A paced reader later than this starts counting afresh (the line was idle).
+constexpr int64_t kPacedCatchUpUs = 20000;
+
+int64_t NowUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 template <typename T>
 void PushBounded(std::deque<T>* records, T record, size_t limit)
@@ -113,7 +125,7 @@ void SimEndpoint::IoLoop()
     while (!m_stop.load()) {
         struct pollfd fds[2];
         fds[0].fd = m_pty.LeaderFd();
-        fds[0].events = POLLIN;
+        fds[0].events = PacedReadWaitUs() > 0 ? 0 : POLLIN;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_waitWritable)
@@ -156,11 +168,57 @@ int SimEndpoint::PollTimeoutMs()
         int64_t quiet = std::max<int64_t>(0, m_lastReadMs + kResidueQuietMs - now);
         timeout = timeout < 0 ? quiet : std::min(timeout, quiet);
     }
+    int64_t paced = PacedReadWaitUs();
+    if (paced > 0) {
+        int64_t ms = (paced + 999) / 1000;
+        timeout = timeout < 0 ? ms : std::min(timeout, ms);
+    }
     return static_cast<int>(std::min<int64_t>(timeout, 60000));
+}
+
+// Microseconds until the paced reader may read again (0: now, or not paced).
+int64_t SimEndpoint::PacedReadWaitUs() const
+{
+    if (m_readSpeed.load() <= 0)
+        return 0;
+    return std::max<int64_t>(0, m_nextReadUs - NowUs());
+}
+
+// One read of at most kPacedChunk bytes; the next may follow once the line
+// has carried them. False when nothing was read.
+bool SimEndpoint::ReadPaced()
+{
+    char buffer[kPacedChunk];
+    ssize_t n;
+    do {
+        n = read(m_pty.LeaderFd(), buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return false;
+    // A wake-up a little late does not slow the line: the next read is due
+    // after the bytes' time counted from when this one was due.
+    int speed = std::max(1, m_readSpeed.load());
+    int64_t now = NowUs();
+    int64_t from = now - m_nextReadUs > kPacedCatchUpUs ? now : m_nextReadUs;
+    m_nextReadUs = from + n * 10 * 1000000LL / speed;
+    m_lastReadMs = SimNowMs();
+    RecordChunk(buffer, static_cast<size_t>(n));
+    OnBytes(buffer, static_cast<size_t>(n));
+    return true;
+}
+
+void SimEndpoint::SetReadSpeed(int bitsPerSecond)
+{
+    m_readSpeed.store(std::max(0, bitsPerSecond));
+    Wake();
 }
 
 void SimEndpoint::ReadAvailable()
 {
+    if (m_readSpeed.load() > 0) {
+        ReadPaced();
+        return;
+    }
     char buffer[4096];
     for (;;) {
         ssize_t n = read(m_pty.LeaderFd(), buffer, sizeof buffer);
@@ -494,6 +552,7 @@ std::vector<std::string> SimEndpoint::ControlHelp() const
         "!garbage <count>             send junk bytes without CR or LF",
         "!silent on|off               stop or resume answering",
         "!delay <ms>                  answer that much later",
+        "!read-speed <bit/s>          read the daemon's bytes at a line's pace (0: at once)",
         "!split <cut> <gap-ms>        split answers after <cut> bytes (0: whole)",
         "!reply <line> => <a> || <b>  answer <line> with these lines (none: no answer)",
         "!clear-replies               forget the !reply answers",
@@ -590,11 +649,20 @@ std::string SimEndpoint::ControlAnswerCommand(const std::string& word, const std
         SetSilent(on);
         return std::string();
     }
-    if (word == "delay") {
-        int ms = 0;
-        if (args.size() != 1 || !SimParseCount(args[0], &ms))
-            return "!delay wants milliseconds";
-        SetReplyDelay(ms);
+    // The commands that take one count.
+    const struct {
+        const char* word;
+        const char* usage;
+        void (SimEndpoint::*set)(int);
+    } kCounts[] = {{"delay", "!delay wants milliseconds", &SimEndpoint::SetReplyDelay},
+                   {"read-speed", "!read-speed wants bit/s (0: at once)", &SimEndpoint::SetReadSpeed}};
+    for (const auto& command : kCounts) {
+        int value = 0;
+        if (word != command.word)
+            continue;
+        if (args.size() != 1 || !SimParseCount(args[0], &value))
+            return command.usage;
+        (this->*command.set)(value);
         return std::string();
     }
     if (word == "split") {

@@ -87,6 +87,10 @@ public:
     bool Silent() const;
     // Answers go out delayMs after the line that asked for them.
     void SetReplyDelay(int delayMs);
+    // Reads what the daemon writes no faster than a line of this many bit/s
+    // carries it (ten bits a byte), so the daemon's writes block as on the
+    // real line once the terminal's buffer is full; 0 reads at once.
+    void SetReadSpeed(int bitsPerSecond);
     // Answers are split after cutAt bytes into two writes gapMs apart
     // (cutAt 0: whole).
     void SetReplySplit(size_t cutAt, int gapMs);
@@ -142,6 +146,8 @@ private:
     void IoLoop();
     int PollTimeoutMs();
     void ReadAvailable();
+    bool ReadPaced();
+    int64_t PacedReadWaitUs() const;
     void RecordChunk(const char* data, size_t length);
     int64_t DueMs(const OutItem& item) const;
     void FlushDue();
@@ -182,6 +188,8 @@ private:
     // Used by the I/O thread only.
     SimLineFramer m_framer;
     int64_t m_lastReadMs = 0;
+    int64_t m_nextReadUs = 0;   // paced reading: no read before
+    std::atomic<int> m_readSpeed{0};
     bool m_residueLogged = false;
     bool m_settingsLogged = false;
     SimLineSettings m_loggedSettings;

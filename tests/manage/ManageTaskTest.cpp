@@ -33,13 +33,7 @@ protected:
     }
     T_QuorStringMsg Message(uint8_t scope, int32_t session, const std::string& text)
     {
-        T_QuorStringMsg m;
-        memset(&m, 0, sizeof(m));
-        m.u8Scope = scope;
-        m.s32SessionId = session;
-        m.u16Length = (uint16_t)text.size();
-        memcpy(m.cMsg, text.data(), text.size());
-        return m;
+        return StringLine(scope, session, text);
     }
 };
 

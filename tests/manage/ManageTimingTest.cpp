@@ -92,7 +92,10 @@ TEST_F(ManageTimingTest, RebootFollowsOnTheFifthTickAfterTheFlagIsSet)
     g_b8RebootFlag = false;
     ASSERT_NE(0, rebooted);
     EXPECT_GE(rebooted - set, 3500);
-    // Exactly five ticks came before the reboot.
+    // Exactly five ticks came before the reboot (logged once the reboot
+    // command has returned).
+    for (int i = 0; i < 2000 && !log.Has("system reboot is OK!"); ++i)
+        usleep(10000);
     std::string text = log.Text();
     size_t reboot = text.find("system reboot is OK!");
     ASSERT_NE(std::string::npos, reboot) << text;

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "LightLog.h"
 #include "MyAssert.h"
 #include "SupportTestUtil.h"
@@ -50,6 +52,7 @@ protected:
     {
         LightLogExit();
         LightLogSetLevel(LLOG_LEVEL_INFO);
+        LightLogSetRateLimit(0, 0);  // the ring tests write thousands of lines from one place
     }
     std::string Name(unsigned n, const char* suffix) const
     {
@@ -414,6 +417,43 @@ TEST_F(LightLogTest, FailedChecksGoIntoTheLog)
     SetMyAssertSink(nullptr);
     EXPECT_EQ((std::vector<std::string>{"_Assert: src/Z, 12"}), Messages(Name(1, ".logTmp")));
     EXPECT_NE(std::string::npos, ReadLog(Name(1, ".logTmp")).find("[40000]"));
+}
+
+// Each place writes its burst, the rest is counted; the count is written
+// once the window is over, at the place's level and with its source, and the
+// place writes again.
+TEST_F(LightLogTest, EachPlaceIsLimitedAndTheHeldBackLinesAreCounted)
+{
+    SetUpLog(5000, 10);
+    const uint32_t kWindowMs = 300;
+    LightLogSetRateLimit(3, kWindowMs);
+    struct {
+        const char* file;
+        int line;
+        uint32_t level;
+        int count;
+    } const kPlaces[] = {{"src/A", 1, 20000, 10}, {"src/A", 2, 40000, 5}, {"src/B", 1, 20000, 2}};
+    for (const auto& place : kPlaces) {
+        for (int i = 0; i < place.count; ++i)
+            LightLogExt(place.level, 0, place.file, place.line, "n%d", i);
+    }
+    EXPECT_EQ((std::vector<std::string>{"n0", "n1", "n2", "n0", "n1", "n2", "n0", "n1"}),
+              Messages(Name(1, ".logTmp")));
+    LightLogReportHeldBack(false);  // the window is not over: nothing yet
+    EXPECT_EQ(8u, Messages(Name(1, ".logTmp")).size());
+
+    usleep((kWindowMs + 50) * 1000);
+    LightLogReportHeldBack(false);
+    LightLogExt(20000, 0, "src/A", 1, "again");
+    std::string text = ReadLog(Name(1, ".logTmp"));
+    const char kCount[] = "more lines from here were held back (at most 3 in 300 ms).";
+    EXPECT_NE(std::string::npos, text.find("[20000]: Log rate limit: <7> " + std::string(kCount) + " --1:src/A"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("[40000]: Log rate limit: <2> " + std::string(kCount) + " --2:src/A"))
+        << text;
+    EXPECT_EQ(std::string::npos, text.find("--1:src/B \nLog")) << text;
+    EXPECT_EQ("again", Messages(Name(1, ".logTmp")).back());
+    EXPECT_EQ(11u, Messages(Name(1, ".logTmp")).size());
 }
 
 }  // namespace

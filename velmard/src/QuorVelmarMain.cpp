@@ -269,6 +269,7 @@ void StartPools()
         OS::UpdateMilSecLowPrecision();
         OSThread::Sleep(1000);
     }
+    LightLogReportHeldBack(true);
     LightLogExt(20000, 1, kSrc, __LINE__, "Stopping Quor Velmar Module success.");
     LightLogFlush();
     fflush(stdout);

@@ -85,21 +85,23 @@ bool RunConfigipStep(const char* command, const char* what)
 
 // A queued line holds only its own bytes: a short line costs a short node.
 struct CQuorVelmarManageTask::StringNode {
-    explicit StringNode(const T_QuorStringMsg& message)
-        : fElem(this),
+    StringNode(const T_QuorStringMsg& message, uint64_t arrival)
+        : u64Arrival(arrival),
           u8Scope(message.u8Scope),
           s32SessionId(message.s32SessionId),
           // A "SET EDID_W" read holds binary bytes, NULs too: the length counts.
-          text(message.cMsg, std::min<size_t>(message.u16Length, QUOR_STRING_MSG_TEXT_SIZE - 1))
+          text(message.cMsg, std::min<size_t>(message.u16Length, QUOR_STRING_MSG_TEXT_SIZE - 1)),
+          bMcuBound(message.u8Scope == QUOR_STRING_SCOPE_TCP && IsMcuBoundTcpLine(message))
     {
     }
     bool IsSerial() const { return u8Scope == QUOR_STRING_SCOPE_SERIAL; }
     bool IsTcp() const { return u8Scope == QUOR_STRING_SCOPE_TCP; }
 
-    OSQueueElem fElem;
+    uint64_t u64Arrival;   // order of arrival over all sources
     uint8_t u8Scope;
     int32_t s32SessionId;
     std::string text;
+    bool bMcuBound;        // a TCP line that may write to the MCU
 };
 
 CQuorVelmarManageTask::CQuorVelmarManageTask()
@@ -165,6 +167,7 @@ void CQuorVelmarManageTask::HandleTimeout()
     if (IsStartFlowRunning())
         ProcessStartFlowReSend();
     CountRebootTick();
+    LightLogReportHeldBack(false);
 }
 
 void CQuorVelmarManageTask::CountRebootTick()
@@ -190,7 +193,7 @@ void CQuorVelmarManageTask::DoConfigipIfRequested()
 
 int CQuorVelmarManageTask::AddStringPacketToProcessList(const T_QuorStringMsg& message)
 {
-    StringNode* node = new (std::nothrow) StringNode(message);
+    StringNode* node = new (std::nothrow) StringNode(message, 0);
     if (node == nullptr) {
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to new string node, When AddStringPacketToProcessList().");
         return -1;
@@ -198,10 +201,20 @@ int CQuorVelmarManageTask::AddStringPacketToProcessList(const T_QuorStringMsg& m
     StringNode* dropped = nullptr;
     {
         OSMutexLocker locker(&m_StringListMutex);
-        if (node->IsSerial() && m_u32SerialLines >= kMaxSerialLines)
-            dropped = UnlinkOldestSerialLine();
-        m_StringMsgList.EnQueue(&node->fElem);
-        CountLine(*node, true);
+        node->u64Arrival = m_u64Arrivals++;
+        if (node->IsTcp()) {
+            std::deque<StringNode*>& own = m_TcpLinesBySession[node->s32SessionId];
+            if (own.empty())
+                m_TcpTurns.push_back(node->s32SessionId);
+            own.push_back(node);
+            ++m_u32TcpLines;
+        } else {
+            if (node->IsSerial() && m_u32SerialLines >= kMaxSerialLines)
+                dropped = UnlinkOldestSerialLine();
+            m_OtherLines.push_back(node);
+            if (node->IsSerial())
+                ++m_u32SerialLines;
+        }
     }
     delete dropped;
     return 0;
@@ -211,12 +224,12 @@ int CQuorVelmarManageTask::AddStringPacketToProcessList(const T_QuorStringMsg& m
 // first drop of an episode is logged, the count when it ends.
 CQuorVelmarManageTask::StringNode* CQuorVelmarManageTask::UnlinkOldestSerialLine()
 {
-    for (OSQueueIter it(&m_StringMsgList); !it.IsDone(); it.Next()) {
-        StringNode* node = static_cast<StringNode*>(it.GetCurrent()->GetEnclosingObject());
+    for (std::deque<StringNode*>::iterator it = m_OtherLines.begin(); it != m_OtherLines.end(); ++it) {
+        StringNode* node = *it;
         if (!node->IsSerial())
             continue;
-        m_StringMsgList.Remove(&node->fElem);
-        CountLine(*node, false);
+        m_OtherLines.erase(it);
+        CountSerialTaken(*node);
         if (m_u32SerialDropped++ == 0)
             LightLogExt(40000, 0, kSrc, __LINE__,
                         "######Serial lines waiting exceed <%u>, the oldest are dropped until the list drains.",
@@ -226,43 +239,121 @@ CQuorVelmarManageTask::StringNode* CQuorVelmarManageTask::UnlinkOldestSerialLine
     return nullptr;
 }
 
-// Under the list mutex: keeps the per-origin counts of queued lines.
-void CQuorVelmarManageTask::CountLine(const StringNode& node, bool added)
+// Under the list mutex: one serial line fewer waits; a drop episode ends
+// once half the bound is free again.
+void CQuorVelmarManageTask::CountSerialTaken(const StringNode& node)
 {
-    if (node.IsSerial()) {
-        m_u32SerialLines = added ? m_u32SerialLines + 1 : m_u32SerialLines - 1;
-        if (m_u32SerialDropped != 0 && m_u32SerialLines <= kMaxSerialLines / 2) {
-            LightLogExt(40000, 0, kSrc, __LINE__, "######Serial lines dropped while the list was full: <%u>.",
-                        m_u32SerialDropped);
-            m_u32SerialDropped = 0;
-        }
-    } else if (node.IsTcp()) {
-        m_u32TcpLines = added ? m_u32TcpLines + 1 : m_u32TcpLines - 1;
-        uint32_t& own = m_TcpLinesBySession[node.s32SessionId];
-        own = added ? own + 1 : own - 1;
-        if (own == 0)
-            m_TcpLinesBySession.erase(node.s32SessionId);
+    if (!node.IsSerial())
+        return;
+    --m_u32SerialLines;
+    if (m_u32SerialDropped != 0 && m_u32SerialLines <= kMaxSerialLines / 2) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######Serial lines dropped while the list was full: <%u>.",
+                    m_u32SerialDropped);
+        m_u32SerialDropped = 0;
     }
 }
 
-bool CQuorVelmarManageTask::TakeStringMsg(T_QuorStringMsg* message)
+// Under the list mutex: takes the head line of a session; the session leaves
+// the turns when it has no line left, else goes to the back of them.
+CQuorVelmarManageTask::StringNode* CQuorVelmarManageTask::UnlinkSessionHead(int32_t session)
 {
-    StringNode* node = nullptr;
-    {
-        OSMutexLocker locker(&m_StringListMutex);
-        OSQueueElem* elem = m_StringMsgList.DeQueue();
-        if (elem == nullptr)
-            return false;
-        node = static_cast<StringNode*>(elem->GetEnclosingObject());
-        CountLine(*node, false);
+    std::map<int32_t, std::deque<StringNode*>>::iterator own = m_TcpLinesBySession.find(session);
+    if (own == m_TcpLinesBySession.end() || own->second.empty())
+        return nullptr;
+    StringNode* node = own->second.front();
+    own->second.pop_front();
+    --m_u32TcpLines;
+    m_TcpTurns.erase(std::find(m_TcpTurns.begin(), m_TcpTurns.end(), session));
+    if (own->second.empty())
+        m_TcpLinesBySession.erase(own);
+    else
+        m_TcpTurns.push_back(session);
+    return node;
+}
+
+// Under the list mutex: the line that arrived first over all sources.
+CQuorVelmarManageTask::StringNode* CQuorVelmarManageTask::UnlinkOldest()
+{
+    StringNode* oldest = m_OtherLines.empty() ? nullptr : m_OtherLines.front();
+    for (const auto& own : m_TcpLinesBySession) {
+        if (oldest == nullptr || own.second.front()->u64Arrival < oldest->u64Arrival)
+            oldest = own.second.front();
     }
+    if (oldest == nullptr)
+        return nullptr;
+    if (oldest->IsTcp())
+        return UnlinkSessionHead(oldest->s32SessionId);
+    m_OtherLines.pop_front();
+    CountSerialTaken(*oldest);
+    return oldest;
+}
+
+// Under the list mutex: the next line in turn. Lines of the serial lines
+// and of the TCP sessions are taken by age; the sessions take turns, one
+// line each, so a quiet client waits for at most one line of each busy one.
+// While the MCU line's queue is full (mcuBusy), a session whose next line
+// is bound for the MCU is passed over and keeps its line.
+CQuorVelmarManageTask::StringNode* CQuorVelmarManageTask::UnlinkNextInTurn(bool mcuBusy)
+{
+    StringNode* session = nullptr;
+    for (int32_t id : m_TcpTurns) {
+        StringNode* head = m_TcpLinesBySession[id].front();
+        if (!mcuBusy || !head->bMcuBound) {
+            session = head;
+            break;
+        }
+    }
+    StringNode* other = m_OtherLines.empty() ? nullptr : m_OtherLines.front();
+    if (session != nullptr && (other == nullptr || session->u64Arrival < other->u64Arrival))
+        return UnlinkSessionHead(session->s32SessionId);
+    if (other == nullptr)
+        return nullptr;
+    m_OtherLines.pop_front();
+    CountSerialTaken(*other);
+    return other;
+}
+
+void CQuorVelmarManageTask::CopyOut(StringNode* node, T_QuorStringMsg* message)
+{
     memset(message, 0, sizeof(*message));
     message->u8Scope = node->u8Scope;
     message->s32SessionId = node->s32SessionId;
     message->u16Length = (uint16_t)node->text.size();
     memcpy(message->cMsg, node->text.data(), node->text.size());
     delete node;
+}
+
+bool CQuorVelmarManageTask::TakeStringMsg(T_QuorStringMsg* message)
+{
+    StringNode* node;
+    {
+        OSMutexLocker locker(&m_StringListMutex);
+        node = UnlinkOldest();
+    }
+    if (node == nullptr)
+        return false;
+    CopyOut(node, message);
     return true;
+}
+
+bool CQuorVelmarManageTask::TakeStringMsgInTurn(T_QuorStringMsg* message)
+{
+    bool mcuBusy = IsMcuLineBusy();
+    StringNode* node;
+    {
+        OSMutexLocker locker(&m_StringListMutex);
+        node = UnlinkNextInTurn(mcuBusy);
+    }
+    if (node == nullptr)
+        return false;
+    CopyOut(node, message);
+    return true;
+}
+
+bool CQuorVelmarManageTask::IsMcuLineBusy()
+{
+    CQuorVelmarUartTask* line = g_pVelmarUartTask;
+    return line != nullptr && line->Writer().GetQueuedLines() >= kMcuLinesHighMark;
 }
 
 int CQuorVelmarManageTask::ProcessStringMsg()
@@ -276,9 +367,28 @@ bool CQuorVelmarManageTask::ProcessStringBatch(uint32_t limit)
 {
     uint32_t count = std::min(GetStringListLength(), limit);
     T_QuorStringMsg message;
-    for (uint32_t i = 0; i < count && TakeStringMsg(&message); ++i)
+    for (uint32_t i = 0; i < count && TakeStringMsgInTurn(&message); ++i)
         DoStringMsgCommand(message);
-    return GetStringListLength() != 0;
+    if (GetStringListLength() == 0)
+        return false;
+    if (!IsMcuLineBusy())
+        return true;
+    // Lines wait for the MCU line: the line's writer wakes the task once its
+    // queue has room (at once when it already has).
+    CQuorVelmarUartTask* line = g_pVelmarUartTask;
+    return line == nullptr || line->Writer().NotifyWhenBelow(kMcuLinesHighMark) || HasLineInTurn();
+}
+
+bool CQuorVelmarManageTask::HasLineInTurn()
+{
+    OSMutexLocker locker(&m_StringListMutex);
+    if (!m_OtherLines.empty())
+        return true;
+    for (int32_t id : m_TcpTurns) {
+        if (!m_TcpLinesBySession[id].front()->bMcuBound)
+            return true;
+    }
+    return false;
 }
 
 bool CQuorVelmarManageTask::TcpLinesAbove(int32_t session, uint32_t ownMark, uint32_t allMark)
@@ -286,8 +396,8 @@ bool CQuorVelmarManageTask::TcpLinesAbove(int32_t session, uint32_t ownMark, uin
     OSMutexLocker locker(&m_StringListMutex);
     if (m_u32TcpLines > allMark)
         return true;
-    std::map<int32_t, uint32_t>::const_iterator own = m_TcpLinesBySession.find(session);
-    return own != m_TcpLinesBySession.end() && own->second > ownMark;
+    std::map<int32_t, std::deque<StringNode*>>::const_iterator own = m_TcpLinesBySession.find(session);
+    return own != m_TcpLinesBySession.end() && own->second.size() > ownMark;
 }
 
 int CQuorVelmarManageTask::DoStringMsgCommand(const T_QuorStringMsg& message)
@@ -312,7 +422,7 @@ int CQuorVelmarManageTask::DoStringMsgCommand(const T_QuorStringMsg& message)
 uint32_t CQuorVelmarManageTask::GetStringListLength()
 {
     OSMutexLocker locker(&m_StringListMutex);
-    return m_StringMsgList.GetLength();
+    return (uint32_t)m_OtherLines.size() + m_u32TcpLines;
 }
 
 // ---- UDP queue -------------------------------------------------------------
@@ -430,7 +540,7 @@ int CQuorVelmarManageTask::SendUartBuf(uint32_t length, const char* text)
     CQuorVelmarUartTask* line = g_pVelmarUartTask;
     if (length == 0)
         return 0;
-    return line != nullptr ? line->UartWrite(text, length) : -2;
+    return line != nullptr ? line->QueueUartWrite(text, length) : -2;
 }
 
 int CQuorVelmarManageTask::SendUart2Buf(uint32_t length, const char* text)
@@ -468,8 +578,14 @@ void CQuorVelmarManageTask::SetPauseFn(PauseFn pause)
 void CQuorVelmarManageTask::Pause(uint32_t milliseconds)
 {
     PauseFn pause = s_pfnPause.load();
-    if (pause != nullptr)
+    if (pause != nullptr) {
         pause(milliseconds);
-    else
-        OSThread::Sleep(milliseconds);
+        return;
+    }
+    // A pause after an MCU line is a pause on the line, even when the line
+    // goes out later than it was queued.
+    CQuorVelmarUartTask* line = g_pVelmarUartTask;
+    if (line != nullptr)
+        line->Writer().HoldAfterOwnLine(milliseconds);
+    OSThread::Sleep(milliseconds);
 }

@@ -4,7 +4,8 @@
 //
 // Inbound side: two queues, each with its own lock, filled by the
 // communication layer from the producer threads:
-// - the string list of T_QuorStringMsg lines, in arrival order;
+// - the string list of T_QuorStringMsg lines: the serial lines' in arrival
+//   order, each TCP session's in its own order;
 // - the UDP queue of received group messages, each a pooled packet holding a
 //   pooled copy of the bytes and the sender's address.
 // The producer appends and the communication layer then signals
@@ -12,6 +13,17 @@
 // element at a time: the element is taken under the lock, the lock released,
 // the element handled and its pooled parts given back. Producers are never
 // held while a handler runs.
+//
+// Fair turns: serial lines and TCP lines are taken by age, but the TCP
+// sessions take turns, one line each (round robin), so a line of a quiet
+// client waits for at most one line of each busy client. Lines for the MCU
+// are queued on the MCU line's writer, which writes them at the line's pace
+// (QuorVelmarLineWriter.h): the task never waits for the line. While that
+// queue holds kMcuLinesHighMark lines, sessions whose next line is bound for
+// the MCU are passed over; their lines wait here, so their reads pause (the
+// session's marks) and TCP pushes back on the client. Lines the daemon
+// answers itself, serial lines, group messages and ticks keep flowing; the
+// writer wakes the task when its queue has room again.
 //
 // Start flow: at start-up the task pushes the module's network identity to
 // the MCU and walks it through a chain of queries whose answers fill the
@@ -28,6 +40,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 
@@ -145,6 +158,11 @@ public:
     static void FreeUdpPacket(T_QuorUdpPacket* packet);
     // Copies the oldest line into *message and removes it; false when empty.
     bool TakeStringMsg(T_QuorStringMsg* message);
+    // Copies the next line in turn into *message and removes it: lines by
+    // age, the TCP sessions one line each in turn; while the MCU line's
+    // queue is full a session whose next line is bound for the MCU is passed
+    // over. False when no line can be taken now.
+    bool TakeStringMsgInTurn(T_QuorStringMsg* message);
 
     uint32_t GetUdpQueueLength();
     uint32_t GetStringListLength();
@@ -158,12 +176,23 @@ public:
 
     // Serial lines kept waiting; past it the oldest is dropped.
     enum : uint32_t { kMaxSerialLines = 256 };
+    // Lines queued for the MCU line at which the task stops taking
+    // MCU-bound lines from the TCP sessions (their reads pause in turn):
+    // about 30 ms of the line at 57 600 bit/s for short commands.
+    enum : uint32_t { kMcuLinesHighMark = 16 };
+    // True while the MCU line's queue is at the mark.
+    bool IsMcuLineBusy();
+    // A TCP line that may write to the MCU: every line but those the daemon
+    // answers itself ("GET IPADDRESS") and those of no command list.
+    static bool IsMcuBoundTcpLine(const T_QuorStringMsg& message);
 
     // ---- Sending (any thread) -----------------------------------------------
 
-    // Writes length bytes of text to the MCU line (write with retry of the
-    // MCU serial task): bytes written; 0 for a length of 0 (nothing written);
-    // -2 when the line is missing or handed over, or after three failed writes.
+    // Queues length bytes of text for the MCU line's writer, which writes
+    // them in order with the write with retry of the MCU serial task (see
+    // QuorVelmarUartTask.h): the length once queued; 0 for a length of 0
+    // (nothing written); -2 when the line is missing or handed over, or its
+    // queue is full (logged).
     int SendUartBuf(uint32_t length, const char* text);
     // The same on the auxiliary (display) line.
     int SendUart2Buf(uint32_t length, const char* text);
@@ -308,7 +337,8 @@ public:
     // broadcast starters (null: the starters, which send to the group).
     static void SetGroupBroadcaster(GroupBroadcastFn broadcaster);
     // Replaces the pauses of the start flow and the configip sequence (null:
-    // sleep).
+    // sleep; a pause after an MCU line then also holds the line quiet that
+    // long after the line went out).
     static void SetPauseFn(PauseFn pause);
     static void Pause(uint32_t milliseconds);
 
@@ -316,7 +346,12 @@ private:
     struct StringNode;
 
     StringNode* UnlinkOldestSerialLine();
-    void CountLine(const StringNode& node, bool added);
+    void CountSerialTaken(const StringNode& node);
+    StringNode* UnlinkSessionHead(int32_t session);
+    StringNode* UnlinkOldest();
+    StringNode* UnlinkNextInTurn(bool mcuBusy);
+    static void CopyOut(StringNode* node, T_QuorStringMsg* message);
+    bool HasLineInTurn();
     void DoOneUdpPacket(const T_QuorUdpPacket& packet);
     void HandleTimeout();
     void CountRebootTick();
@@ -326,14 +361,18 @@ private:
 
     OSQueue m_UdpPacketQueue;        // elements enclose T_QuorUdpPacket
     OSMutex m_UdpPacketQueueMutex;
+    // Under m_StringListMutex: the lines of the serial lines (and of any
+    // other origin) in arrival order; the lines of each TCP session in its
+    // own order, and the sessions with lines in the order of their turns;
+    // counts by origin, serial lines dropped in the current episode.
     OSMutex m_StringListMutex;
-    OSQueue m_StringMsgList;         // elements enclose StringNode
-    // Under m_StringListMutex: lines waiting by origin, serial lines dropped
-    // in the current episode.
+    std::deque<StringNode*> m_OtherLines;
+    std::map<int32_t, std::deque<StringNode*>> m_TcpLinesBySession;
+    std::deque<int32_t> m_TcpTurns;
+    uint64_t m_u64Arrivals = 0;
     uint32_t m_u32SerialLines = 0;
     uint32_t m_u32SerialDropped = 0;
     uint32_t m_u32TcpLines = 0;
-    std::map<int32_t, uint32_t> m_TcpLinesBySession;
 
     // Taken by Initialize and held; nothing uses it.
     CQuorVelmarTCPSessionTask* m_pTCPSessionTask = nullptr;

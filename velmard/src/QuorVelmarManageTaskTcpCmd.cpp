@@ -14,7 +14,6 @@
 #include <cstring>
 
 #include "LightLog.h"
-#include "OS.h"
 #include "OSMutex.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
@@ -382,37 +381,19 @@ const T_TcpListEntry kTcpLists[] = {
 
 }  // namespace
 
-namespace {
-
-// A client streaming bad lines must not wipe the log ring: at most
-// kUnknownLogsPerSecond of these lines a second, the rest counted and the
-// count logged with the next one.
-void LogUnknownCommand(const char* first)
+bool CQuorVelmarManageTask::IsMcuBoundTcpLine(const T_QuorStringMsg& message)
 {
-    const uint32_t kUnknownLogsPerSecond = 10;
-    static OSMutex* s_mutex = new OSMutex;
-    OSMutexLocker locker(s_mutex);
-    static int64_t s_s64WindowStart = 0;
-    static uint32_t s_u32Logged = 0;
-    static uint32_t s_u32Skipped = 0;
-    int64_t now = OS::Milliseconds();
-    if (now - s_s64WindowStart >= 1000) {
-        s_s64WindowStart = now;
-        s_u32Logged = 0;
+    CmdLine line(message);
+    const char* first = line.Word(1);
+    for (const T_TcpListEntry& entry : kTcpLists) {
+        if (!CmdLine::Matches(first, entry.keyword))
+            continue;
+        // The get list answers only IPADDRESS itself.
+        return entry.list != &CQuorVelmarManageTask::ProcessTcpCMDListGetParameter ||
+               !CmdLine::Matches(line.Word(2), "IPADDRESS");
     }
-    if (s_u32Logged >= kUnknownLogsPerSecond) {
-        ++s_u32Skipped;
-        return;
-    }
-    ++s_u32Logged;
-    if (s_u32Skipped != 0)
-        LightLogExt(40000, 0, kSrc, __LINE__, "######<%u> more lines with an unknown first word were not logged.",
-                    s_u32Skipped);
-    s_u32Skipped = 0;
-    LightLogExt(40000, 0, kSrc, __LINE__, "######PareCommandString Parameter One is <%s> Error!", first);
+    return false;
 }
-
-}  // namespace
 
 int CQuorVelmarManageTask::ProcessTcpMsg(const T_QuorStringMsg& message)
 {
@@ -424,7 +405,9 @@ int CQuorVelmarManageTask::ProcessTcpMsg(const T_QuorStringMsg& message)
             return 0;
         }
     }
-    LogUnknownCommand(first);
+    // A client streaming bad lines cannot wipe the log ring: the log limits
+    // the lines of each place (LightLog.h).
+    LightLogExt(40000, 0, kSrc, __LINE__, "######PareCommandString Parameter One is <%s> Error!", first);
     return -2;
 }
 

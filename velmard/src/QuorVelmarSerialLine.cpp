@@ -213,6 +213,7 @@ int CQuorVelmarSerialLine::SetUartOpt(int32_t speed, int32_t bits, char parity, 
         LightLogExt(40000, 0, kSrc, __LINE__, "######SetUartOpt tcgetattr fail!");
         return -2;
     }
+    m_s32Speed.store(UartSpeedConstant(speed) == B57600 ? 57600 : speed);
     return 0;
 }
 

@@ -56,6 +56,8 @@ public:
     // unread input. 0, or -2 when the line is closed or its attributes cannot
     // be read or set (logged; the line keeps its settings).
     int SetUartOpt(int32_t speed, int32_t bits, char parity, int32_t stop);
+    // The speed (bit/s) the line was last set to; 57600 before any setting.
+    int32_t GetLineSpeed() const { return m_s32Speed.load(); }
     // Held by SetUartOpt, OpenUart and CloseUart; callers that store a setting
     // and apply it hold it across both, so changes never mix.
     OSMutex& GetLineMutex() { return m_LineMutex; }
@@ -108,6 +110,7 @@ private:
     std::atomic<int32_t> m_s32Uartfd;  // 0: closed
     std::atomic<bool> m_bUartOpen;     // the receive loop runs while it is true
     std::atomic<int32_t> m_s32Users;   // calls using the descriptor now
+    std::atomic<int32_t> m_s32Speed{57600};
     OSWakeFd m_ReaderWake;             // ends the receive loop's wait (descriptor changes)
     OSMutex m_LineMutex;
     CQuorVelmarLineFramer m_Framer;    // receive loop's thread only

@@ -9,6 +9,11 @@
 // nothing is written), AllowOpenUartOne(1) opens it again without touching the line
 // settings, which stay as the upgrade left them; reading resumes at the next
 // run, at most 100 ms later.
+//
+// Writing: every writer queues its lines (QueueUartWrite) on the line's own
+// writer (QuorVelmarLineWriter.h), which writes them in order at the line's
+// pace; nobody else waits for the line. Before the line is handed over, the
+// lines already queued go out first.
 #ifndef QUOR_VELMAR_UARTTASK_H
 #define QUOR_VELMAR_UARTTASK_H
 
@@ -16,6 +21,7 @@
 #include <cstdint>
 
 #include "QuorTask.h"
+#include "QuorVelmarLineWriter.h"
 #include "QuorVelmarSerialLine.h"
 
 class CQuorVelmarUartTask : public QuorTask<3>, public CQuorVelmarSerialLine {
@@ -37,8 +43,20 @@ public:
     int AllowOpenUartOne(uint8_t flag);
     uint8_t GetAllowOpenUartOne() const { return m_u8AllowOpenUart.load(); }
 
+    // Queues length bytes for the line's writer: length once queued; 0 for a
+    // length of 0; -2 (logged, nothing queued) when the line is closed or
+    // handed over, or the queue is full.
+    int QueueUartWrite(const char* text, uint32_t length);
+    CQuorVelmarLineWriter& Writer() { return m_Writer; }
+
+    // The longest wait for the queued lines before the line is handed over.
+    enum : int64_t { kHandOverDrainMs = 3000 };
+
 private:
+    static int WriteQueuedLine(void* self, const char* bytes, uint32_t length);
+
     std::atomic<uint8_t> m_u8AllowOpenUart;
+    CQuorVelmarLineWriter m_Writer;
 };
 
 // The MCU serial task, created once at start-up.
