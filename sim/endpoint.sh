@@ -49,6 +49,11 @@ LAN_BOARDS=()
 LAN_NSS=()
 LAN_ADDRESSES=()
 LAN_PIDS=()
+LAN_NAME=""
+LAN_NET=""
+# Largest LAN (the endpoints take NET.2 to NET.251) and the bring-up batch.
+LAN_MAX_ENDPOINTS=250
+LAN_BATCH=${LAN_BATCH:-16}
 
 ep_say() { printf '%s: %s\n' "${EP_TAG:-endpoint}" "$*"; }
 
@@ -171,10 +176,46 @@ endpoint_down() {
     fi
 }
 
+# lan_member NAME NET I STATE: endpoint I of lan_up (board root, namespace,
+# simulators); run in a subshell of its own, it leaves "board PATH" and
+# "sim PID" lines in the file STATE for lan_up to take.
+lan_member() {
+    local name=$1 net=$2 i=$3 state=$4 board pid
+    board=$(ep_make_board "$name-e$i" "$net.$((i + 2))" "$LAN_GATEWAY") || return 1
+    echo "board $board" >>"$state"
+    "$EP_SOURCE/sim/netlan" join "$LAN_NS" "velmar-$name-e$i" --address "$net.$((i + 2))/24" || return 1
+    EP_SIM_PIDS=()
+    ep_start_sims "$board"
+    local status=$?
+    for pid in "${EP_SIM_PIDS[@]}"; do
+        echo "sim $pid" >>"$state"
+    done
+    return $status
+}
+
+# lan_take_member I STATE: what lan_member I left, into the LAN_ arrays; false
+# when it failed.
+lan_take_member() {
+    local i=$1 state=$2 kind what
+    LAN_ADDRESSES[i]=$LAN_NET.$((i + 2))
+    LAN_NSS[i]=velmar-$LAN_NAME-e$i
+    [ -f "$state" ] || return 1
+    while read -r kind what; do
+        case $kind in
+        board) LAN_BOARDS[i]=$what ;;
+        sim) EP_SIM_PIDS+=("$what") ;;
+        esac
+    done <"$state"
+    [ -n "${LAN_BOARDS[i]:-}" ]
+}
+
 lan_up() {
     local name=$1 net=$2 count=$3 host=${4:-} i
     [[ $net =~ ^[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { ep_say "the network must look like A.B.C"; return 1; }
-    [[ $count =~ ^[0-9]+$ ]] && ((count >= 1 && count <= 200)) || { ep_say "1 to 200 endpoints"; return 1; }
+    [[ $count =~ ^[0-9]+$ ]] && ((count >= 1 && count <= LAN_MAX_ENDPOINTS)) ||
+        { ep_say "1 to $LAN_MAX_ENDPOINTS endpoints"; return 1; }
+    LAN_NAME=$name
+    LAN_NET=$net
     LAN_GATEWAY=$net.254
     local options=(--address "$LAN_GATEWAY/24")
     if [ "$host" = --host ]; then
@@ -187,26 +228,44 @@ lan_up() {
         ep_say "could not create the LAN (pick another subnet)"
         return 1
     }
-    for ((i = 0; i < count; i++)); do
-        LAN_ADDRESSES[i]=$net.$((i + 2))
-        LAN_NSS[i]=velmar-$name-e$i
-        LAN_BOARDS[i]=$(ep_make_board "$name-e$i" "${LAN_ADDRESSES[i]}" "$LAN_GATEWAY")
-        "$EP_SOURCE/sim/netlan" join "$LAN_NS" "${LAN_NSS[i]}" --address "${LAN_ADDRESSES[i]}/24" || return 1
-        ep_start_sims "${LAN_BOARDS[i]}" || return 1
+    # Endpoints come up in parallel batches of LAN_BATCH; each leaves its
+    # board root and simulator ids in a state file of its own.
+    local state failed=0 first
+    state=$(mktemp -d "/tmp/velmar-$name-state.XXXXXX")
+    for ((first = 0; first < count; first += LAN_BATCH)); do
+        for ((i = first; i < count && i < first + LAN_BATCH; i++)); do
+            lan_member "$name" "$net" "$i" "$state/$i" >"$state/$i.out" 2>&1 &
+        done
+        wait
     done
+    for ((i = 0; i < count; i++)); do
+        lan_take_member "$i" "$state/$i" && continue
+        ep_say "endpoint $i did not come up: $(tail -n 3 "$state/$i.out" 2>/dev/null)"
+        failed=1
+    done
+    rm -rf "$state"
+    return $failed
 }
 
+# lan_start_velmard [OPTION...]: starts "velmard -d" in every endpoint, a
+# batch of LAN_BATCH at a time, each daemon with its upgrade agent; a batch
+# starts once the agents of the one before have started.
 lan_start_velmard() {
-    local i
-    for i in "${!LAN_BOARDS[@]}"; do
-        ep_start_daemon "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" "$@"
-        LAN_PIDS[i]=$EP_STARTED_PID
-        ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" start
+    local i first agents
+    for ((first = 0; first < ${#LAN_BOARDS[@]}; first += LAN_BATCH)); do
+        agents=()
+        for ((i = first; i < ${#LAN_BOARDS[@]} && i < first + LAN_BATCH; i++)); do
+            ep_start_daemon "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" "$@"
+            LAN_PIDS[i]=$EP_STARTED_PID
+            ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" start &
+            agents+=($!)
+        done
+        wait "${agents[@]}" 2>/dev/null || true
     done
 }
 
 lan_down() {
-    local pid
+    local pid i first agents
     for pid in "${LAN_PIDS[@]}"; do
         kill -USR1 "$pid" 2>/dev/null || true
     done
@@ -214,9 +273,18 @@ lan_down() {
         ep_stop_pid "$pid" USR1
     done
     LAN_PIDS=()
-    local i
-    for i in "${!LAN_BOARDS[@]}"; do
-        [ -n "$LAN_NS" ] && ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" stop
+    if [ -n "$LAN_NS" ]; then
+        for ((first = 0; first < ${#LAN_BOARDS[@]}; first += LAN_BATCH)); do
+            agents=()
+            for ((i = first; i < ${#LAN_BOARDS[@]} && i < first + LAN_BATCH; i++)); do
+                ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" stop &
+                agents+=($!)
+            done
+            wait "${agents[@]}" 2>/dev/null || true
+        done
+    fi
+    for pid in "${EP_SIM_PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
     done
     for pid in "${EP_SIM_PIDS[@]}"; do
         ep_stop_pid "$pid" TERM

@@ -13,6 +13,7 @@
 
 #include "BoardPath.h"
 #include "LightLog.h"
+#include "QuorVelmarMetrics.h"
 #include "QuorVelmarMongooseTask.h"
 
 std::atomic<uint8_t> g_bMGRunFlag{1};
@@ -284,6 +285,8 @@ int CQuorVelmarMGTask::MGHandleReq(mg_connection* conn)
     const mg_request_info* info = mg_get_request_info(conn);
     if (info == nullptr || info->local_uri == nullptr)
         return 0;
+    if (strcmp(info->local_uri, "/metrics") == 0)
+        return CQuorVelmarMetrics::HandleRequest(conn);
     switch (MGGetKind(info->local_uri)) {
     case QUOR_WEB_KIND_ACTION:
         return RunOnLargeStack(CQuorVelmarMGProcess::ProcessHttpActionReq, conn);

@@ -158,6 +158,10 @@ public:
 
     // Serial lines kept waiting; past it the oldest is dropped.
     enum : uint32_t { kMaxSerialLines = 256 };
+    // Group messages from the unicast socket kept waiting; at this many the
+    // socket is not read until the queue drains (the multicast path and the
+    // pools keep their headroom above it).
+    enum : uint32_t { kUdpQueueMark = 32 };
 
     // ---- Sending (any thread) -----------------------------------------------
 

@@ -3,6 +3,7 @@
 
 #include "LightLog.h"
 #include "QuorVelmarCommLayer.h"
+#include "QuorVelmarMetrics.h"
 #include "QuorVelmarPref.h"
 
 CQuorVelmarUartTask* g_pVelmarUartTask = nullptr;
@@ -12,10 +13,17 @@ namespace {
 const char kSrc[] = "src/QuorVelmarUartTask";
 const char kDevice[] = "/dev/ttyS1";
 
+// Every MCU line is counted on its way to the management task.
+int McuLineRecved(const T_QuorStringMsg& message)
+{
+    CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kMcuLinesIn);
+    return CQuorVelmarCommLayer::Msg_StringRecved(message);
+}
+
 }  // namespace
 
 CQuorVelmarUartTask::CQuorVelmarUartTask()
-    : CQuorVelmarSerialLine(kDevice, 1, CQuorVelmarLineFramer::kMcuLine, CQuorVelmarCommLayer::Msg_StringRecved),
+    : CQuorVelmarSerialLine(kDevice, 1, CQuorVelmarLineFramer::kMcuLine, McuLineRecved),
       m_u8AllowOpenUart(0)
 {
     SetTaskName("CQuorVelmarUartTask");
