@@ -159,9 +159,11 @@ public:
     // Serial lines kept waiting; past it the oldest is dropped.
     enum : uint32_t { kMaxSerialLines = 256 };
     // Group messages from the unicast socket kept waiting; at this many the
-    // socket is not read until the queue drains (the multicast path and the
-    // pools keep their headroom above it).
-    enum : uint32_t { kUdpQueueMark = 32 };
+    // socket is not read until the queue drains. A queued packet may take two
+    // blocks of one pool class (its record and its bytes, on 64-bit hosts),
+    // and a class holds 51: the mark leaves room for the multicast path and
+    // the packing of answers.
+    enum : uint32_t { kUdpQueueMark = 16 };
 
     // ---- Sending (any thread) -----------------------------------------------
 
