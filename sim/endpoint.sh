@@ -51,6 +51,9 @@ LAN_ADDRESSES=()
 LAN_PIDS=()
 LAN_NAME=""
 LAN_NET=""
+LAN_STATE=""
+LAN_COUNT=0
+LAN_MEMBER_PIDS=()
 # Largest LAN (the endpoints take NET.2 to NET.251) and the bring-up batch.
 LAN_MAX_ENDPOINTS=250
 LAN_BATCH=${LAN_BATCH:-16}
@@ -229,43 +232,70 @@ lan_up() {
         return 1
     }
     # Endpoints come up in parallel batches of LAN_BATCH; each leaves its
-    # board root and simulator ids in a state file of its own.
-    local state failed=0 first
-    state=$(mktemp -d "/tmp/velmar-$name-state.XXXXXX")
+    # board root and simulator ids in a state file of its own (lan_down takes
+    # them too when the bring-up is interrupted).
+    local failed=0 first
+    LAN_STATE=$(mktemp -d "/tmp/velmar-$name-state.XXXXXX")
+    LAN_COUNT=$count
     for ((first = 0; first < count; first += LAN_BATCH)); do
+        LAN_MEMBER_PIDS=()
         for ((i = first; i < count && i < first + LAN_BATCH; i++)); do
-            lan_member "$name" "$net" "$i" "$state/$i" >"$state/$i.out" 2>&1 &
+            lan_member "$name" "$net" "$i" "$LAN_STATE/$i" >"$LAN_STATE/$i.out" 2>&1 &
+            LAN_MEMBER_PIDS+=($!)
         done
-        wait
+        lan_wait_for "${LAN_MEMBER_PIDS[@]}"
     done
+    LAN_MEMBER_PIDS=()
     for ((i = 0; i < count; i++)); do
-        lan_take_member "$i" "$state/$i" && continue
-        ep_say "endpoint $i did not come up: $(tail -n 3 "$state/$i.out" 2>/dev/null)"
+        lan_take_member "$i" "$LAN_STATE/$i" && continue
+        ep_say "endpoint $i did not come up: $(tail -n 3 "$LAN_STATE/$i.out" 2>/dev/null)"
         failed=1
     done
-    rm -rf "$state"
+    rm -rf "$LAN_STATE"
+    LAN_STATE=""
     return $failed
 }
 
-# lan_start_velmard [OPTION...]: starts "velmard -d" in every endpoint, a
-# batch of LAN_BATCH at a time, each daemon with its upgrade agent; a batch
-# starts once the agents of the one before have started.
-lan_start_velmard() {
-    local i first agents
-    for ((first = 0; first < ${#LAN_BOARDS[@]}; first += LAN_BATCH)); do
-        agents=()
-        for ((i = first; i < ${#LAN_BOARDS[@]} && i < first + LAN_BATCH; i++)); do
-            ep_start_daemon "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" "$@"
-            LAN_PIDS[i]=$EP_STARTED_PID
-            ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" start &
-            agents+=($!)
-        done
-        wait "${agents[@]}" 2>/dev/null || true
+# After an interrupted lan_up: waits for the endpoints still coming up and
+# takes what every one of them left.
+lan_take_interrupted() {
+    [ -n "$LAN_STATE" ] && [ -d "$LAN_STATE" ] || return 0
+    local i
+    lan_wait_for "${LAN_MEMBER_PIDS[@]}"
+    for ((i = 0; i < LAN_COUNT; i++)); do
+        lan_take_member "$i" "$LAN_STATE/$i" || true
     done
+    rm -rf "$LAN_STATE"
+    LAN_STATE=""
+}
+
+# lan_wait_for PID...: waits for those jobs only (a bare "wait" would wait for
+# the daemons too).
+lan_wait_for() {
+    (($# == 0)) || wait "$@" 2>/dev/null || true
+}
+
+# lan_start_velmard [OPTION...]: starts "velmard -d" in every endpoint, each
+# with its upgrade agent, a batch of LAN_BATCH at a time: a batch starts once
+# the agents of the one before have started.
+lan_start_velmard() {
+    local i agents=()
+    for i in "${!LAN_BOARDS[@]}"; do
+        ep_start_daemon "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" "$@"
+        LAN_PIDS[i]=$EP_STARTED_PID
+        ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" start &
+        agents+=($!)
+        if ((${#agents[@]} >= LAN_BATCH)); then
+            lan_wait_for "${agents[@]}"
+            agents=()
+        fi
+    done
+    lan_wait_for "${agents[@]}"
 }
 
 lan_down() {
-    local pid i first agents
+    local pid i agents
+    lan_take_interrupted
     for pid in "${LAN_PIDS[@]}"; do
         kill -USR1 "$pid" 2>/dev/null || true
     done
@@ -274,14 +304,16 @@ lan_down() {
     done
     LAN_PIDS=()
     if [ -n "$LAN_NS" ]; then
-        for ((first = 0; first < ${#LAN_BOARDS[@]}; first += LAN_BATCH)); do
-            agents=()
-            for ((i = first; i < ${#LAN_BOARDS[@]} && i < first + LAN_BATCH; i++)); do
-                ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" stop &
-                agents+=($!)
-            done
-            wait "${agents[@]}" 2>/dev/null || true
+        agents=()
+        for i in "${!LAN_BOARDS[@]}"; do
+            ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" stop &
+            agents+=($!)
+            if ((${#agents[@]} >= LAN_BATCH)); then
+                lan_wait_for "${agents[@]}"
+                agents=()
+            fi
         done
+        lan_wait_for "${agents[@]}"
     fi
     for pid in "${EP_SIM_PIDS[@]}"; do
         kill -TERM "$pid" 2>/dev/null || true
