@@ -53,7 +53,7 @@ LAN_NAME=""
 LAN_NET=""
 LAN_STATE=""
 LAN_COUNT=0
-LAN_MEMBER_PIDS=()
+LAN_BATCH_PIDS=()
 # Largest LAN (the endpoints take NET.2 to NET.251) and the bring-up batch.
 LAN_MAX_ENDPOINTS=250
 LAN_BATCH=${LAN_BATCH:-16}
@@ -184,6 +184,7 @@ endpoint_down() {
 # "sim PID" lines in the file STATE for lan_up to take.
 lan_member() {
     local name=$1 net=$2 i=$3 state=$4 board pid
+    exec >"$state.out" 2>&1
     board=$(ep_make_board "$name-e$i" "$net.$((i + 2))" "$LAN_GATEWAY") || return 1
     echo "board $board" >>"$state"
     "$EP_SOURCE/sim/netlan" join "$LAN_NS" "velmar-$name-e$i" --address "$net.$((i + 2))/24" || return 1
@@ -234,18 +235,13 @@ lan_up() {
     # Endpoints come up in parallel batches of LAN_BATCH; each leaves its
     # board root and simulator ids in a state file of its own (lan_down takes
     # them too when the bring-up is interrupted).
-    local failed=0 first
+    local failed=0
     LAN_STATE=$(mktemp -d "/tmp/velmar-$name-state.XXXXXX")
     LAN_COUNT=$count
-    for ((first = 0; first < count; first += LAN_BATCH)); do
-        LAN_MEMBER_PIDS=()
-        for ((i = first; i < count && i < first + LAN_BATCH; i++)); do
-            lan_member "$name" "$net" "$i" "$LAN_STATE/$i" >"$LAN_STATE/$i.out" 2>&1 &
-            LAN_MEMBER_PIDS+=($!)
-        done
-        lan_wait_for "${LAN_MEMBER_PIDS[@]}"
+    for ((i = 0; i < count; i++)); do
+        lan_in_batches lan_member "$name" "$net" "$i" "$LAN_STATE/$i"
     done
-    LAN_MEMBER_PIDS=()
+    lan_in_batches
     for ((i = 0; i < count; i++)); do
         lan_take_member "$i" "$LAN_STATE/$i" && continue
         ep_say "endpoint $i did not come up: $(tail -n 3 "$LAN_STATE/$i.out" 2>/dev/null)"
@@ -261,7 +257,7 @@ lan_up() {
 lan_take_interrupted() {
     [ -n "$LAN_STATE" ] && [ -d "$LAN_STATE" ] || return 0
     local i
-    lan_wait_for "${LAN_MEMBER_PIDS[@]}"
+    lan_in_batches
     for ((i = 0; i < LAN_COUNT; i++)); do
         lan_take_member "$i" "$LAN_STATE/$i" || true
     done
@@ -275,26 +271,33 @@ lan_wait_for() {
     (($# == 0)) || wait "$@" 2>/dev/null || true
 }
 
+# lan_in_batches [COMMAND...]: runs COMMAND in the background; once LAN_BATCH
+# of them run, waits for those. Without a command: waits for the rest.
+lan_in_batches() {
+    if (($# > 0)); then
+        "$@" &
+        LAN_BATCH_PIDS+=($!)
+        ((${#LAN_BATCH_PIDS[@]} < LAN_BATCH)) && return 0
+    fi
+    lan_wait_for "${LAN_BATCH_PIDS[@]}"
+    LAN_BATCH_PIDS=()
+}
+
 # lan_start_velmard [OPTION...]: starts "velmard -d" in every endpoint, each
-# with its upgrade agent, a batch of LAN_BATCH at a time: a batch starts once
-# the agents of the one before have started.
+# with its upgrade agent; a batch of LAN_BATCH starts once the agents of the
+# one before have started.
 lan_start_velmard() {
-    local i agents=()
+    local i
     for i in "${!LAN_BOARDS[@]}"; do
         ep_start_daemon "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" "$@"
         LAN_PIDS[i]=$EP_STARTED_PID
-        ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" start &
-        agents+=($!)
-        if ((${#agents[@]} >= LAN_BATCH)); then
-            lan_wait_for "${agents[@]}"
-            agents=()
-        fi
+        lan_in_batches ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" start
     done
-    lan_wait_for "${agents[@]}"
+    lan_in_batches
 }
 
 lan_down() {
-    local pid i agents
+    local pid i
     lan_take_interrupted
     for pid in "${LAN_PIDS[@]}"; do
         kill -USR1 "$pid" 2>/dev/null || true
@@ -304,16 +307,10 @@ lan_down() {
     done
     LAN_PIDS=()
     if [ -n "$LAN_NS" ]; then
-        agents=()
         for i in "${!LAN_BOARDS[@]}"; do
-            ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" stop &
-            agents+=($!)
-            if ((${#agents[@]} >= LAN_BATCH)); then
-                lan_wait_for "${agents[@]}"
-                agents=()
-            fi
+            lan_in_batches ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" stop
         done
-        lan_wait_for "${agents[@]}"
+        lan_in_batches
     fi
     for pid in "${EP_SIM_PIDS[@]}"; do
         kill -TERM "$pid" 2>/dev/null || true

@@ -27,7 +27,7 @@ const int kEndpoints = 20;
 
 struct TestBed {
     std::unique_ptr<GroupLan> lan;
-    std::vector<std::unique_ptr<LanEndpoint>> endpoints;
+    group_test::LanEndpoints endpoints;
 };
 TestBed* g_bed = nullptr;
 
@@ -296,52 +296,44 @@ TEST_F(InstallationTest, FindListsEveryEndpoint)
         EXPECT_EQ(1u, Count(table.output, " " + Endpoint(i).Ip() + " ")) << "endpoint " << i << "\n" << table.output;
 }
 
-class TestBedEnvironment : public ::testing::Environment {
+// Brings the installation up before the first test and stops every daemon
+// after the last.
+class InstallationEnvironment : public ::testing::Environment {
 public:
+    void SetUp() override
+    {
+        board_test::RequireNetns();
+        g_bed = new TestBed;
+        g_bed->lan.reset(new GroupLan(kEndpoints));
+        if (!g_bed->lan->Ok())
+            board_test::SkipTest("the simulated LAN cannot be made here: " + g_bed->lan->Output());
+        std::string why;
+        ASSERT_TRUE(group_test::MakeEndpoints(*g_bed->lan, &g_bed->endpoints, &why)) << why;
+        for (int i = 0; i < kEndpoints; ++i)
+            Endpoint(i).StartDaemon();
+        // All twenty start at once: their start flows share the machine.
+        for (int i = 0; i < kEndpoints; ++i) {
+            ASSERT_TRUE(Endpoint(i).WaitStartFlow(120000)) << "endpoint " << i << ":\n" << Endpoint(i).Output();
+            ASSERT_TRUE(WaitFor([i] { return Web(i, "/metrics", 5000).status == 200; }, 60000)) << "endpoint " << i;
+        }
+    }
     void TearDown() override
     {
-        for (int i = 0; i < kEndpoints; ++i) {
-            EXPECT_TRUE(Endpoint(i).Stop()) << "endpoint " << i << ": " << Endpoint(i).Output();
-            EXPECT_EQ(std::string::npos, Endpoint(i).Output().find("Sanitizer")) << Endpoint(i).Output();
-        }
+        if (g_bed == nullptr)
+            return;
+        group_test::ExpectCleanStops(g_bed->endpoints);
+        g_bed->endpoints.clear();
+        g_bed->lan.reset();
+        delete g_bed;
+        g_bed = nullptr;
     }
 };
-
-void SetUpTestBed()
-{
-    board_test::RequireNetns();
-    g_bed = new TestBed;
-    g_bed->lan.reset(new GroupLan(kEndpoints));
-    if (!g_bed->lan->Ok())
-        board_test::SkipTest("the simulated LAN cannot be made here: " + g_bed->lan->Output());
-    for (int i = 0; i < kEndpoints; ++i) {
-        g_bed->endpoints.emplace_back(new LanEndpoint(*g_bed->lan, i));
-        if (!Endpoint(i).Ok()) {
-            fprintf(stderr, "endpoint %d: %s\n", i, Endpoint(i).Why().c_str());
-            exit(1);
-        }
-    }
-    for (int i = 0; i < kEndpoints; ++i)
-        Endpoint(i).StartDaemon();
-    for (int i = 0; i < kEndpoints; ++i) {
-        if (!Endpoint(i).WaitStartFlow(120000) ||
-            !WaitFor([i] { return Web(i, "/metrics", 5000).status == 200; }, 60000)) {
-            fprintf(stderr, "endpoint %d did not come up:\n%s\n", i, Endpoint(i).Output().c_str());
-            exit(1);
-        }
-    }
-}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    SetUpTestBed();
-    ::testing::AddGlobalTestEnvironment(new TestBedEnvironment);
-    int result = RUN_ALL_TESTS();
-    g_bed->endpoints.clear();
-    g_bed->lan.reset();
-    delete g_bed;
-    return result;
+    ::testing::AddGlobalTestEnvironment(new InstallationEnvironment);
+    return RUN_ALL_TESTS();
 }

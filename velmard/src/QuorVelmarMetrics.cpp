@@ -114,32 +114,38 @@ double CounterValue(CQuorVelmarMetrics::Counter counter)
     return (double)CQuorVelmarMetrics::Get(counter);
 }
 
-void RenderMcu(CPage& page)
+struct T_CounterFamily {
+    const char* name;
+    const char* help;
+    CQuorVelmarMetrics::Counter counter;
+};
+
+// The plain counters, in page order.
+const T_CounterFamily kCounterFamilies[] = {
+    {"velmard_mcu_lines_in_total", "Lines taken from the MCU serial line.", CQuorVelmarMetrics::kMcuLinesIn},
+    {"velmard_mcu_lines_out_total", "Writes to the MCU serial line that went out.", CQuorVelmarMetrics::kMcuLinesOut},
+    {"velmard_mcu_writes_failed_total", "Writes to the MCU serial line that failed.",
+     CQuorVelmarMetrics::kMcuWritesFailed},
+    {"velmard_mcu_lines_dropped_total", "MCU lines dropped because the management task was behind.",
+     CQuorVelmarMetrics::kSerialLinesDropped},
+    {"velmard_tcp_lines_in_total", "Lines taken from command-port sessions.", CQuorVelmarMetrics::kTcpLinesIn},
+    {"velmard_tcp_sessions_opened_total", "Command-port sessions accepted.", CQuorVelmarMetrics::kTcpSessionsOpened},
+    {"velmard_tcp_sessions_refused_total", "Command-port connections refused for want of a session.",
+     CQuorVelmarMetrics::kTcpSessionsRefused},
+    {"velmard_group_messages_invalid_total", "Group messages that did not translate.",
+     CQuorVelmarMetrics::kGroupInInvalid},
+    {"velmard_group_messages_send_failed_total", "Group messages that could not be packed or sent.",
+     CQuorVelmarMetrics::kGroupOutFailed},
+};
+
+void RenderCounters(CPage& page)
 {
     CQuorVelmarUartTask* line = g_pVelmarUartTask;
     page.Single("velmard_mcu_line_up", "gauge",
                 "1 while the MCU serial line is open (0 while it is closed or lent to an MCU upgrade).",
                 line != nullptr && line->IsUartOpen() ? 1 : 0);
-    page.Single("velmard_mcu_lines_in_total", "counter", "Lines taken from the MCU serial line.",
-                CounterValue(CQuorVelmarMetrics::kMcuLinesIn));
-    page.Single("velmard_mcu_lines_out_total", "counter", "Writes to the MCU serial line that went out.",
-                CounterValue(CQuorVelmarMetrics::kMcuLinesOut));
-    page.Single("velmard_mcu_writes_failed_total", "counter", "Writes to the MCU serial line that failed.",
-                CounterValue(CQuorVelmarMetrics::kMcuWritesFailed));
-    page.Single("velmard_mcu_lines_dropped_total", "counter",
-                "MCU lines dropped because the management task was behind.",
-                CounterValue(CQuorVelmarMetrics::kSerialLinesDropped));
-}
-
-void RenderCommandPort(CPage& page)
-{
-    page.Single("velmard_tcp_lines_in_total", "counter", "Lines taken from command-port sessions.",
-                CounterValue(CQuorVelmarMetrics::kTcpLinesIn));
-    page.Single("velmard_tcp_sessions_opened_total", "counter", "Command-port sessions accepted.",
-                CounterValue(CQuorVelmarMetrics::kTcpSessionsOpened));
-    page.Single("velmard_tcp_sessions_refused_total", "counter",
-                "Command-port connections refused for want of a session.",
-                CounterValue(CQuorVelmarMetrics::kTcpSessionsRefused));
+    for (const T_CounterFamily& family : kCounterFamilies)
+        page.Single(family.name, "counter", family.help, CounterValue(family.counter));
     double opened = CounterValue(CQuorVelmarMetrics::kTcpSessionsOpened);
     double closed = CounterValue(CQuorVelmarMetrics::kTcpSessionsClosed);
     page.Single("velmard_tcp_sessions", "gauge", "Command-port sessions open now.",
@@ -157,11 +163,6 @@ void RenderGroup(CPage& page)
 {
     RenderGroupKinds(page, "velmard_group_messages_in_total", "Group messages taken in, by kind.", s_groupIn);
     RenderGroupKinds(page, "velmard_group_messages_out_total", "Group messages sent, by kind.", s_groupOut);
-    page.Single("velmard_group_messages_invalid_total", "counter", "Group messages that did not translate.",
-                CounterValue(CQuorVelmarMetrics::kGroupInInvalid));
-    page.Single("velmard_group_messages_send_failed_total", "counter",
-                "Group messages that could not be packed or sent.",
-                CounterValue(CQuorVelmarMetrics::kGroupOutFailed));
     page.Single("velmard_search_answers", "gauge", "Answers to the last group search in the device list.",
                 (double)g_DevSearchQueryInfoList.Size());
     int64_t sent = s_searchSentUs.load();
@@ -254,8 +255,7 @@ std::string CQuorVelmarMetrics::Render(double uptimeSeconds)
 {
     CPage page;
     page.Single("velmard_uptime_seconds", "gauge", "Seconds since the daemon started.", std::floor(uptimeSeconds));
-    RenderMcu(page);
-    RenderCommandPort(page);
+    RenderCounters(page);
     RenderGroup(page);
     RenderUpgrade(page);
     return page.Text();
