@@ -171,8 +171,8 @@ int RoundTrips(int fd, long count, bool (*exchange)(int, LineReader*))
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     std::sort(micros.begin(), micros.end());
-    printf("%ld round trips: median %.0f us, p99 %.0f us\n", count, micros[micros.size() / 2],
-           micros[std::min(micros.size() - 1, micros.size() * 99 / 100)]);
+    printf("%ld round trips: median %.0f us, p99 %.0f us, max %.0f us\n", count, micros[micros.size() / 2],
+           micros[std::min(micros.size() - 1, micros.size() * 99 / 100)], micros.back());
     return 0;
 }
 

@@ -49,6 +49,14 @@ LAN_BOARDS=()
 LAN_NSS=()
 LAN_ADDRESSES=()
 LAN_PIDS=()
+LAN_NAME=""
+LAN_NET=""
+LAN_STATE=""
+LAN_COUNT=0
+LAN_BATCH_PIDS=()
+# Largest LAN (the endpoints take NET.2 to NET.251) and the bring-up batch.
+LAN_MAX_ENDPOINTS=250
+LAN_BATCH=${LAN_BATCH:-16}
 
 ep_say() { printf '%s: %s\n' "${EP_TAG:-endpoint}" "$*"; }
 
@@ -171,10 +179,47 @@ endpoint_down() {
     fi
 }
 
+# lan_member NAME NET I STATE: endpoint I of lan_up (board root, namespace,
+# simulators); run in a subshell of its own, it leaves "board PATH" and
+# "sim PID" lines in the file STATE for lan_up to take.
+lan_member() {
+    local name=$1 net=$2 i=$3 state=$4 board pid
+    exec >"$state.out" 2>&1
+    board=$(ep_make_board "$name-e$i" "$net.$((i + 2))" "$LAN_GATEWAY") || return 1
+    echo "board $board" >>"$state"
+    "$EP_SOURCE/sim/netlan" join "$LAN_NS" "velmar-$name-e$i" --address "$net.$((i + 2))/24" || return 1
+    EP_SIM_PIDS=()
+    ep_start_sims "$board"
+    local status=$?
+    for pid in "${EP_SIM_PIDS[@]}"; do
+        echo "sim $pid" >>"$state"
+    done
+    return $status
+}
+
+# lan_take_member I STATE: what lan_member I left, into the LAN_ arrays; false
+# when it failed.
+lan_take_member() {
+    local i=$1 state=$2 kind what
+    LAN_ADDRESSES[i]=$LAN_NET.$((i + 2))
+    LAN_NSS[i]=velmar-$LAN_NAME-e$i
+    [ -f "$state" ] || return 1
+    while read -r kind what; do
+        case $kind in
+        board) LAN_BOARDS[i]=$what ;;
+        sim) EP_SIM_PIDS+=("$what") ;;
+        esac
+    done <"$state"
+    [ -n "${LAN_BOARDS[i]:-}" ]
+}
+
 lan_up() {
     local name=$1 net=$2 count=$3 host=${4:-} i
     [[ $net =~ ^[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { ep_say "the network must look like A.B.C"; return 1; }
-    [[ $count =~ ^[0-9]+$ ]] && ((count >= 1 && count <= 200)) || { ep_say "1 to 200 endpoints"; return 1; }
+    [[ $count =~ ^[0-9]+$ ]] && ((count >= 1 && count <= LAN_MAX_ENDPOINTS)) ||
+        { ep_say "1 to $LAN_MAX_ENDPOINTS endpoints"; return 1; }
+    LAN_NAME=$name
+    LAN_NET=$net
     LAN_GATEWAY=$net.254
     local options=(--address "$LAN_GATEWAY/24")
     if [ "$host" = --host ]; then
@@ -187,26 +232,73 @@ lan_up() {
         ep_say "could not create the LAN (pick another subnet)"
         return 1
     }
+    # Endpoints come up in parallel batches of LAN_BATCH; each leaves its
+    # board root and simulator ids in a state file of its own (lan_down takes
+    # them too when the bring-up is interrupted).
+    local failed=0
+    LAN_STATE=$(mktemp -d "/tmp/velmar-$name-state.XXXXXX")
+    LAN_COUNT=$count
     for ((i = 0; i < count; i++)); do
-        LAN_ADDRESSES[i]=$net.$((i + 2))
-        LAN_NSS[i]=velmar-$name-e$i
-        LAN_BOARDS[i]=$(ep_make_board "$name-e$i" "${LAN_ADDRESSES[i]}" "$LAN_GATEWAY")
-        "$EP_SOURCE/sim/netlan" join "$LAN_NS" "${LAN_NSS[i]}" --address "${LAN_ADDRESSES[i]}/24" || return 1
-        ep_start_sims "${LAN_BOARDS[i]}" || return 1
+        lan_in_batches lan_member "$name" "$net" "$i" "$LAN_STATE/$i"
     done
+    lan_in_batches
+    for ((i = 0; i < count; i++)); do
+        lan_take_member "$i" "$LAN_STATE/$i" && continue
+        ep_say "endpoint $i did not come up: $(tail -n 3 "$LAN_STATE/$i.out" 2>/dev/null)"
+        failed=1
+    done
+    rm -rf "$LAN_STATE"
+    LAN_STATE=""
+    return $failed
 }
 
+# After an interrupted lan_up: waits for the endpoints still coming up and
+# takes what every one of them left.
+lan_take_interrupted() {
+    [ -n "$LAN_STATE" ] && [ -d "$LAN_STATE" ] || return 0
+    local i
+    lan_in_batches
+    for ((i = 0; i < LAN_COUNT; i++)); do
+        lan_take_member "$i" "$LAN_STATE/$i" || true
+    done
+    rm -rf "$LAN_STATE"
+    LAN_STATE=""
+}
+
+# lan_wait_for PID...: waits for those jobs only (a bare "wait" would wait for
+# the daemons too).
+lan_wait_for() {
+    (($# == 0)) || wait "$@" 2>/dev/null || true
+}
+
+# lan_in_batches [COMMAND...]: runs COMMAND in the background; once LAN_BATCH
+# of them run, waits for those. Without a command: waits for the rest.
+lan_in_batches() {
+    if (($# > 0)); then
+        "$@" &
+        LAN_BATCH_PIDS+=($!)
+        ((${#LAN_BATCH_PIDS[@]} < LAN_BATCH)) && return 0
+    fi
+    lan_wait_for "${LAN_BATCH_PIDS[@]}"
+    LAN_BATCH_PIDS=()
+}
+
+# lan_start_velmard [OPTION...]: starts "velmard -d" in every endpoint, each
+# with its upgrade agent; a batch of LAN_BATCH starts once the agents of the
+# one before have started.
 lan_start_velmard() {
     local i
     for i in "${!LAN_BOARDS[@]}"; do
         ep_start_daemon "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" "$@"
         LAN_PIDS[i]=$EP_STARTED_PID
-        ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" start
+        lan_in_batches ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" start
     done
+    lan_in_batches
 }
 
 lan_down() {
-    local pid
+    local pid i
+    lan_take_interrupted
     for pid in "${LAN_PIDS[@]}"; do
         kill -USR1 "$pid" 2>/dev/null || true
     done
@@ -214,9 +306,14 @@ lan_down() {
         ep_stop_pid "$pid" USR1
     done
     LAN_PIDS=()
-    local i
-    for i in "${!LAN_BOARDS[@]}"; do
-        [ -n "$LAN_NS" ] && ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" stop
+    if [ -n "$LAN_NS" ]; then
+        for i in "${!LAN_BOARDS[@]}"; do
+            lan_in_batches ep_agent "${LAN_BOARDS[i]}" "${LAN_NSS[i]}" stop
+        done
+        lan_in_batches
+    fi
+    for pid in "${EP_SIM_PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
     done
     for pid in "${EP_SIM_PIDS[@]}"; do
         ep_stop_pid "$pid" TERM

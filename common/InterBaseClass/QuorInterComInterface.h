@@ -4,7 +4,9 @@
 // calls. QuorInterComUDPSocket<N> binds a datagram socket (retrying every 2 s
 // until the bind succeeds), drains arriving datagrams into its message
 // object, checks each header against the bytes received and hands every
-// accepted datagram to ProcessMsg.
+// accepted datagram to ProcessMsg. A subclass whose consumer is full stops
+// reading (MayReceive): the datagrams wait in the socket's receive buffer
+// until the subclass signals TASK_EVT_READ again.
 #ifndef QUOR_QUORINTERCOMINTERFACE_H
 #define QUOR_QUORINTERCOMINTERFACE_H
 
@@ -66,8 +68,16 @@ public:
 
     int64_t Run() override;
     // Drains the socket: 1 once it is empty, 0 after a dropped datagram or a
-    // receive error (the rest wait for the next read event).
+    // receive error (the rest wait for the next read event), 2 when
+    // MayReceive said no (no read event is asked for then).
     int ProcessReadEvent() override;
+    // Asked before each datagram is taken. False leaves the rest in the
+    // socket; the subclass then signals TASK_EVT_READ once it may go on.
+    virtual bool MayReceive() { return true; }
+    // The receive buffer asked of the system from now on (also after a
+    // late bind). Beyond the system's limit it is forced where the process
+    // may (a privileged daemon), else the system's limit applies.
+    void SetRecvBufBytes(int bytes);
     int ProcessWriteEvent() override { return 1; }
     // One accepted datagram, in the message object's buffer (GetRecvLen()
     // bytes, header parsed). Valid only until this returns. The default
@@ -83,6 +93,7 @@ public:
 
     static const uint32_t kBindRetrySeconds = 2;
     static const int kSocketBufBytes = 32768;
+    enum : int { kReadPaused = 2 };
 
 protected:
     QuorUDPSocket<N> m_Socket;
@@ -96,7 +107,10 @@ private:
     void ArmBindRetry();
     void LogBindFailure(int err);
 
+    int SetRecvBuf();
+
     uint32_t m_u32RecvLen = 0;
+    std::atomic<int> m_s32RecvBufBytes{kSocketBufBytes};
     std::atomic<uint32_t> m_u32BindAttempts{0};
     std::atomic<bool> m_bReceiving{false};   // StartReceiving has been called
 };
@@ -217,15 +231,33 @@ void QuorInterComUDPSocket<N>::RetryBind()
 }
 
 template <int N>
-int QuorInterComUDPSocket<N>::SetSocketBuf()
+void QuorInterComUDPSocket<N>::SetRecvBufBytes(int bytes)
 {
-    int err = m_Socket.SetIntOption(SOL_SOCKET, SO_RCVBUF, kSocketBufBytes);
+    m_s32RecvBufBytes.store(bytes);
+    if (m_Socket.IsBound())
+        SetRecvBuf();
+}
+
+template <int N>
+int QuorInterComUDPSocket<N>::SetRecvBuf()
+{
+    int bytes = m_s32RecvBufBytes.load();
+    if (bytes > kSocketBufBytes && m_Socket.SetIntOption(SOL_SOCKET, SO_RCVBUFFORCE, bytes) == 0)
+        return 0;
+    int err = m_Socket.SetIntOption(SOL_SOCKET, SO_RCVBUF, bytes);
     if (err != 0) {
         // Still read the socket: a bound socket that is never read stalls silently.
         LightLogExt(LLOG_LEVEL_ERROR, 0, __FILE__, __LINE__,
-                    "######QuorInterComUDPSocket SO_RCVBUF<%d> err<%d>.", kSocketBufBytes, err);
+                    "######QuorInterComUDPSocket SO_RCVBUF<%d> err<%d>.", bytes, err);
     }
-    err = m_Socket.SetIntOption(SOL_SOCKET, SO_SNDBUF, kSocketBufBytes);
+    return err;
+}
+
+template <int N>
+int QuorInterComUDPSocket<N>::SetSocketBuf()
+{
+    SetRecvBuf();
+    int err = m_Socket.SetIntOption(SOL_SOCKET, SO_SNDBUF, kSocketBufBytes);
     QuorAssertV(err == 0, err);
     if (!m_bReceiving.load())
         return 1;  // StartReceiving asks for the events
@@ -249,8 +281,8 @@ int64_t QuorInterComUDPSocket<N>::Run()
     if (events & TASK_EVT_TIMEOUT)
         RetryBind();
     if ((events & TASK_EVT_READ) && m_Socket.IsBound()) {
-        ProcessReadEvent();
-        m_Socket.RequestEvent(QUOR_EV_READ);
+        if (ProcessReadEvent() != kReadPaused)
+            m_Socket.RequestEvent(QUOR_EV_READ);
     }
     if (events & TASK_EVT_WRITE)
         ProcessWriteEvent();
@@ -264,6 +296,8 @@ int QuorInterComUDPSocket<N>::ProcessReadEvent()
     if (msg == nullptr || msg->GetMsgBuf() == nullptr)
         return 0;
     for (;;) {
+        if (!MayReceive())
+            return kReadPaused;
         uint32_t addr = 0;
         uint16_t port = 0;
         uint32_t got = 0;

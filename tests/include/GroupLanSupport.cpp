@@ -288,6 +288,27 @@ std::vector<std::string> LanEndpoint::SubgroupLines() const
     return lines;
 }
 
+bool MakeEndpoints(const GroupLan& lan, LanEndpoints* endpoints, std::string* why)
+{
+    for (int i = 0; i < lan.Count(); ++i) {
+        endpoints->emplace_back(new LanEndpoint(lan, i));
+        if (!endpoints->back()->Ok()) {
+            *why = "endpoint " + std::to_string(i) + ": " + endpoints->back()->Why();
+            return false;
+        }
+    }
+    return true;
+}
+
+void ExpectCleanStops(const LanEndpoints& endpoints)
+{
+    for (size_t i = 0; i < endpoints.size(); ++i) {
+        LanEndpoint& endpoint = *endpoints[i];
+        EXPECT_TRUE(endpoint.Stop()) << "endpoint " << i << ": " << endpoint.Output();
+        EXPECT_EQ(std::string::npos, endpoint.Output().find("Sanitizer")) << endpoint.Output();
+    }
+}
+
 // ---- The test peer -----------------------------------------------------------------
 
 LanPeer::LanPeer(const GroupLan& lan, int n, uint16_t fromPort) : fIp(lan.PeerIp(n))

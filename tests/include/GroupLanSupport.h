@@ -138,6 +138,16 @@ private:
     bool fOk = false;
 };
 
+// Every endpoint of a test bed, in index order.
+typedef std::vector<std::unique_ptr<LanEndpoint>> LanEndpoints;
+
+// The endpoints of a LAN (board roots and simulators); false with the reason
+// in *why when one cannot be made.
+bool MakeEndpoints(const GroupLan& lan, LanEndpoints* endpoints, std::string* why);
+// Stops every daemon (gtest expectations): each ends with status 0 and
+// without a sanitizer report.
+void ExpectCleanStops(const LanEndpoints& endpoints);
+
 // ---- The test peer (in the lan namespace) ----------------------------------------------
 
 class LanPeer {

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -11,6 +12,7 @@
 #include "MyAssert.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
+#include "QuorVelmarMetrics.h"
 #include "QuorVelmarMsgParser.h"
 #include "QuorVelmarPref.h"
 #include "QuorMsgCodec.h"
@@ -326,8 +328,45 @@ int CQuorVelmarCommLayer::ProcessUdpPack(T_MODULE_MSG* message)
     return 0;
 }
 
+namespace {
+
+// Set while the unicast socket task waits for room in the UDP queue.
+std::atomic<bool> s_bUdpReaderWaiting{false};
+
+bool UdpQueueHasRoom()
+{
+    CQuorVelmarManageTask* task = g_pVelmarManageTask;
+    return task == nullptr || task->GetUdpQueueLength() < CQuorVelmarManageTask::kUdpQueueMark;
+}
+
+}  // namespace
+
+bool CQuorVelmarCommLayer::UdpIntakeOpen()
+{
+    if (UdpQueueHasRoom())
+        return true;
+    s_bUdpReaderWaiting.store(true);
+    // The queue may have drained between the look and the mark: look again,
+    // so that a wake-up is never missed.
+    if (!UdpQueueHasRoom())
+        return false;
+    s_bUdpReaderWaiting.store(false);
+    return true;
+}
+
+void CQuorVelmarCommLayer::UdpIntakeDrained()
+{
+    if (!s_bUdpReaderWaiting.load() || !UdpQueueHasRoom())
+        return;
+    CQuorVelmarUdpSocketTask* task = s_pVelmarUdpSocketTask;
+    if (s_bUdpReaderWaiting.exchange(false) && task != nullptr)
+        task->Signal(TASK_EVT_READ);
+}
+
 int CQuorVelmarCommLayer::Msg_StringRecved(const T_QuorStringMsg& message)
 {
+    if (message.u8Scope == QUOR_STRING_SCOPE_TCP)
+        CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kTcpLinesIn);
     OSMutexLocker locker(&s_VelmarStringListMutex);
     return ProcessStringPack(message);
 }

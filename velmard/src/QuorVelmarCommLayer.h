@@ -59,6 +59,17 @@ public:
     // -2 bad wrapper, -3 no management task, -1 no memory, 0 queued.
     static int ProcessUdpPack(T_MODULE_MSG* message);
 
+    // Flow of the unicast socket into the management task's UDP queue. The
+    // queue holds pooled blocks, so it is kept short: while it holds
+    // CQuorVelmarManageTask::kUdpQueueMark packets the unicast socket task
+    // stops reading and further datagrams wait in the socket's receive buffer
+    // (sized for the answers of a whole installation) instead of being
+    // dropped. UdpIntakeOpen is asked by the socket task before each datagram:
+    // false marks it waiting. UdpIntakeDrained is called by the management
+    // task after it took packets out: a waiting socket task is signalled.
+    static bool UdpIntakeOpen();
+    static void UdpIntakeDrained();
+
     // Entry of the serial tasks and the TCP sessions: one text line.
     // Serialised under s_VelmarStringListMutex, so lines keep their order.
     static int Msg_StringRecved(const T_QuorStringMsg& message);

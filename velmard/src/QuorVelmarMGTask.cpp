@@ -14,6 +14,7 @@
 
 #include "BoardPath.h"
 #include "LightLog.h"
+#include "QuorVelmarMetrics.h"
 #include "QuorVelmarMongooseTask.h"
 #include "QuorVelmarWebGuard.h"
 #include "QuorVelmarWebLog.h"
@@ -377,6 +378,12 @@ int CQuorVelmarMGTask::MGHandleReq(mg_connection* conn)
         if (!QuorWebGuardRequest(conn))
             return 403;
         return RunOnLargeStack(CQuorVelmarWebLog::Serve, conn);
+    }
+    if (strcmp(info->local_uri, "/metrics") == 0) {
+        if (!QuorWebGuardRequest(conn))
+            return 403;
+        int refused = CQuorVelmarWebLogin::AdmitRequest(conn);
+        return refused != 0 ? refused : CQuorVelmarMetrics::HandleRequest(conn);
     }
     switch (MGGetKind(info->local_uri)) {
     case QUOR_WEB_KIND_ACTION:

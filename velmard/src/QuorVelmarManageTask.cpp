@@ -17,6 +17,7 @@
 #include "OSThread.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarFunction.h"
+#include "QuorVelmarMetrics.h"
 #include "QuorVelmarTCPSrvCreate.h"
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
@@ -230,6 +231,7 @@ CQuorVelmarManageTask::StringNode* CQuorVelmarManageTask::UnlinkOldestSerialLine
             continue;
         m_OtherLines.erase(it);
         CountSerialTaken(*node);
+        CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kSerialLinesDropped);
         if (m_u32SerialDropped++ == 0)
             LightLogExt(40000, 0, kSrc, __LINE__,
                         "######Serial lines waiting exceed <%u>, the oldest are dropped until the list drains.",
@@ -503,6 +505,7 @@ bool CQuorVelmarManageTask::ProcessUdpBatch(uint32_t limit)
         T_QuorUdpPacket* packet = TakeUdpPacket();
         if (packet == nullptr)
             break;
+        CQuorVelmarCommLayer::UdpIntakeDrained();
         DoOneUdpPacket(*packet);
         FreeUdpPacket(packet);
     }
@@ -515,10 +518,12 @@ void CQuorVelmarManageTask::DoOneUdpPacket(const T_QuorUdpPacket& packet)
     void* record = nullptr;
     CQuorVelmarCommLayer::TranslateOnePackToStruct(packet.pAllMsg, packet.u32MsgLen, &commandId, &record);
     if (record == nullptr) {
+        CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kGroupInInvalid);
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Receive One InValid Packet.Length:<%u>; CommandID:<0x%X>.",
                     packet.u32MsgLen, commandId);
         return;
     }
+    CQuorVelmarMetrics::CountGroupIn(commandId);
     LightLogExt(20000, 0, kSrc, __LINE__, "@@@@@@ Receive One Packet.Length: <%u>; CommandID: <0x%X>.",
                 packet.u32MsgLen, commandId);
     DoOneUdpCommand(commandId, record, packet.u32RemoteAddr);
@@ -540,7 +545,9 @@ int CQuorVelmarManageTask::SendUartBuf(uint32_t length, const char* text)
     CQuorVelmarUartTask* line = g_pVelmarUartTask;
     if (length == 0)
         return 0;
-    return line != nullptr ? line->QueueUartWrite(text, length) : -2;
+    int result = line != nullptr ? line->QueueUartWrite(text, length) : -2;
+    CQuorVelmarMetrics::Add(result > 0 ? CQuorVelmarMetrics::kMcuLinesOut : CQuorVelmarMetrics::kMcuWritesFailed);
+    return result;
 }
 
 int CQuorVelmarManageTask::SendUart2Buf(uint32_t length, const char* text)

@@ -185,6 +185,12 @@ public:
     // A TCP line that may write to the MCU: every line but those the daemon
     // answers itself ("GET IPADDRESS") and those of no command list.
     static bool IsMcuBoundTcpLine(const T_QuorStringMsg& message);
+    // Group messages from the unicast socket kept waiting; at this many the
+    // socket is not read until the queue drains. A queued packet may take two
+    // blocks of one pool class (its record and its bytes, on 64-bit hosts),
+    // and a class holds 51: the mark leaves room for the multicast path and
+    // the packing of answers.
+    enum : uint32_t { kUdpQueueMark = 16 };
 
     // ---- Sending (any thread) -----------------------------------------------
 

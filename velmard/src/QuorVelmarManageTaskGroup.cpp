@@ -26,6 +26,7 @@
 #include "QuorVelmarDevSearchList.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
+#include "QuorVelmarMetrics.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarWebSession.h"
 #include "QuorVelmarUdpMulSocketTask.h"
@@ -125,12 +126,17 @@ int SendRecord(const T_SendSpec& sendSpec, const void* record, uint32_t peerAddr
     uint32_t length = 0;
     char* bytes = CQuorVelmarCommLayer::TranslateOneStructToPack(sendSpec.commandId, record, &length);
     if (bytes == nullptr) {
+        CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kGroupOutFailed);
         LightLogExt(40000, 0, kSrc, __LINE__, "######%s Msg is <NULL> Error!", sendSpec.sender);
         return -2;
     }
     if (sendSpec.dump)
         print_mem(20000, bytes, length);
     int result = SendBytes(sendSpec.commandId, sendSpec.path, bytes, length, peerAddr);
+    if (result == 0)
+        CQuorVelmarMetrics::CountGroupOut(sendSpec.commandId);
+    else
+        CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kGroupOutFailed);
     char text[QUOR_LOG_PACK_TEXT_SIZE];
     GetLogCharForPack(sendSpec.commandId, record, text, sizeof(text));
     LightLogExt(20000, 0, kSrc, __LINE__, "%s MsgLen is <%u>, %s Send result is <%d>.", sendSpec.sender, length, text,
@@ -434,6 +440,7 @@ int CQuorVelmarManageTask::ProcessDeviceSearchQueryRsp(const T_QuorDeviceSearchQ
                     peer);
         return -2;
     }
+    CQuorVelmarMetrics::MarkSearchAnswer();
     return 0;
 }
 
@@ -490,6 +497,7 @@ int CQuorVelmarManageTask::ProcessBraodCastDeviceSearchQueryReq(const T_QuorDevi
     LightLogExt(20000, 0, kSrc, __LINE__,
                 "@@@@@@In ProcessBraodCastDeviceSearchQueryReq Fun, u16DeviceType is <0x%x>, DeviceFunction is <%d>.",
                 (unsigned)query.u16DeviceType, (int)query.u32DeviceFunction);
+    CQuorVelmarMetrics::MarkSearchSent();
     return SendBraodCastDeviceSearchQueryReq(query);
 }
 

@@ -6,6 +6,7 @@
 
 #include "LightLog.h"
 #include "MemoryPool.h"
+#include "QuorVelmarMetrics.h"
 #include "QuorVelmarPref.h"
 #include "QuorVelmarTCPSessionTask.h"
 
@@ -36,6 +37,7 @@ QuorTask<7>* CQuorTCPServerSocket::GetSessionTask(QuorTCPSocket<7>** socket)
     // No overall limit beyond the session pool.
     CQuorVelmarTCPSessionTask* session = GetObjOfVelmarTCPSession();
     if (session == nullptr) {
+        CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kTcpSessionsRefused);
         LightLogExt(40000, 0, kSrc, __LINE__, "###### GetObjOfVelmarTCPSession fail! No TCP session left.");
         return nullptr;
     }
@@ -49,6 +51,7 @@ QuorTask<7>* CQuorTCPServerSocket::GetSessionTask(QuorTCPSocket<7>** socket)
         m_SessionList.push_back(session);
         m_u32SessionCount++;
     }
+    CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kTcpSessionsOpened);
     *socket = session->GetSocket();
     return session;
 }
@@ -78,6 +81,7 @@ void CQuorTCPServerSocket::DeleteTCPSessionBySrcNo2(int32_t id)
     ForgetClientAddress(session);
     m_SessionList.erase(std::find(m_SessionList.begin(), m_SessionList.end(), session));
     m_u32SessionCount--;
+    CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kTcpSessionsClosed);
 }
 
 // Lowers the connection count of the session's peer address.

@@ -6,6 +6,7 @@
 #include "LightLog.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarManageTask.h"
+#include "QuorVelmarMetrics.h"
 #include "QuorVelmarPref.h"
 
 CQuorVelmarUartTask* g_pVelmarUartTask = nullptr;
@@ -23,10 +24,17 @@ void WakeManageTask()
         task->Signal(TASK_EVT_READ);
 }
 
+// Every MCU line is counted on its way to the management task.
+int McuLineRecved(const T_QuorStringMsg& message)
+{
+    CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kMcuLinesIn);
+    return CQuorVelmarCommLayer::Msg_StringRecved(message);
+}
+
 }  // namespace
 
 CQuorVelmarUartTask::CQuorVelmarUartTask()
-    : CQuorVelmarSerialLine(kDevice, 1, CQuorVelmarLineFramer::kMcuLine, CQuorVelmarCommLayer::Msg_StringRecved),
+    : CQuorVelmarSerialLine(kDevice, 1, CQuorVelmarLineFramer::kMcuLine, McuLineRecved),
       m_u8AllowOpenUart(0),
       m_Writer(WriteQueuedLine, this, WakeManageTask)
 {

@@ -13,6 +13,7 @@ CQuorVelmarUdpSocketTask::CQuorVelmarUdpSocketTask(QuorInterMsgInterface* parser
     : QuorInterComUDPSocket<1>(parser, nullptr, localAddr, localPort)
 {
     SetTaskName("CQuorVelmarUdpSocketTask");
+    SetRecvBufBytes(kRecvBufBytes);
 }
 
 CQuorVelmarUdpSocketTask::~CQuorVelmarUdpSocketTask() = default;
@@ -22,6 +23,11 @@ int CQuorVelmarUdpSocketTask::ProcessMsg(uint32_t remoteAddr, uint16_t remotePor
     SetUdpRemote(remoteAddr, remotePort);
     CQuorVelmarCommLayer::Msg_UdpRecved(m_pMsg->GetMsgBuf(), GetRecvLen(), remoteAddr, remotePort);
     return 1;
+}
+
+bool CQuorVelmarUdpSocketTask::MayReceive()
+{
+    return CQuorVelmarCommLayer::UdpIntakeOpen();
 }
 
 int CQuorVelmarUdpSocketTask::SendToPeer(uint32_t remoteAddr, uint16_t remotePort, const char* bytes,

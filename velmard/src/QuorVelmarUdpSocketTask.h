@@ -1,7 +1,9 @@
 // The unicast group-message socket of velmard (thread pool 1): bound to
 // "QuorVelmar_UdpIp" and "QuorVelmar_UdpPort" (retrying the bind every 2 s
 // until it succeeds), it hands every datagram whose length word equals its
-// size to the communication layer, with the sender's address and port.
+// size to the communication layer, with the sender's address and port. It
+// reads only while the management task's UDP queue has room, so a storm of
+// answers waits in its receive buffer rather than being dropped.
 //
 // The sender of the most recent datagram is also kept class-wide (address
 // and port together, under one lock) for the send path of the communication
@@ -26,6 +28,15 @@ public:
     // Records the sender, then passes the datagram (GetRecvLen() bytes of
     // the parser's buffer) to CQuorVelmarCommLayer::Msg_UdpRecved. 1.
     int ProcessMsg(uint32_t remoteAddr, uint16_t remotePort) override;
+    // While the management task's UDP queue is full the socket is left
+    // unread (CQuorVelmarCommLayer::UdpIntakeOpen).
+    bool MayReceive() override;
+
+    // Receive buffer of the socket: the answers of a whole installation to
+    // one search (some 250 datagrams of a few hundred bytes, each costing
+    // the system about a kilobyte) wait there while the management task
+    // takes them in.
+    enum : int { kRecvBufBytes = 512 * 1024 };
 
     // Sends one datagram through this task's socket to a host-order address
     // and port: 0, or an error number (ENOTCONN while the socket is not bound
