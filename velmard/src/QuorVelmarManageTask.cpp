@@ -169,6 +169,8 @@ void CQuorVelmarManageTask::HandleTimeout()
         ProcessStartFlowReSend();
     CountRebootTick();
     LightLogReportHeldBack(false);
+    // Lines reach the log file within a tick, also when little is logged.
+    LightLogFlush();
 }
 
 void CQuorVelmarManageTask::CountRebootTick()
