@@ -176,15 +176,6 @@ bool EveryEndpointAnswers(int timeoutMs)
     return answered;
 }
 
-std::string PowerSavePref(const LanEndpoint& endpoint, const std::string& name)
-{
-    std::string xml = endpoint.Root().Read("/Velmar/etc/Velmar.xml");
-    std::string head = "<PREF NAME=\"" + name + "\" TYPE=\"char\" >";
-    size_t at = xml.find(head);
-    size_t end = at == std::string::npos ? at : xml.find("</PREF>", at);
-    return end == std::string::npos ? "(none)" : xml.substr(at + head.size(), end - at - head.size());
-}
-
 std::string WebPassword(const LanEndpoint& endpoint)
 {
     std::string conf = endpoint.Root().Read("/var/tmpfs/SavePowerOff.conf");

@@ -264,6 +264,15 @@ std::string LanEndpoint::Log() const
     return text;
 }
 
+std::string PowerSavePref(const LanEndpoint& endpoint, const std::string& name)
+{
+    std::string xml = endpoint.Root().Read("/Velmar/etc/Velmar.xml");
+    std::string head = "<PREF NAME=\"" + name + "\" TYPE=\"char\" >";
+    size_t at = xml.find(head);
+    size_t end = at == std::string::npos ? at : xml.find("</PREF>", at);
+    return end == std::string::npos ? "(none)" : xml.substr(at + head.size(), end - at - head.size());
+}
+
 size_t LanEndpoint::LogCount(const std::string& text) const
 {
     const std::string log = Log();

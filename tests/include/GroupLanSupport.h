@@ -138,6 +138,10 @@ private:
     bool fOk = false;
 };
 
+// The text of the preference name in an endpoint's preferences file
+// ("(none)" when it has none).
+std::string PowerSavePref(const LanEndpoint& endpoint, const std::string& name);
+
 // Every endpoint of a test bed, in index order.
 typedef std::vector<std::unique_ptr<LanEndpoint>> LanEndpoints;
 

@@ -129,15 +129,6 @@ web_test::HttpReply DeviceList(int i)
     return Web(i, "/action?cmdtype=commconfig&cmdstr=getdeviceinfo");
 }
 
-std::string PowerSavePref(const LanEndpoint& endpoint, const std::string& name)
-{
-    std::string xml = endpoint.Root().Read("/Velmar/etc/Velmar.xml");
-    std::string head = "<PREF NAME=\"" + name + "\" TYPE=\"char\" >";
-    size_t at = xml.find(head);
-    size_t end = at == std::string::npos ? at : xml.find("</PREF>", at);
-    return end == std::string::npos ? "(none)" : xml.substr(at + head.size(), end - at - head.size());
-}
-
 // Every other endpoint is in the list exactly once, and nothing else.
 void ExpectEveryOtherEndpointOnce(int asker, const std::string& list)
 {

@@ -173,17 +173,6 @@ void ManageFixture::SetSleep(const char* program, int seconds)
     board_test::WriteText(File(std::string("/var/run/") + program + "-sleep"), std::to_string(seconds) + "\n");
 }
 
-T_QuorStringMsg StringLine(uint8_t scope, int32_t session, const std::string& text)
-{
-    T_QuorStringMsg m;
-    memset(&m, 0, sizeof(m));
-    m.u8Scope = scope;
-    m.s32SessionId = session;
-    m.u16Length = (uint16_t)text.size();
-    memcpy(m.cMsg, text.data(), text.size());
-    return m;
-}
-
 T_QuorModulInfo ManageFixture::Record()
 {
     T_QuorModulInfo record;

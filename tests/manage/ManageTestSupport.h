@@ -22,6 +22,7 @@
 #include "McuSimulator.h"
 #include "NetHelpersTestSupport.h"
 #include "QuorVelmarManageTask.h"
+#include "StringLineFixture.h"
 
 namespace manage_test {
 
@@ -71,8 +72,6 @@ public:
 // it), a fresh own record, empty recorders and call log, every flag clear,
 // recording "cp" and "sync" (their exit status and a sleep before it are set
 // with SetStatus and SetSleep).
-// A line of the given origin as the producers queue it.
-T_QuorStringMsg StringLine(uint8_t scope, int32_t session, const std::string& text);
 
 class ManageFixture : public ::testing::Test {
 protected:

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "QuorVelmarManageTask.h"
+#include "StringLineFixture.h"
 
 namespace {
 
@@ -31,13 +32,7 @@ uint32_t Word(const char* bytes, int index)
 
 T_QuorStringMsg Line(uint8_t scope, int32_t session, const std::string& text)
 {
-    T_QuorStringMsg m;
-    memset(&m, 0, sizeof(m));
-    m.u8Scope = scope;
-    m.s32SessionId = session;
-    m.u16Length = (uint16_t)text.size();
-    memcpy(m.cMsg, text.data(), text.size());
-    return m;
+    return StringLine(scope, session, text);
 }
 
 // Sends bytes of exactly their size, as a receive path would.
