@@ -263,7 +263,11 @@ TEST(SearchLanTest, FindListsAnInstallationWithinItsWait)
     printf("velmar-find listed 503 endpoints in %ld ms (--wait %d), peak memory %ld KiB\n", tookMs, waitMs, peakKiB);
     EXPECT_LT(tookMs, waitMs * 3 / 2);
     EXPECT_GT(peakKiB, 0);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // A sanitizer's shadow memory and quarantine come on top: the bound holds
+    // for the program as it ships.
     EXPECT_LT(peakKiB, 8 * 1024);
+#endif
     size_t rows = 0;
     for (size_t at = json.output.find("{\"id\": "); at != std::string::npos; at = json.output.find("{\"id\": ", at + 1))
         ++rows;
