@@ -66,6 +66,14 @@ protected:
         delete s_netns;
         delete s_root;
     }
+    // A daemon that ended (a sanitizer's report, a crash) is named at the
+    // test that ended it, with its output.
+    void TearDown() override
+    {
+        if (s_daemon != nullptr) {
+            EXPECT_TRUE(s_daemon->Running()) << s_daemon->Output();
+        }
+    }
 
     // One request on its own connection, sent in the given pieces (each
     // written once the daemon has written waitBytes[i] bytes of the file).

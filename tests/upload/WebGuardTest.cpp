@@ -1,10 +1,16 @@
 // The web side's guards in the test process: the cross-site decision, the
-// per-address connection cap, the device list writer (every item order,
+// per-address connection cap, finding a connection's socket while other
+// threads open and close theirs, the device list writer (every item order,
 // hostile texts: the reply always parses), and uploads that never reach
 // their closing boundary.
 #include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
 #include <memory>
 #include <random>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include "QuorVelmarDevSearchList.h"
 #include "QuorVelmarUploadReceiver.h"
@@ -95,6 +101,86 @@ TEST(WebGuard, ConnectionCapPerAddress)
         CQuorWebAddressCap::Leave(address.c_str());
     EXPECT_TRUE(CQuorWebAddressCap::Enter("10.2.0.1"));
     CQuorWebAddressCap::Leave("10.2.0.1");
+}
+
+// ---- Finding a connection's socket -----------------------------------------------------
+
+// Both ends of a loopback TCP connection in this process, and its listener.
+struct LoopbackPair {
+    int listener = -1, client = -1, server = -1;
+    ~LoopbackPair()
+    {
+        for (int fd : {listener, client, server}) {
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+    // False when the address family has no loopback here.
+    bool Open(const char* address)
+    {
+        sockaddr_storage at{};
+        bool ipv6 = strchr(address, ':') != nullptr;
+        at.ss_family = ipv6 ? AF_INET6 : AF_INET;
+        void* host = ipv6 ? (void*)&reinterpret_cast<sockaddr_in6&>(at).sin6_addr
+                          : (void*)&reinterpret_cast<sockaddr_in&>(at).sin_addr;
+        socklen_t length = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        sockaddr* to = reinterpret_cast<sockaddr*>(&at);
+        listener = socket(at.ss_family, SOCK_STREAM, 0);
+        client = socket(at.ss_family, SOCK_STREAM, 0);
+        if (inet_pton(at.ss_family, address, host) != 1 || bind(listener, to, length) != 0 ||
+            listen(listener, 1) != 0 || getsockname(listener, to, &length) != 0 || connect(client, to, length) != 0)
+            return false;
+        server = accept(listener, nullptr, nullptr);
+        return server >= 0;
+    }
+};
+
+int LocalPort(int fd)
+{
+    sockaddr_storage at{};
+    socklen_t length = sizeof(at);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0)
+        return -1;
+    return ntohs(at.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(at).sin6_port
+                                          : reinterpret_cast<sockaddr_in&>(at).sin_port);
+}
+
+TEST(WebGuard, ConnectionSocketFoundWhileOtherSocketsComeAndGo)
+{
+    std::atomic<bool> stop{false};
+    // Like the other workers: sockets held a while, closed, their numbers
+    // taken again.
+    std::thread churn([&] {
+        int held[16];
+        std::fill(std::begin(held), std::end(held), -1);
+        for (size_t i = 0; !stop.load(); i = (i + 1) % 16) {
+            if (held[i] >= 0)
+                close(held[i]);
+            held[i] = socket(AF_INET, SOCK_STREAM, 0);
+        }
+        for (int fd : held) {
+            if (fd >= 0)
+                close(fd);
+        }
+    });
+    for (const char* address : {"127.0.0.1", "::1"}) {
+        LoopbackPair pair;
+        if (!pair.Open(address)) {
+            printf("no loopback connection for %s here\n", address);
+            continue;
+        }
+        const int serverPort = LocalPort(pair.server), clientPort = LocalPort(pair.client);
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_EQ(pair.server, QuorWebConnectionSocket(address, clientPort, serverPort)) << address;
+            EXPECT_EQ(pair.client, QuorWebConnectionSocket(address, serverPort, clientPort)) << address;
+        }
+        // Neither the listener (no peer) nor another port is taken for it.
+        EXPECT_EQ(-1, QuorWebConnectionSocket(strchr(address, ':') ? "::" : "0.0.0.0", 0, serverPort)) << address;
+        EXPECT_EQ(-1, QuorWebConnectionSocket(address, clientPort, serverPort + 1)) << address;
+        EXPECT_EQ(-1, QuorWebConnectionSocket("no address", clientPort, serverPort));
+    }
+    stop = true;
+    churn.join();
 }
 
 // ---- The device list ---------------------------------------------------------------

@@ -3,15 +3,14 @@
 
 #include <arpa/inet.h>
 #include <civetweb.h>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <mutex>
-#include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -82,56 +81,76 @@ void LogRefusal(const char* what, const char* address, const char* uri)
 }
 
 // ---- Closing at once -------------------------------------------------------------------
+//
+// The server does not tell a connection's descriptor, and the other workers
+// open and close theirs all the time (a closed number is reused at once), so
+// the search touches no descriptor but the one it finds: the namespace's TCP
+// table names the socket (its inode) by its two ends, and the links under
+// /proc/self/fd name the descriptor that holds that socket.
 
-bool SameAddress(const sockaddr_storage& at, const char* address, int port)
+// The address as the TCP tables of /proc write it: each 32-bit word in
+// hexadecimal as the host stores it. False when it is no address.
+bool TableAddress(const char* address, char (&out)[33], bool* ipv6)
 {
-    char text[INET6_ADDRSTRLEN];
-    if (at.ss_family == AF_INET) {
-        const sockaddr_in& in = reinterpret_cast<const sockaddr_in&>(at);
-        return ntohs(in.sin_port) == port && inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text)) != nullptr &&
-               strcmp(text, address) == 0;
+    unsigned char bytes[16];
+    *ipv6 = strchr(address, ':') != nullptr;
+    if (inet_pton(*ipv6 ? AF_INET6 : AF_INET, address, bytes) != 1)
+        return false;
+    for (size_t i = 0; i < (*ipv6 ? 4u : 1u); ++i) {
+        uint32_t word;
+        memcpy(&word, bytes + 4 * i, sizeof(word));
+        snprintf(out + 8 * i, sizeof(out) - 8 * i, "%08X", word);
     }
-    if (at.ss_family == AF_INET6) {
-        const sockaddr_in6& in6 = reinterpret_cast<const sockaddr_in6&>(at);
-        return ntohs(in6.sin6_port) == port && inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text)) != nullptr &&
-               strcmp(text, address) == 0;
-    }
-    return false;
+    return true;
 }
 
-int LocalPort(int fd)
+// The inode of the TCP socket whose peer is address:port on localPort; 0
+// when there is none (a closed connection's lingering entry has inode 0; a
+// listener has peer port 0, which no connection has).
+unsigned long SocketInode(const char* address, int port, int localPort)
 {
-    sockaddr_storage at;
-    socklen_t length = sizeof(at);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0)
-        return -1;
-    if (at.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in&>(at).sin_port);
-    if (at.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6&>(at).sin6_port);
-    return -1;
+    char wanted[33];
+    bool ipv6;
+    if (address == nullptr || !TableAddress(address, wanted, &ipv6))
+        return 0;
+    FILE* table = fopen(ipv6 ? "/proc/self/net/tcp6" : "/proc/self/net/tcp", "re");
+    if (table == nullptr)
+        return 0;
+    char line[512];
+    unsigned long found = 0;
+    while (found == 0 && fgets(line, sizeof(line), table) != nullptr) {
+        char remote[33];
+        unsigned local, remotePort;
+        unsigned long inode;
+        if (sscanf(line, " %*u: %*32[0-9A-Fa-f]:%x %32[0-9A-Fa-f]:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu", &local,
+                   remote, &remotePort, &inode) == 4 &&
+            port > 0 && remotePort == (unsigned)port && local == (unsigned)localPort && strcasecmp(remote, wanted) == 0)
+            found = inode;
+    }
+    fclose(table);
+    return found;
 }
 
-// The descriptor of the connection's socket: the one whose peer is the
-// client's address and port on the server's port. -1 when none is found.
-int ConnectionSocket(const mg_request_info& info)
+// The descriptor that holds the socket of the inode; -1 when none does.
+int SocketDescriptor(unsigned long inode)
 {
+    char wanted[32];
+    snprintf(wanted, sizeof(wanted), "socket:[%lu]", inode);
     DIR* fds = opendir("/proc/self/fd");
     if (fds == nullptr)
         return -1;
     int found = -1;
     for (struct dirent* entry; found < 0 && (entry = readdir(fds)) != nullptr;) {
-        char* end = nullptr;
-        long fd = strtol(entry->d_name, &end, 10);
-        struct stat st;
-        if (end == entry->d_name || *end != '\0' || fd == dirfd(fds) || fstat((int)fd, &st) != 0 ||
-            !S_ISSOCK(st.st_mode))
+        char path[32], link[sizeof(wanted)];
+        if (strspn(entry->d_name, "0123456789") != strlen(entry->d_name) || strlen(entry->d_name) > 9 ||
+            snprintf(path, sizeof(path), "/proc/self/fd/%s", entry->d_name) >= (int)sizeof(path))
             continue;
-        sockaddr_storage peer;
-        socklen_t length = sizeof(peer);
-        if (getpeername((int)fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-            SameAddress(peer, info.remote_addr, info.remote_port) && LocalPort((int)fd) == info.server_port)
-            found = (int)fd;
+        ssize_t length = readlink(path, link, sizeof(link) - 1);
+        if (length <= 0)
+            continue;
+        link[length] = '\0';
+        if (strcmp(link, wanted) == 0)
+            found = atoi(entry->d_name);
     }
     closedir(fds);
     return found;
@@ -190,10 +209,16 @@ bool QuorWebGuardRequest(mg_connection* conn)
     return false;
 }
 
+int QuorWebConnectionSocket(const char* address, int port, int localPort)
+{
+    unsigned long inode = SocketInode(address, port, localPort);
+    return inode != 0 ? SocketDescriptor(inode) : -1;
+}
+
 void QuorWebCloseNow(mg_connection* conn)
 {
     const mg_request_info* info = mg_get_request_info(conn);
-    int fd = info != nullptr ? ConnectionSocket(*info) : -1;
+    int fd = info != nullptr ? QuorWebConnectionSocket(info->remote_addr, info->remote_port, info->server_port) : -1;
     if (fd < 0) {
         LightLogExt(30000, 0, kSrc, __LINE__, "######Web connection to close at once not found.");
         return;

@@ -56,6 +56,10 @@ bool QuorWebGuardRequest(mg_connection* conn);
 // request body is not read (the client sees its connection reset if it keeps
 // sending). Call after the reply is written.
 void QuorWebCloseNow(mg_connection* conn);
+// The descriptor of this process's TCP socket whose peer is address:port
+// (numeric) on localPort; -1 when there is none. It reads no other
+// descriptor, so other threads may close and open theirs meanwhile.
+int QuorWebConnectionSocket(const char* address, int port, int localPort);
 
 // Connections counted by client address.
 class CQuorWebAddressCap {
