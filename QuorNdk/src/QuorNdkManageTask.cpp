@@ -7,6 +7,7 @@
 #include "MemoryPool.h"
 #include "QuorNdkCommLayer.h"
 #include "QuorNdkInstallState.h"
+#include "QuorUdpIntake.h"
 
 CQuorNdkManageTask* g_pVelmarNdkManageTask = nullptr;
 
@@ -40,23 +41,11 @@ int CQuorNdkManageTask::Initialize()
 
 int CQuorNdkManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)
 {
-    if (message == nullptr || message->pMsg == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find AddUdpPacketCopyQueue inParams be NULL!");
-        return -2;
-    }
+    int result = 0;
+    char* bytes = CQuorUdpIntake::CopyForQueue(message, 1, kMaxPacketLen, kSrc, &result);
+    if (bytes == nullptr)
+        return result;
     uint32_t length = message->u32MsgLen;
-    if (length == 0 || length > kMaxPacketLen) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find AddUdpPacketCopyQueue inParams length error!");
-        return -2;
-    }
-    int32_t classSize = 0;
-    char* bytes = static_cast<char*>(GetMemPoolAllMsg((int32_t)length, &classSize));
-    if (bytes == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__,
-                    "###### Fail to GetNew pMsg->pAllMsg memory, When AddUdpPacketCopyQueue().");
-        return -1;
-    }
-    memcpy(bytes, message->pMsg, length);
     {
         OSMutexLocker locker(&m_PacketMutex);
         if (m_Packets.size() < kMaxQueuedPackets) {

@@ -73,6 +73,25 @@ bool ReadAddress(XMLPrefsParser& parser, ContainerRef section, const char* name,
     return true;
 }
 
+// One UDP endpoint of a section, after its title line: the address (false
+// for a bad one, as ReadAddress) and the port.
+struct T_UdpEndpointPrefs {
+    const char* title;
+    const char* address;
+    const char* badAddress;
+    const char* port;
+};
+
+bool ReadUdpEndpoint(XMLPrefsParser& parser, ContainerRef section, const T_UdpEndpointPrefs& names, uint32_t* address,
+                     uint16_t* port)
+{
+    LightLogExt(20000, 0, kSrc, __LINE__, "%s", names.title);
+    if (!ReadAddress(parser, section, names.address, names.badAddress, address))
+        return false;
+    ReadNumber(parser, section, names.port, 1, 65535, port);
+    return true;
+}
+
 // An absolute board path that fits the member (missing: the member stays);
 // anything else keeps the member (logged).
 template <size_t N>
@@ -102,19 +121,17 @@ int CQuorNdkPref::ReadPref()
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to parse s_xmlPrefsParser.");
         return -1;
     }
+    static const T_UdpEndpointPrefs kVelmard = {"Read Config for QuorVelmar\t\t\t", "QuorVelmar_UdpIp",
+                                                "QuorVelmar_UdpIp<%.64s> is not a correct fomat", "QuorVelmar_UdpPort"};
+    static const T_UdpEndpointPrefs kAgent = {"Read Config for VelmarNdkwork\t\t", "VelmarNdk_UdpIp",
+                                              "######VelmarNdk_UdpIp <%.64s> is not a correct fomat",
+                                              "VelmarNdk_UdpPort"};
     ContainerRef common = parser->GetRefForModule("QuorVelmarCommon");
-    LightLogExt(20000, 0, kSrc, __LINE__, "Read Config for QuorVelmar\t\t\t");
-    if (!ReadAddress(*parser, common, "QuorVelmar_UdpIp", "QuorVelmar_UdpIp<%.64s> is not a correct fomat",
-                     &s_u32Quor_Velmar_UdpInterAddr))
+    if (!ReadUdpEndpoint(*parser, common, kVelmard, &s_u32Quor_Velmar_UdpInterAddr, &s_u16Quor_Velmar_UdpInterPort))
         return -1;
-    ReadNumber(*parser, common, "QuorVelmar_UdpPort", 1, 65535, &s_u16Quor_Velmar_UdpInterPort);
-
     ContainerRef ndk = parser->GetRefForModule("QuorVelmarNdk");
-    LightLogExt(20000, 0, kSrc, __LINE__, "Read Config for VelmarNdkwork\t\t");
-    if (!ReadAddress(*parser, ndk, "VelmarNdk_UdpIp", "######VelmarNdk_UdpIp <%.64s> is not a correct fomat",
-                     &s_u32VelmarNdk_UdpInterAddr))
+    if (!ReadUdpEndpoint(*parser, ndk, kAgent, &s_u32VelmarNdk_UdpInterAddr, &s_u16VelmarNdk_UdpInterPort))
         return -1;
-    ReadNumber(*parser, ndk, "VelmarNdk_UdpPort", 1, 65535, &s_u16VelmarNdk_UdpInterPort);
     ReadNumber(*parser, ndk, "VelmarNdk_RecvUdp_ThreadNum", 1, kMaxThreadNum, &s_u16VelmarNdk_RecvUdpThreadNum);
     ReadNumber(*parser, ndk, "VelmarNdk_ManageTask_ThreadNum", 1, kMaxThreadNum,
                &s_u16VelmarNdk_ManageTaskThreadNum);

@@ -18,6 +18,7 @@
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarMetrics.h"
+#include "QuorUdpIntake.h"
 #include "QuorVelmarTCPSrvCreate.h"
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
@@ -433,30 +434,18 @@ uint32_t CQuorVelmarManageTask::GetStringListLength()
 
 int CQuorVelmarManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)
 {
-    if (message == nullptr || message->pMsg == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find AddUdpPacketCopyQueue inParams be NULL!");
-        return -2;
-    }
+    int result = 0;
+    char* bytes =
+        CQuorUdpIntake::CopyForQueue(message, QUOR_UDP_PACKET_MIN_LEN, QUOR_UDP_PACKET_MAX_LEN, kSrc, &result);
+    if (bytes == nullptr)
+        return result;
     uint32_t length = message->u32MsgLen;
-    if (length < QUOR_UDP_PACKET_MIN_LEN || length > QUOR_UDP_PACKET_MAX_LEN) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find AddUdpPacketCopyQueue inParams length error!");
-        return -2;
-    }
     T_QuorUdpPacket* packet = NewPacketRecord();
     if (packet == nullptr) {
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to GetNew pMsg memory! When AddUdpPacketCopyQueue().");
+        FreeMemPoolAllMsg((int32_t)length, bytes);
         return -1;
     }
-    int32_t classSize = 0;
-    char* bytes = static_cast<char*>(GetMemPoolAllMsg((int32_t)length, &classSize));
-    if (bytes == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__,
-                    "###### Fail to GetNew pMsg->pAllMsg memory, When AddUdpPacketCopyQueue().");
-        FreePacketRecord(packet);
-        return -1;
-    }
-    memset(bytes, 0, (size_t)classSize);
-    memcpy(bytes, message->pMsg, length);
     *packet = T_QuorUdpPacket{0, length, bytes, message->u32RemoteAddr, message->u16RemotePort};
 
     OSQueueElem* elem = GetVelmarMPQueueElem(packet);
