@@ -41,10 +41,11 @@ int CQuorNdkManageTask::Initialize()
 
 int CQuorNdkManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)
 {
-    int result = 0;
-    char* bytes = CQuorUdpIntake::CopyForQueue(message, 1, kMaxPacketLen, kSrc, &result);
+    if (!CQuorUdpIntake::FitsQueue(message, 1, kMaxPacketLen, kSrc))
+        return -2;
+    char* bytes = CQuorUdpIntake::CopyForQueue(message, kSrc);
     if (bytes == nullptr)
-        return result;
+        return -1;
     uint32_t length = message->u32MsgLen;
     {
         OSMutexLocker locker(&m_PacketMutex);

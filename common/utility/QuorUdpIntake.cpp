@@ -16,30 +16,31 @@ int CQuorUdpIntake::Receive(const char* bytes, uint32_t received, uint32_t remot
     return process(&message);
 }
 
-char* CQuorUdpIntake::CopyForQueue(const T_MODULE_MSG* message, uint32_t minLen, uint32_t maxLen, const char* src,
-                                   int* result)
+bool CQuorUdpIntake::FitsQueue(const T_MODULE_MSG* message, uint32_t minLen, uint32_t maxLen, const char* src)
 {
-    *result = -2;
     if (message == nullptr || message->pMsg == nullptr) {
         LightLogExt(40000, 0, src, __LINE__, "###### Find AddUdpPacketCopyQueue inParams be NULL!");
-        return nullptr;
+        return false;
     }
-    uint32_t length = message->u32MsgLen;
-    if (length < minLen || length > maxLen) {
+    if (message->u32MsgLen < minLen || message->u32MsgLen > maxLen) {
         LightLogExt(40000, 0, src, __LINE__, "###### Find AddUdpPacketCopyQueue inParams length error!");
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+char* CQuorUdpIntake::CopyForQueue(const T_MODULE_MSG* message, const char* src)
+{
+    uint32_t length = message->u32MsgLen;
     int32_t classSize = 0;
     char* bytes = static_cast<char*>(GetMemPoolAllMsg((int32_t)length, &classSize));
     if (bytes == nullptr) {
         LightLogExt(40000, 0, src, __LINE__,
                     "###### Fail to GetNew pMsg->pAllMsg memory, When AddUdpPacketCopyQueue().");
-        *result = -1;
         return nullptr;
     }
     memset(bytes, 0, (size_t)classSize);
     memcpy(bytes, message->pMsg, length);
-    *result = 0;
     return bytes;
 }
 

@@ -80,13 +80,15 @@ public:
         return 0;
     }
 
-    // A pooled copy of the message's bytes (a block of the general pools,
-    // cleared past the message; the caller frees it with
-    // FreeMemPoolAllMsg(message->u32MsgLen, copy)), for a message of minLen to
-    // maxLen bytes. Null, with *result -2 for a bad message and -1 when no
-    // block can be had (logged).
-    static char* CopyForQueue(const T_MODULE_MSG* message, uint32_t minLen, uint32_t maxLen, const char* src,
-                              int* result);
+    // Whether a management task's queue takes the message: true for a
+    // wrapper with bytes and a length of minLen to maxLen; false (logged)
+    // otherwise.
+    static bool FitsQueue(const T_MODULE_MSG* message, uint32_t minLen, uint32_t maxLen, const char* src);
+    // A pooled copy of the bytes of a message that fits the queue (a block of
+    // the general pools, cleared past the message; the caller frees it with
+    // FreeMemPoolAllMsg(message->u32MsgLen, copy)); null (logged) when no
+    // block can be had.
+    static char* CopyForQueue(const T_MODULE_MSG* message, const char* src);
 
 private:
     static int NoMemory(const T_QuorUdpIntakeNames& names, const char* pointer);

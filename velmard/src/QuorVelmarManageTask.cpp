@@ -434,18 +434,19 @@ uint32_t CQuorVelmarManageTask::GetStringListLength()
 
 int CQuorVelmarManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)
 {
-    int result = 0;
-    char* bytes =
-        CQuorUdpIntake::CopyForQueue(message, QUOR_UDP_PACKET_MIN_LEN, QUOR_UDP_PACKET_MAX_LEN, kSrc, &result);
-    if (bytes == nullptr)
-        return result;
-    uint32_t length = message->u32MsgLen;
+    if (!CQuorUdpIntake::FitsQueue(message, QUOR_UDP_PACKET_MIN_LEN, QUOR_UDP_PACKET_MAX_LEN, kSrc))
+        return -2;
     T_QuorUdpPacket* packet = NewPacketRecord();
     if (packet == nullptr) {
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to GetNew pMsg memory! When AddUdpPacketCopyQueue().");
-        FreeMemPoolAllMsg((int32_t)length, bytes);
         return -1;
     }
+    char* bytes = CQuorUdpIntake::CopyForQueue(message, kSrc);
+    if (bytes == nullptr) {
+        FreePacketRecord(packet);
+        return -1;
+    }
+    uint32_t length = message->u32MsgLen;
     *packet = T_QuorUdpPacket{0, length, bytes, message->u32RemoteAddr, message->u16RemotePort};
 
     OSQueueElem* elem = GetVelmarMPQueueElem(packet);
