@@ -30,13 +30,10 @@ CQuorNdkManageTask::~CQuorNdkManageTask()
 
 int CQuorNdkManageTask::Initialize()
 {
-    QuorSecTimeoutTask<2>* timeout = new (std::nothrow) QuorSecTimeoutTask<2>(this, kTimeoutSeconds);
-    m_pMgTaskTimeout.store(timeout);
-    if (timeout == nullptr) {
-        LightLogExt(40000, 1, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorNdkManageTask().");
-        return -1;
-    }
-    return 0;
+    if (QuorSecTimeoutTask<2>::Start(this, kTimeoutSeconds, m_pMgTaskTimeout))
+        return 0;
+    LightLogExt(40000, 1, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorNdkManageTask().");
+    return -1;
 }
 
 int CQuorNdkManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)

@@ -75,20 +75,13 @@ bool ReadAddress(XMLPrefsParser& parser, ContainerRef section, const char* name,
 
 // One UDP endpoint of a section, after its title line: the address (false
 // for a bad one, as ReadAddress) and the port.
-struct T_UdpEndpointPrefs {
-    const char* title;
-    const char* address;
-    const char* badAddress;
-    const char* port;
-};
-
-bool ReadUdpEndpoint(XMLPrefsParser& parser, ContainerRef section, const T_UdpEndpointPrefs& names, uint32_t* address,
-                     uint16_t* port)
+bool ReadUdpEndpoint(XMLPrefsParser& parser, ContainerRef section, const char* title,
+                     const char* const (&names)[3], uint32_t* address, uint16_t* port)
 {
-    LightLogExt(20000, 0, kSrc, __LINE__, "%s", names.title);
-    if (!ReadAddress(parser, section, names.address, names.badAddress, address))
+    LightLogExt(20000, 0, kSrc, __LINE__, "%s", title);
+    if (!ReadAddress(parser, section, names[0], names[1], address))
         return false;
-    ReadNumber(parser, section, names.port, 1, 65535, port);
+    ReadNumber(parser, section, names[2], 1, 65535, port);
     return true;
 }
 
@@ -121,16 +114,18 @@ int CQuorNdkPref::ReadPref()
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to parse s_xmlPrefsParser.");
         return -1;
     }
-    static const T_UdpEndpointPrefs kVelmard = {"Read Config for QuorVelmar\t\t\t", "QuorVelmar_UdpIp",
-                                                "QuorVelmar_UdpIp<%.64s> is not a correct fomat", "QuorVelmar_UdpPort"};
-    static const T_UdpEndpointPrefs kAgent = {"Read Config for VelmarNdkwork\t\t", "VelmarNdk_UdpIp",
-                                              "######VelmarNdk_UdpIp <%.64s> is not a correct fomat",
-                                              "VelmarNdk_UdpPort"};
+    // Address, its format error, port.
+    static const char* const kVelmard[] = {"QuorVelmar_UdpIp", "QuorVelmar_UdpIp<%.64s> is not a correct fomat",
+                                           "QuorVelmar_UdpPort"};
+    static const char* const kAgent[] = {"VelmarNdk_UdpIp", "######VelmarNdk_UdpIp <%.64s> is not a correct fomat",
+                                         "VelmarNdk_UdpPort"};
     ContainerRef common = parser->GetRefForModule("QuorVelmarCommon");
-    if (!ReadUdpEndpoint(*parser, common, kVelmard, &s_u32Quor_Velmar_UdpInterAddr, &s_u16Quor_Velmar_UdpInterPort))
+    if (!ReadUdpEndpoint(*parser, common, "Read Config for QuorVelmar\t\t\t", kVelmard, &s_u32Quor_Velmar_UdpInterAddr,
+                         &s_u16Quor_Velmar_UdpInterPort))
         return -1;
     ContainerRef ndk = parser->GetRefForModule("QuorVelmarNdk");
-    if (!ReadUdpEndpoint(*parser, ndk, kAgent, &s_u32VelmarNdk_UdpInterAddr, &s_u16VelmarNdk_UdpInterPort))
+    if (!ReadUdpEndpoint(*parser, ndk, "Read Config for VelmarNdkwork\t\t", kAgent, &s_u32VelmarNdk_UdpInterAddr,
+                         &s_u16VelmarNdk_UdpInterPort))
         return -1;
     ReadNumber(*parser, ndk, "VelmarNdk_RecvUdp_ThreadNum", 1, kMaxThreadNum, &s_u16VelmarNdk_RecvUdpThreadNum);
     ReadNumber(*parser, ndk, "VelmarNdk_ManageTask_ThreadNum", 1, kMaxThreadNum,

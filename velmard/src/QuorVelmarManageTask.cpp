@@ -134,13 +134,10 @@ int CQuorVelmarManageTask::Initialize()
     Signal(TASK_EVT_START);
     DoVelmarStartFlow();
     // Armed at once: due in one second.
-    QuorSecTimeoutTask<2>* timeout = new (std::nothrow) QuorSecTimeoutTask<2>(this, kTimeoutSeconds);
-    m_pMgTaskTimeout.store(timeout);
-    if (timeout == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorVelmarManageTask().");
-        return -1;
-    }
-    return 0;
+    if (QuorSecTimeoutTask<2>::Start(this, kTimeoutSeconds, m_pMgTaskTimeout))
+        return 0;
+    LightLogExt(40000, 0, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorVelmarManageTask().");
+    return -1;
 }
 
 int64_t CQuorVelmarManageTask::Run()
