@@ -22,6 +22,7 @@
 namespace {
 
 const char kSrc[] = "QuorNdk/src/QuorNdkMain";
+
 // The start-up's texts and values (CQuorDaemonStartup).
 const T_QuorDaemonIdentity kIdentity = {
     kSrc, "Quor VelmarNdk", "Quor_VelmarNdk_Module",
