@@ -5,6 +5,7 @@
 # usr/bin/velmarcmd when the board has it, else on its own; its process id is
 # kept in var/run/NAME.pid (the demo writes it too, for a velmard it started
 # itself) and its output, with the supervisor's, goes to var/log/NAME.out.
+# shellcheck source=../../../../../board/overlay/usr/lib/velmar/service.sh
 . "$VELMAR_ROOT/usr/lib/velmar/service.sh"
 
 # daemon_pid NAME: prints the process id of the running daemon.
