@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 #include "LightLog.h"
 #include "MemoryPool.h"
@@ -13,6 +12,7 @@
 #include "QuorNdkPref.h"
 #include "QuorNdkUdpSocketTask.h"
 #include "QuorSocket.h"
+#include "QuorUdpIntake.h"
 
 CQuorNdkMsgParser* CQuorNdkCommLayer::s_pVelmarNdkMsgParser = nullptr;
 CQuorNdkUdpSocketTask* CQuorNdkCommLayer::s_pVelmarNdkUdpSocketTask = nullptr;
@@ -27,35 +27,18 @@ namespace {
 const char kSrc[] = "QuorNdk/src/QuorNdkCommLayer";
 const uint32_t kLoopback = 0x7F000001;  // 127.0.0.1, host order
 
+const T_QuorUdpIntakeNames kIntakeNames = {
+    kSrc, 1, "CQuorNdkCommLayer", "VelmarNdk Module", "s_pVelmarNdkMsgParser", "s_pVelmarNdkUdpSocketTask",
+    nullptr,  // no management task: the datagram is dropped silently
+};
+
 } // namespace
 
 int CQuorNdkCommLayer::Initialize()
 {
-    if (s_pVelmarNdkMsgParser == nullptr) {
-        CQuorNdkMsgParser* parser = new (std::nothrow) CQuorNdkMsgParser;
-        if (parser == nullptr || parser->GetMsgBuf() == nullptr) {
-            delete parser;
-            LightLogExt(40000, 1, kSrc, __LINE__,
-                        "###### New s_pVelmarNdkMsgParser memory fail! When CQuorNdkCommLayer::Initialize().");
-            return -1;
-        }
-        s_pVelmarNdkMsgParser = parser;
-    }
-    uint32_t addr = CQuorNdkPref::s_u32VelmarNdk_UdpInterAddr;  // network order
-    uint16_t port = CQuorNdkPref::s_u16VelmarNdk_UdpInterPort;
-    LightLogExt(20000, 0, kSrc, __LINE__, "VelmarNdk Module listen on IPaddr<%d>,Port<%u>", (int)addr,
-                (unsigned)port);
-    if (s_pVelmarNdkUdpSocketTask == nullptr) {
-        CQuorNdkUdpSocketTask* task = new (std::nothrow) CQuorNdkUdpSocketTask(s_pVelmarNdkMsgParser, ntohl(addr), port);
-        if (task == nullptr) {
-            LightLogExt(40000, 1, kSrc, __LINE__,
-                        "###### New s_pVelmarNdkUdpSocketTask memory fail! When CQuorNdkCommLayer::Initialize().");
-            return -1;
-        }
-        s_pVelmarNdkUdpSocketTask = task;
-        task->StartReceiving();
-    }
-    return 0;
+    return CQuorUdpIntake::Start(s_pVelmarNdkMsgParser, s_pVelmarNdkUdpSocketTask,
+                                 CQuorNdkPref::s_u32VelmarNdk_UdpInterAddr, CQuorNdkPref::s_u16VelmarNdk_UdpInterPort,
+                                 kIntakeNames);
 }
 
 int CQuorNdkCommLayer::SendUdpBuf(uint32_t len, const char* bytes)
@@ -78,25 +61,12 @@ int CQuorNdkCommLayer::SendUdpBuf(uint32_t len, const char* bytes)
 
 int CQuorNdkCommLayer::Msg_UdpRecved(const char* bytes, uint32_t received, uint32_t remoteAddr, uint16_t remotePort)
 {
-    T_MODULE_MSG message;
-    if (!QuorWrapDatagram(bytes, received, remoteAddr, remotePort, &message))
-        return -2;
-    OSMutexLocker locker(&s_UdpVelmarNdkMutex);
-    return ProcessUdpPack(&message);
+    return CQuorUdpIntake::Receive(bytes, received, remoteAddr, remotePort, s_UdpVelmarNdkMutex, ProcessUdpPack);
 }
 
 int CQuorNdkCommLayer::ProcessUdpPack(T_MODULE_MSG* message)
 {
-    if (!QuorModuleMsgUsable(message))
-        return -2;
-    CQuorNdkManageTask* task = g_pVelmarNdkManageTask;
-    if (task == nullptr)
-        return -3;
-    int result = task->AddUdpPacketCopyQueue(message);
-    if (result != 0)
-        return result;
-    task->Signal(TASK_EVT_READ);
-    return 0;
+    return CQuorUdpIntake::Queue(message, g_pVelmarNdkManageTask, kIntakeNames);
 }
 
 int CQuorNdkCommLayer::TranslateOnePackToStruct(const char* bytes, uint32_t length, uint32_t* commandId,
@@ -181,19 +151,9 @@ int CQuorNdkCommLayer::ParseVersionUpgradeReq(const char* bytes, uint32_t length
 
 char* CQuorNdkCommLayer::PackVersionUpgradeRsp(const T_QuorVersionUpgradeRsp* record, uint32_t* length)
 {
-    static const char kPacker[] = "PackVersionUpgradeRsp";
     if (record == nullptr || length == nullptr)
         return nullptr;
-    uint32_t addr, data;
-    if (!QuorRecordTextLen(record->cDevAddr, &addr) || !QuorRecordTextLen(record->cRspData, &data))
-        return QuorRefusePack(kPacker, "a text of 512 bytes or more");
-    QuorMsgPackBlock pack(kPacker, 44 + addr + data, record->tHeader);
-    if (!pack.Ok())
-        return nullptr;
-    pack.W().Text(record->cDevAddr, addr);
-    pack.W().U32(record->u32DevPort);
-    pack.W().U32(record->u32RspCode);
-    pack.W().U32(record->u32RspResult);
-    pack.W().Text(record->cRspData, data);
-    return pack.Finish(length);
+    return QuorPackUpgradeMsg("PackVersionUpgradeRsp", record->tHeader, record->cDevAddr,
+                              {record->u32DevPort, record->u32RspCode, record->u32RspResult}, {record->cRspData},
+                              length);
 }

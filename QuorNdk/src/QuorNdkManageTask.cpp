@@ -7,6 +7,7 @@
 #include "MemoryPool.h"
 #include "QuorNdkCommLayer.h"
 #include "QuorNdkInstallState.h"
+#include "QuorUdpIntake.h"
 
 CQuorNdkManageTask* g_pVelmarNdkManageTask = nullptr;
 
@@ -29,34 +30,20 @@ CQuorNdkManageTask::~CQuorNdkManageTask()
 
 int CQuorNdkManageTask::Initialize()
 {
-    QuorSecTimeoutTask<2>* timeout = new (std::nothrow) QuorSecTimeoutTask<2>(this, kTimeoutSeconds);
-    m_pMgTaskTimeout.store(timeout);
-    if (timeout == nullptr) {
-        LightLogExt(40000, 1, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorNdkManageTask().");
-        return -1;
-    }
-    return 0;
+    if (QuorSecTimeoutTask<2>::Start(this, kTimeoutSeconds, m_pMgTaskTimeout))
+        return 0;
+    LightLogExt(40000, 1, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorNdkManageTask().");
+    return -1;
 }
 
 int CQuorNdkManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)
 {
-    if (message == nullptr || message->pMsg == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find AddUdpPacketCopyQueue inParams be NULL!");
+    if (!CQuorUdpIntake::FitsQueue(message, 1, kMaxPacketLen, kSrc))
         return -2;
-    }
-    uint32_t length = message->u32MsgLen;
-    if (length == 0 || length > kMaxPacketLen) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find AddUdpPacketCopyQueue inParams length error!");
-        return -2;
-    }
-    int32_t classSize = 0;
-    char* bytes = static_cast<char*>(GetMemPoolAllMsg((int32_t)length, &classSize));
-    if (bytes == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__,
-                    "###### Fail to GetNew pMsg->pAllMsg memory, When AddUdpPacketCopyQueue().");
+    char* bytes = CQuorUdpIntake::CopyForQueue(message, kSrc);
+    if (bytes == nullptr)
         return -1;
-    }
-    memcpy(bytes, message->pMsg, length);
+    uint32_t length = message->u32MsgLen;
     {
         OSMutexLocker locker(&m_PacketMutex);
         if (m_Packets.size() < kMaxQueuedPackets) {

@@ -73,6 +73,18 @@ bool ReadAddress(XMLPrefsParser& parser, ContainerRef section, const char* name,
     return true;
 }
 
+// One UDP endpoint of a section, after its title line: the address (false
+// for a bad one, as ReadAddress) and the port.
+bool ReadUdpEndpoint(XMLPrefsParser& parser, ContainerRef section, const char* title,
+                     const char* const (&names)[3], uint32_t* address, uint16_t* port)
+{
+    LightLogExt(20000, 0, kSrc, __LINE__, "%s", title);
+    if (!ReadAddress(parser, section, names[0], names[1], address))
+        return false;
+    ReadNumber(parser, section, names[2], 1, 65535, port);
+    return true;
+}
+
 // An absolute board path that fits the member (missing: the member stays);
 // anything else keeps the member (logged).
 template <size_t N>
@@ -102,19 +114,19 @@ int CQuorNdkPref::ReadPref()
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to parse s_xmlPrefsParser.");
         return -1;
     }
+    // Address, its format error, port.
+    static const char* const kVelmard[] = {"QuorVelmar_UdpIp", "QuorVelmar_UdpIp<%.64s> is not a correct fomat",
+                                           "QuorVelmar_UdpPort"};
+    static const char* const kAgent[] = {"VelmarNdk_UdpIp", "######VelmarNdk_UdpIp <%.64s> is not a correct fomat",
+                                         "VelmarNdk_UdpPort"};
     ContainerRef common = parser->GetRefForModule("QuorVelmarCommon");
-    LightLogExt(20000, 0, kSrc, __LINE__, "Read Config for QuorVelmar\t\t\t");
-    if (!ReadAddress(*parser, common, "QuorVelmar_UdpIp", "QuorVelmar_UdpIp<%.64s> is not a correct fomat",
-                     &s_u32Quor_Velmar_UdpInterAddr))
+    if (!ReadUdpEndpoint(*parser, common, "Read Config for QuorVelmar\t\t\t", kVelmard, &s_u32Quor_Velmar_UdpInterAddr,
+                         &s_u16Quor_Velmar_UdpInterPort))
         return -1;
-    ReadNumber(*parser, common, "QuorVelmar_UdpPort", 1, 65535, &s_u16Quor_Velmar_UdpInterPort);
-
     ContainerRef ndk = parser->GetRefForModule("QuorVelmarNdk");
-    LightLogExt(20000, 0, kSrc, __LINE__, "Read Config for VelmarNdkwork\t\t");
-    if (!ReadAddress(*parser, ndk, "VelmarNdk_UdpIp", "######VelmarNdk_UdpIp <%.64s> is not a correct fomat",
-                     &s_u32VelmarNdk_UdpInterAddr))
+    if (!ReadUdpEndpoint(*parser, ndk, "Read Config for VelmarNdkwork\t\t", kAgent, &s_u32VelmarNdk_UdpInterAddr,
+                         &s_u16VelmarNdk_UdpInterPort))
         return -1;
-    ReadNumber(*parser, ndk, "VelmarNdk_UdpPort", 1, 65535, &s_u16VelmarNdk_UdpInterPort);
     ReadNumber(*parser, ndk, "VelmarNdk_RecvUdp_ThreadNum", 1, kMaxThreadNum, &s_u16VelmarNdk_RecvUdpThreadNum);
     ReadNumber(*parser, ndk, "VelmarNdk_ManageTask_ThreadNum", 1, kMaxThreadNum,
                &s_u16VelmarNdk_ManageTaskThreadNum);

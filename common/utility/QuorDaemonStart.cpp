@@ -40,7 +40,7 @@ int QuorInstallLogCallbacks(const char* module)
     T_LightLogCallBack callbacks = LightLogStdioCallBack();
     int result = LightLogSetCallBack(&callbacks);
     if (result != 0) {
-        printf("%s SetCallBack failed, error code<%d>\n", module, result);
+        printf("%sCours SetCallBack failed, error code<%d>\n", module, result);
         fflush(stdout);
     }
     return result;

@@ -10,8 +10,8 @@
 // there (this machine's device, not a board file).
 void QuorKeepStandardDescriptorsOpen();
 
-// Installs the stdio log callbacks; a refusal prints "<module> SetCallBack
-// failed, error code<N>" and returns the code.
+// Installs the stdio log callbacks; a refusal prints "<module>Cours
+// SetCallBack failed, error code<N>" and returns the code.
 int QuorInstallLogCallbacks(const char* module);
 
 // Takes the lock file (a board path): 0, or the cause when it is not taken:

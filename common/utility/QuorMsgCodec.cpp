@@ -116,3 +116,31 @@ char* QuorMsgPackBlock::Finish(uint32_t* length)
     *length = fTotal;
     return fBlock;
 }
+
+char* QuorPackUpgradeMsg(const char* packer, const T_QuorMsgHeader& header, const char* devAddr,
+                         const uint32_t (&words)[3], std::initializer_list<const char*> texts, uint32_t* length)
+{
+    const uint32_t kMaxTexts = 3;
+    uint32_t addr = 0;
+    uint32_t textLens[kMaxTexts] = {};
+    uint32_t total = QUOR_MSG_HEADER_LEN + 4 + 3 * 4;
+    if (texts.size() > kMaxTexts || !QuorRecordTextLen(devAddr, &addr))
+        return QuorRefusePack(packer, "a text of 512 bytes or more");
+    total += addr;
+    uint32_t i = 0;
+    for (const char* text : texts) {
+        if (!QuorRecordTextLen(text, &textLens[i]))
+            return QuorRefusePack(packer, "a text of 512 bytes or more");
+        total += 4 + textLens[i++];
+    }
+    QuorMsgPackBlock pack(packer, total, header);
+    if (!pack.Ok())
+        return nullptr;
+    pack.W().Text(devAddr, addr);
+    for (uint32_t word : words)
+        pack.W().U32(word);
+    i = 0;
+    for (const char* text : texts)
+        pack.W().Text(text, textLens[i++]);
+    return pack.Finish(length);
+}

@@ -5,6 +5,7 @@
 #define QUOR_MSGCODEC_H
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "QuorUpgradeMsgDef.h"
 #include "QuorWireReader.h"
@@ -61,5 +62,13 @@ private:
     char* fBlock = nullptr;
     QuorWireWriter fWriter{nullptr, 0};
 };
+
+// Packs an upgrade message (0x1801 or 0x2801) into a new pooled block: the
+// device address text, the port, code and result words, then the texts
+// (at most 3). Null for a text of 512 bytes or more (logged, as
+// QuorRefusePack) or when no block can be had; the caller frees the block
+// with FreeMemPoolAllMsg(*length, block).
+char* QuorPackUpgradeMsg(const char* packer, const T_QuorMsgHeader& header, const char* devAddr,
+                         const uint32_t (&words)[3], std::initializer_list<const char*> texts, uint32_t* length);
 
 #endif

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <new>
 
 #include "LightLog.h"
 #include "MemoryPool.h"
@@ -16,6 +15,7 @@
 #include "QuorVelmarMsgParser.h"
 #include "QuorVelmarPref.h"
 #include "QuorMsgCodec.h"
+#include "QuorUdpIntake.h"
 #include "QuorVelmarUdpSocketTask.h"
 #include "QuorWireReader.h"
 #include "QuorWireWriter.h"
@@ -28,6 +28,12 @@ OSMutex CQuorVelmarCommLayer::s_VelmarStringListMutex;
 namespace {
 
 const char kSrc[] = "QuorVelmarCommLayer.cpp";
+
+const T_QuorUdpIntakeNames kIntakeNames = {
+    kSrc, 0, "CQuorVelmarCommLayer", "Velmar Module", "s_pVelmarMsgParser", "s_pVelmarUdpSocketTask",
+    "###### Find WiredNetworkModule haven't been initialized while do "
+    "ProcessPack!g_pVelmarManageTask is NULL.",
+};
 
 // ---- Reading -----------------------------------------------------------------
 
@@ -235,31 +241,9 @@ const MsgKind* FindMsgKind(uint32_t id)
 
 int CQuorVelmarCommLayer::Initialize()
 {
-    if (s_pVelmarMsgParser == nullptr) {
-        CQuorVelmarMsgParser* parser = new (std::nothrow) CQuorVelmarMsgParser;
-        if (parser == nullptr || parser->GetMsgBuf() == nullptr) {
-            delete parser;
-            LightLogExt(40000, 0, kSrc, __LINE__,
-                        "###### New s_pVelmarMsgParser memory fail! When CQuorVelmarCommLayer::Initialize().");
-            return -1;
-        }
-        s_pVelmarMsgParser = parser;
-    }
-    uint32_t addr = CQuorVelmarPref::s_u32Quor_Velmar_UdpInterAddr;  // network order
-    uint16_t port = CQuorVelmarPref::s_u16Quor_Velmar_UdpInterPort;
-    LightLogExt(20000, 0, kSrc, __LINE__, "Velmar Module listen on IPaddr<%d>,Port<%u>", (int)addr, (unsigned)port);
-    if (s_pVelmarUdpSocketTask == nullptr) {
-        CQuorVelmarUdpSocketTask* task =
-            new (std::nothrow) CQuorVelmarUdpSocketTask(s_pVelmarMsgParser, ntohl(addr), port);
-        if (task == nullptr) {
-            LightLogExt(40000, 0, kSrc, __LINE__,
-                        "###### New s_pVelmarUdpSocketTask memory fail! When CQuorVelmarCommLayer::Initialize().");
-            return -1;
-        }
-        s_pVelmarUdpSocketTask = task;
-        task->StartReceiving();
-    }
-    return 0;
+    return CQuorUdpIntake::Start(s_pVelmarMsgParser, s_pVelmarUdpSocketTask,
+                                 CQuorVelmarPref::s_u32Quor_Velmar_UdpInterAddr,
+                                 CQuorVelmarPref::s_u16Quor_Velmar_UdpInterPort, kIntakeNames);
 }
 
 int CQuorVelmarCommLayer::SendUdpBufToRemote(uint32_t len, const char* bytes)
@@ -303,29 +287,12 @@ int CQuorVelmarCommLayer::SendUdpBufToRemote(uint32_t len, const char* bytes, ui
 int CQuorVelmarCommLayer::Msg_UdpRecved(const char* bytes, uint32_t received, uint32_t remoteAddr,
                                         uint16_t remotePort)
 {
-    T_MODULE_MSG message;
-    if (!QuorWrapDatagram(bytes, received, remoteAddr, remotePort, &message))
-        return -2;
-    OSMutexLocker locker(&s_UdpVelmarMutex);
-    return ProcessUdpPack(&message);
+    return CQuorUdpIntake::Receive(bytes, received, remoteAddr, remotePort, s_UdpVelmarMutex, ProcessUdpPack);
 }
 
 int CQuorVelmarCommLayer::ProcessUdpPack(T_MODULE_MSG* message)
 {
-    if (!QuorModuleMsgUsable(message))
-        return -2;
-    CQuorVelmarManageTask* task = g_pVelmarManageTask;
-    if (task == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__,
-                    "###### Find WiredNetworkModule haven't been initialized while do "
-                    "ProcessPack!g_pVelmarManageTask is NULL.");
-        return -3;
-    }
-    int result = task->AddUdpPacketCopyQueue(message);
-    if (result != 0)
-        return result;
-    task->Signal(TASK_EVT_READ);
-    return 0;
+    return CQuorUdpIntake::Queue(message, g_pVelmarManageTask, kIntakeNames);
 }
 
 namespace {
@@ -571,24 +538,11 @@ char* CQuorVelmarCommLayer::PackUserInfoChangeNotifyRsp(const T_QuorUserInfoChan
 
 char* CQuorVelmarCommLayer::PackVersionUpgradeReq(const T_QuorVersionUpgradeReq* record, uint32_t* length)
 {
-    static const char kPacker[] = "PackVersionUpgradeReq";
     if (record == nullptr || length == nullptr)
         return nullptr;
-    uint32_t addr, sn, name, file;
-    if (!QuorRecordTextLen(record->cDevAddr, &addr) || !QuorRecordTextLen(record->cVersionSN, &sn) ||
-        !QuorRecordTextLen(record->cVersionName, &name) || !QuorRecordTextLen(record->cVersionFile, &file))
-        return QuorRefusePack(kPacker, "a text of 512 bytes or more");
-    PackBlock pack(kPacker, 52 + addr + sn + name + file, record->tHeader);
-    if (!pack.Ok())
-        return nullptr;
-    pack.W().Text(record->cDevAddr, addr);
-    pack.W().U32(record->u32DevPort);
-    pack.W().U32(record->u32ReqCode);
-    pack.W().U32(record->u32ReqResult);
-    pack.W().Text(record->cVersionSN, sn);
-    pack.W().Text(record->cVersionName, name);
-    pack.W().Text(record->cVersionFile, file);
-    return pack.Finish(length);
+    return QuorPackUpgradeMsg("PackVersionUpgradeReq", record->tHeader, record->cDevAddr,
+                              {record->u32DevPort, record->u32ReqCode, record->u32ReqResult},
+                              {record->cVersionSN, record->cVersionName, record->cVersionFile}, length);
 }
 
 // ---- Parsers ------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // What the action API's command handlers share: the command tables of the
 // families, the reading of request variables, MCU command lines and JSON
-// replies. Used by QuorVelmarMongooseTaskAction.cpp and
-// QuorVelmarMongooseTaskDevice.cpp only.
+// replies (defined in QuorVelmarMGActionSupport.cpp). Used by
+// QuorVelmarMongooseTaskAction.cpp and QuorVelmarMongooseTaskDevice.cpp only.
 #ifndef QUOR_VELMAR_MGACTIONSUPPORT_H
 #define QUOR_VELMAR_MGACTIONSUPPORT_H
 

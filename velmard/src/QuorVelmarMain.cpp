@@ -1,24 +1,18 @@
 // velmard: the endpoint's main daemon.
 //
-// Start-up: logger callbacks, the single-instance lock (before the log is
-// set up, so that a second instance never touches the running one's log
-// files), the log, the preferences, options, signals, daemonising, the event
-// threads and thread pools, the long-lived tasks in a fixed order, then an
-// idle loop until the stop signal (SIGHUP when daemonised, SIGUSR1 in the
-// foreground). The process then ends with _exit(0): the tasks keep running
-// until that moment, so no global may be destroyed under them.
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <unistd.h>
+// Start-up: the steps every daemon shares (CQuorDaemonStartup: logger
+// callbacks, the single-instance lock, the log, the preferences, options,
+// signals, daemonising), then the event threads and thread pools, the
+// long-lived tasks in a fixed order, then an idle loop until the stop signal.
+// The process then ends with _exit(0): the tasks keep running until that
+// moment, so no global may be destroyed under them.
+#include <cstdint>
 
 #include "LightLog.h"
 #include "OS.h"
-#include "OSFun.h"
 #include "OSThread.h"
 #include "QuorSecTimeoutTask.h"
-#include "QuorDaemonStart.h"
+#include "QuorDaemonStartup.h"
 #include "QuorSocket.h"
 #include "QuorUart.h"
 #include "QuorUpgradeTRM40Task.h"
@@ -36,11 +30,6 @@
 #include "VELMARGPIOTask.h"
 #include "SocketUtils.h"
 
-// argv[0], for the usage line.
-const char* g_pProgramName = nullptr;
-// Set to 1 by the stop signal's handler; main polls it once a second.
-volatile sig_atomic_t g_b16Stop = 0;
-
 // The task pointers live with their tasks (g_pVelmarManageTask in
 // QuorVelmarManageTask.cpp, and so on), where the tests can reach them too.
 
@@ -48,17 +37,19 @@ namespace {
 
 const char kSrc[] = "src/QuorVelmarMain";
 
-const char kVersion[] = "MPL-ARM-V3.11";
-const char kBuildDate[] = "2018.11.12";
-const char kBannerDate[] = "May  9 2017";
-const char kBannerTime[] = "14:19:24";
-
-const char kLogName[] = "QuorVelmar";
-const char kLockFile[] = "/Velmar/etc/QuorVelmar/SemLock.sys";
+// The start-up's texts and values (CQuorDaemonStartup).
+const T_QuorDaemonIdentity kIdentity = {
+    kSrc, "Quor Velmar", "Quor_Velmar_Module",
+    "QuorVelmar", "/Velmar/etc/QuorVelmar/SemLock.sys",     // log name, lock file
+    "MPL-ARM-V3.11", "2018.11.12", "May  9 2017", "14:19:24",  // version, build date, banner date and time
+    CQuorVelmarPref::ReadPref, &CQuorVelmarPref::s_s32Quor_Velmar_LogLevel_Out,
+    197, 198, 1, -1,  // exit: preferences, already running, daemonising, usage
+    false,            // an unknown option prints the usage alone
+    false,            // the stop is only logged,
+    true,             // with the lines the rate limit held back
+};
 
 const uint32_t kThreadStackBytes = 0x200000;
-
-enum { kExitPrefs = 197, kExitRunning = 198, kExitDaemon = 1, kExitUsage = -1 };
 
 // Link i of step 13: the communication layer reports failure by a negative
 // result.
@@ -120,102 +111,6 @@ const T_QuorTaskLink kTaskChain[] = {
      "###### g_pVelmarMGTask Initialize fail! When QuorVelmar_Initlize().", nullptr, 0},
 };
 
-// ---- Output ---------------------------------------------------------------------
-
-void PrintBanner()
-{
-    printf("Quor Velmar Module  /%s Built on: %s, %s\n", kVersion, kBannerDate, kBannerTime);
-}
-
-void PrintUsage()
-{
-    printf("usage: %s [-v] [-d] [-h]\n", g_pProgramName);
-    printf("\t   -v: Display version\n");
-    printf("\t   -d: More debug information\n");
-    printf("\t   -h: Display help\n");
-    fflush(stdout);
-}
-
-[[noreturn]] void ExitWith(int status)
-{
-    fflush(stdout);
-    LightLogExit();
-    exit(status);
-}
-
-// ---- Steps 1 to 9 -------------------------------------------------------------------
-
-// Only a lock held by another instance means "already started"; a lock file
-// that cannot be opened (missing directory, read-only file system) is
-// reported with its cause. The exit status is the same.
-void TakeInstanceLock()
-{
-    int cause = QuorTakeInstanceLock(kLockFile);
-    if (cause == 0)
-        return;
-    QuorReportInstanceLock("Quor Velmar", kLockFile, cause);
-    ExitWith(kExitRunning);
-}
-
-void LoadPreferences()
-{
-    if (CQuorVelmarPref::ReadPref() < 0) {
-        printf("Fatal to load config file of system, halt.\n");
-        LightLogExt(50000, 1, kSrc, __LINE__, "###### Fatal to load config file of system, halt.");
-        ExitWith(kExitPrefs);
-    }
-    LightLogSetLevel(static_cast<uint32_t>(CQuorVelmarPref::s_s32Quor_Velmar_LogLevel_Out));
-}
-
-// Returns -1 to go on (with *daemon set), else the status main returns.
-int ParseOptions(int argc, char** argv, bool* daemon)
-{
-    *daemon = true;
-    opterr = 0;
-    int option;
-    while ((option = getopt(argc, argv, "vhdD")) != -1) {
-        switch (option) {
-        case 'd':
-        case 'D':
-            *daemon = false;
-            break;
-        case 'h':
-            PrintBanner();
-            PrintUsage();
-            break;
-        case 'v':
-            PrintBanner();
-            PrintUsage();
-            return 0;
-        default:
-            PrintUsage();
-            ExitWith(kExitUsage);
-        }
-    }
-    return -1;
-}
-
-void sig_hangup_hdl(int)
-{
-    g_b16Stop = 1;
-}
-
-void StartProcess(bool daemon)
-{
-    if (daemon) {
-        if (COSFun::Daemonize("Quor_Velmar_Module", sig_hangup_hdl) < 0) {
-            LightLogExt(50000, 1, kSrc, __LINE__, "###### Fatal to start Quor Velmar Module.");
-            printf("Fatal to start Quor VelmarCours Module.\n");
-            ExitWith(kExitDaemon);
-        }
-        return;
-    }
-    LightLogExt(20000, 0, kSrc, __LINE__, "Start Quor VelmarCours Module success, Current Version:%s, Build Date:%s",
-                kVersion, kBuildDate);
-    printf("Start Quor VelmarCours Module success. Current Version:%s, Build Date:%s\n", kVersion, kBuildDate);
-    fflush(stdout);
-}
-
 // ---- Steps 11 and 12 ----------------------------------------------------------------
 
 void InitializeUtilities()
@@ -261,46 +156,16 @@ void StartPools()
     StartPool<10>(1);
 }
 
-// ---- Steps 14 and 15 ----------------------------------------------------------------
-
-[[noreturn]] void IdleUntilStopped()
-{
-    while (g_b16Stop == 0) {
-        OS::UpdateMilSecLowPrecision();
-        OSThread::Sleep(1000);
-    }
-    LightLogReportHeldBack(true);
-    LightLogExt(20000, 1, kSrc, __LINE__, "Stopping Quor Velmar Module success.");
-    LightLogFlush();
-    fflush(stdout);
-    _exit(0);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QuorKeepStandardDescriptorsOpen();
-    g_pProgramName = argv[0];
-    if (QuorInstallLogCallbacks("Quor VelmarCours") != 0)
-        return -1;
-    TakeInstanceLock();
-    if (QuorSetUpDaemonLog(kLogName, "Quor Velmar") != 0)
-        return -1;
-    LoadPreferences();
-
-    bool daemon = true;
-    int status = ParseOptions(argc, argv, &daemon);
-    if (status >= 0) {
-        fflush(stdout);
+    int status = 0;
+    if (!CQuorDaemonStartup::Start(kIdentity, argc, argv, &status))
         return status;
-    }
-    QuorSetUpDaemonSignals(sig_hangup_hdl);
-    StartProcess(daemon);
-
-    LightLogExt(20000, 1, kSrc, __LINE__, "Quor Velmar Module Start Initlize.");
     InitializeUtilities();
     StartPools();
     CQuorVelmarTaskChain::Run(kTaskChain, sizeof(kTaskChain) / sizeof(kTaskChain[0]));
-    IdleUntilStopped();
+    CQuorDaemonStartup::WaitForStop();
+    CQuorDaemonStartup::ExitStopped(kIdentity);
 }

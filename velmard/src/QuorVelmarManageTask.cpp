@@ -18,6 +18,7 @@
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarMetrics.h"
+#include "QuorUdpIntake.h"
 #include "QuorVelmarTCPSrvCreate.h"
 #include "QuorVelmarUartTask.h"
 #include "QuorVelmarUartTwoTask.h"
@@ -133,13 +134,10 @@ int CQuorVelmarManageTask::Initialize()
     Signal(TASK_EVT_START);
     DoVelmarStartFlow();
     // Armed at once: due in one second.
-    QuorSecTimeoutTask<2>* timeout = new (std::nothrow) QuorSecTimeoutTask<2>(this, kTimeoutSeconds);
-    m_pMgTaskTimeout.store(timeout);
-    if (timeout == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorVelmarManageTask().");
-        return -1;
-    }
-    return 0;
+    if (QuorSecTimeoutTask<2>::Start(this, kTimeoutSeconds, m_pMgTaskTimeout))
+        return 0;
+    LightLogExt(40000, 0, kSrc, __LINE__, "######new m_pMgTaskTimeout failed! when CQuorVelmarManageTask().");
+    return -1;
 }
 
 int64_t CQuorVelmarManageTask::Run()
@@ -433,30 +431,19 @@ uint32_t CQuorVelmarManageTask::GetStringListLength()
 
 int CQuorVelmarManageTask::AddUdpPacketCopyQueue(const T_MODULE_MSG* message)
 {
-    if (message == nullptr || message->pMsg == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find AddUdpPacketCopyQueue inParams be NULL!");
+    if (!CQuorUdpIntake::FitsQueue(message, QUOR_UDP_PACKET_MIN_LEN, QUOR_UDP_PACKET_MAX_LEN, kSrc))
         return -2;
-    }
-    uint32_t length = message->u32MsgLen;
-    if (length < QUOR_UDP_PACKET_MIN_LEN || length > QUOR_UDP_PACKET_MAX_LEN) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "###### Find AddUdpPacketCopyQueue inParams length error!");
-        return -2;
-    }
     T_QuorUdpPacket* packet = NewPacketRecord();
     if (packet == nullptr) {
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to GetNew pMsg memory! When AddUdpPacketCopyQueue().");
         return -1;
     }
-    int32_t classSize = 0;
-    char* bytes = static_cast<char*>(GetMemPoolAllMsg((int32_t)length, &classSize));
+    char* bytes = CQuorUdpIntake::CopyForQueue(message, kSrc);
     if (bytes == nullptr) {
-        LightLogExt(40000, 0, kSrc, __LINE__,
-                    "###### Fail to GetNew pMsg->pAllMsg memory, When AddUdpPacketCopyQueue().");
         FreePacketRecord(packet);
         return -1;
     }
-    memset(bytes, 0, (size_t)classSize);
-    memcpy(bytes, message->pMsg, length);
+    uint32_t length = message->u32MsgLen;
     *packet = T_QuorUdpPacket{0, length, bytes, message->u32RemoteAddr, message->u16RemotePort};
 
     OSQueueElem* elem = GetVelmarMPQueueElem(packet);

@@ -4,6 +4,9 @@
 #ifndef QUOR_QUORSECTIMEOUTTASK_H
 #define QUOR_QUORSECTIMEOUTTASK_H
 
+#include <atomic>
+#include <new>
+
 #include "QuorTask.h"
 
 template <int N> class QuorSecTimeoutTaskThread;
@@ -17,6 +20,14 @@ public:
 
     // Arms the entry at now + seconds (disarmed for 0).
     QuorSecTimeoutTask(QuorTask<N>* task, uint32_t seconds);
+    // A new entry for task armed at now + seconds, stored into slot (null
+    // when there is no memory): true when it was made.
+    static bool Start(QuorTask<N>* task, uint32_t seconds, std::atomic<QuorSecTimeoutTask*>& slot)
+    {
+        QuorSecTimeoutTask* entry = new (std::nothrow) QuorSecTimeoutTask(task, seconds);
+        slot.store(entry);
+        return entry != nullptr;
+    }
     ~QuorSecTimeoutTask();
     QuorSecTimeoutTask(const QuorSecTimeoutTask&) = delete;
     QuorSecTimeoutTask& operator=(const QuorSecTimeoutTask&) = delete;

@@ -72,6 +72,13 @@ service_signal() {
 service_daemon() { service_pids "$service_bin/$1" -d; }
 service_supervisor() { service_pids "$service_bin/velmarcmd" "$service_bin/$1 -d"; }
 
+# service_supervise NAME OUTPUT: starts velmarcmd watching "/usr/bin/NAME -d",
+# from /, with its output (and the daemon's) appended to OUTPUT; velmarcmd
+# puts itself in the background at once.
+service_supervise() {
+    (cd / && "$service_bin/velmarcmd" "$service_bin/$1 -d" </dev/null >>"$2" 2>&1)
+}
+
 # service_start NAME: runs /usr/bin/NAME under velmarcmd (which puts itself
 # in the background) unless it already runs, and waits up to 5 seconds for it
 # to show up. A program that ends at once ends its supervisor too: that start
@@ -80,7 +87,7 @@ service_start() {
     program=$service_bin/$1
     [ -z "$(service_daemon "$1")" ] || return 0
     [ -x "$program" ] || { echo "$1: no $program" >&2; return 1; }
-    (cd / && "$service_bin/velmarcmd" "$program -d" </dev/null >/dev/null 2>&1)
+    service_supervise "$1" /dev/null
     tries=50
     while [ -z "$(service_daemon "$1")" ]; do
         if [ "$tries" -le 0 ] || [ -z "$(service_supervisor "$1")" ]; then
@@ -101,7 +108,9 @@ service_stop() {
     return 1
 }
 
-# service_main NAME ACTION: the actions of a start script.
+# service_main NAME ACTION: the actions of a start script, through
+# service_start and service_stop (a simulated board sources this file and
+# defines its own, which record what they start).
 service_main() {
     case $2 in
     start | update-start) service_start "$1" ;;
