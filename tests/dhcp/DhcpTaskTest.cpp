@@ -104,13 +104,9 @@ TEST_F(DhcpTaskTest, FirstCheckRunsAtInitializeWithAtLeastOneSecond)
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    ProcessBoardRoot::Make();
-    net_test::TestLog::Open();
-    CServerProperty::GetInstance()->Init(ProcessBoardRoot::Get().File("/var/tmpfs/SavePowerOff.conf").c_str());
-    QuorTaskThreadPool<11>::AddThreads(1, 0);
-    QuorSecTimeoutTask<11>::Initialize();
-    int result = RUN_ALL_TESTS();
-    net_test::TestLog::Close();
-    ProcessBoardRoot::Remove();
-    return result;
+    return net_test::RunAllWithBoardRoot([] {
+        CServerProperty::GetInstance()->Init(ProcessBoardRoot::Get().File("/var/tmpfs/SavePowerOff.conf").c_str());
+        QuorTaskThreadPool<11>::AddThreads(1, 0);
+        QuorSecTimeoutTask<11>::Initialize();
+    });
 }

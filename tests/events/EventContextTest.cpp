@@ -16,6 +16,20 @@ const int kPool = 21;
 using UdpSocket = QuorUDPSocket<kPool>;
 using Recorder = EventRecorder<kPool>;
 
+// A socket whose ProcessEvent holds the event thread at a gate.
+class GatedSocket : public UdpSocket {
+public:
+    using UdpSocket::UdpSocket;
+    void ProcessEvent(int kind) override
+    {
+        Gate* gate = fGate.load();
+        if (gate != nullptr)
+            gate->Wait();
+        UdpSocket::ProcessEvent(kind);
+    }
+    std::atomic<Gate*> fGate{nullptr};
+};
+
 class EventContextTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { StartEventPool<kPool>(2); }
@@ -36,6 +50,19 @@ protected:
         EXPECT_EQ(0, sock->Bind(kLoopback, 0));
         return sock;
     }
+    // A socket of fTask whose read event holds the event thread until gate
+    // opens; returns once the thread waits there.
+    std::unique_ptr<GatedSocket> HoldEventThread(Gate* gate)
+    {
+        auto holder = std::make_unique<GatedSocket>(fTask, QUOR_SOCKET_NONBLOCKING);
+        EXPECT_EQ(0, holder->Open());
+        EXPECT_EQ(0, holder->Bind(kLoopback, 0));
+        holder->fGate = gate;
+        MakeReadable(holder.get());
+        EXPECT_EQ(0, holder->RequestEvent(QUOR_EV_READ));
+        EXPECT_TRUE(gate->WaitForWaiter());
+        return holder;
+    }
     void MakeReadable(UdpSocket* sock)
     {
         ASSERT_TRUE(SendUdp(fSender, sock->GetLocalPort(), "x", 1));
@@ -45,20 +72,6 @@ protected:
 
     Recorder* fTask = nullptr;
     int fSender = -1;
-};
-
-// A socket whose ProcessEvent holds the event thread at a gate.
-class GatedSocket : public UdpSocket {
-public:
-    using UdpSocket::UdpSocket;
-    void ProcessEvent(int kind) override
-    {
-        Gate* gate = fGate.load();
-        if (gate != nullptr)
-            gate->Wait();
-        UdpSocket::ProcessEvent(kind);
-    }
-    std::atomic<Gate*> fGate{nullptr};
 };
 
 }  // namespace
@@ -134,7 +147,7 @@ TEST_F(EventContextTest, DescriptorBeyondTheSetsIsRefusedAndLogged)
     MakeReadable(sock.get());
     EXPECT_EQ(EMFILE, sock->RequestEvent(QUOR_EV_READ));
     EXPECT_FALSE(sock->IsWatching());
-    EXPECT_TRUE(log.Contains("is outside the select sets"));
+    EXPECT_TRUE(log.Has("is outside the select sets"));
 
     QuorEventReq req;
     req.er_handle = QUOR_MAX_SELECT_FD;
@@ -204,9 +217,6 @@ TEST_F(EventContextTest, CleanupBetweenSelectAndDispatchDropsTheEvent)
 {
     auto* task1 = Keep(new Recorder);
     auto* task2 = Keep(new Recorder);
-    auto holder = std::make_unique<GatedSocket>(fTask, QUOR_SOCKET_NONBLOCKING);
-    ASSERT_EQ(0, holder->Open());
-    ASSERT_EQ(0, holder->Bind(kLoopback, 0));
     auto a = std::make_unique<GatedSocket>(task1, QUOR_SOCKET_NONBLOCKING);
     auto b = std::make_unique<GatedSocket>(task2, QUOR_SOCKET_NONBLOCKING);
     for (auto* s : {a.get(), b.get()}) {
@@ -219,10 +229,7 @@ TEST_F(EventContextTest, CleanupBetweenSelectAndDispatchDropsTheEvent)
     Recorder* secondTask = second == a.get() ? task1 : task2;
 
     Gate holdGate;
-    holder->fGate = &holdGate;
-    MakeReadable(holder.get());
-    ASSERT_EQ(0, holder->RequestEvent(QUOR_EV_READ));
-    ASSERT_TRUE(holdGate.WaitForWaiter());
+    auto holder = HoldEventThread(&holdGate);
 
     Gate firstGate;
     first->fGate = &firstGate;
@@ -245,14 +252,8 @@ TEST_F(EventContextTest, WakePipeFullDoesNotBlockRequests)
 {
     // Hold the event thread, then ask for interest more often than the wake
     // pipe has room for: the requests must not wait for the thread.
-    auto holder = std::make_unique<GatedSocket>(fTask, QUOR_SOCKET_NONBLOCKING);
-    ASSERT_EQ(0, holder->Open());
-    ASSERT_EQ(0, holder->Bind(kLoopback, 0));
     Gate gate;
-    holder->fGate = &gate;
-    MakeReadable(holder.get());
-    ASSERT_EQ(0, holder->RequestEvent(QUOR_EV_READ));
-    ASSERT_TRUE(gate.WaitForWaiter());
+    auto holder = HoldEventThread(&gate);
 
     auto* task = Keep(new Recorder);
     auto sock = NewSocket(task);
@@ -280,17 +281,11 @@ TEST_F(EventContextTest, DescriptorClosedBehindTheThreadIsDropped)
     ASSERT_EQ(0, lost->Open());
     ASSERT_EQ(0, lost->Bind(kLoopback, 0));
     auto sock = NewSocket(fTask);
-    auto holder = std::make_unique<GatedSocket>(fTask, QUOR_SOCKET_NONBLOCKING);
-    ASSERT_EQ(0, holder->Open());
-    ASSERT_EQ(0, holder->Bind(kLoopback, 0));
 
     // Closed while the thread is away from select, so the next select
     // starts with a descriptor that is no longer open.
     Gate gate;
-    holder->fGate = &gate;
-    MakeReadable(holder.get());
-    ASSERT_EQ(0, holder->RequestEvent(QUOR_EV_READ));
-    ASSERT_TRUE(gate.WaitForWaiter());
+    auto holder = HoldEventThread(&gate);
     ASSERT_EQ(0, lost->RequestEvent(QUOR_EV_READ));
     unsigned long asserts = MyAssertCount();
     close(lost->GetSocketFD());

@@ -4,7 +4,6 @@
 #define EVENT_TEST_SUPPORT_H
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -20,6 +19,7 @@
 #include "LightLog.h"
 #include "QuorEventContext.h"
 #include "TaskTestSupport.h"
+#include "TestLog.h"
 
 const uint32_t kLoopback = 0x7F000001u;  // 127.0.0.1, host order
 
@@ -132,63 +132,16 @@ inline bool RaiseFdLimit(rlim_t want)
 }
 
 // The light log of this process, written into a fresh directory.
-class LogCapture {
+class LogCapture : public test_log::LightLogDir {
 public:
     static LogCapture& Get()
     {
-        static LogCapture* capture = new LogCapture;
-        return *capture;
-    }
-    // Everything logged so far.
-    std::string Text()
-    {
-        LightLogFlush();
-        std::string all;
-        DIR* dir = opendir(fDir.c_str());
-        if (dir == nullptr)
-            return all;
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            FILE* f = fopen((fDir + "/" + entry->d_name).c_str(), "rbe");
-            if (f == nullptr)
-                continue;
-            char buf[4096];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-                all.append(buf, n);
-            fclose(f);
-        }
-        closedir(dir);
-        return all;
-    }
-    bool Contains(const std::string& text) { return Text().find(text) != std::string::npos; }
-    size_t Count(const std::string& text)
-    {
-        std::string all = Text();
-        size_t count = 0;
-        for (size_t pos = all.find(text); pos != std::string::npos; pos = all.find(text, pos + 1))
-            count++;
-        return count;
+        static LogCapture capture;
+        return capture;
     }
 
 private:
-    LogCapture()
-    {
-        char pattern[] = "/tmp/velmar-events-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        fDir = made != nullptr ? made : "/tmp";
-        T_LightLogCallBack cb = LightLogStdioCallBack();
-        LightLogSetCallBack(&cb);
-        LightLogSetup((fDir + "/events").c_str(), 100000, 5, LLOG_LEVEL_DEBUG);
-        atexit([] {
-            LightLogExit();
-            std::string cmd = "rm -rf '" + Get().fDir + "'";
-            if (system(cmd.c_str()) != 0)
-                fprintf(stderr, "could not remove %s\n", Get().fDir.c_str());
-        });
-    }
-    std::string fDir;
+    LogCapture() : LightLogDir("events", "events", 100000, 5) {}
 };
 
 #endif

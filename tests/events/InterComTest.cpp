@@ -235,7 +235,7 @@ TEST_F(InterComTest, BindIsRetriedEveryTwoSecondsUntilThePortIsFree)
     EXPECT_FALSE(task->GetSocket()->IsBound());
     ASSERT_NE(nullptr, task->GetBindRetryTimer());
     EXPECT_EQ(1u, task->GetBindAttempts());
-    EXPECT_TRUE(log.Contains("######QuorInterComUDPSocket bind IP<127.0.0.1> port<" + std::to_string(port) + ">"));
+    EXPECT_TRUE(log.Has("######QuorInterComUDPSocket bind IP<127.0.0.1> port<" + std::to_string(port) + ">"));
 
     OSThread::Sleep(2500);
     EXPECT_FALSE(task->GetSocket()->IsBound());

@@ -152,12 +152,8 @@ TEST(GpioLineTest, OnlyTheLedLineIsWritten)
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    ProcessBoardRoot::Make();
-    net_test::TestLog::Open();
-    QuorTaskThreadPool<5>::AddThreads(1, 0);
-    QuorSecTimeoutTask<5>::Initialize();
-    int result = RUN_ALL_TESTS();
-    net_test::TestLog::Close();
-    ProcessBoardRoot::Remove();
-    return result;
+    return net_test::RunAllWithBoardRoot([] {
+        QuorTaskThreadPool<5>::AddThreads(1, 0);
+        QuorSecTimeoutTask<5>::Initialize();
+    });
 }

@@ -25,9 +25,7 @@ namespace {
 const int kEndpoints = 3;
 const uint16_t kPeerFromPort = 40000;
 
-struct TestBed {
-    std::unique_ptr<GroupLan> lan;
-    std::vector<std::unique_ptr<LanEndpoint>> endpoints;
+struct TestBed : group_test::LanBed {
     std::unique_ptr<LanPeer> peer;    // at the endpoints' gateway address, member of the group
     std::unique_ptr<LanPeer> other;   // a second peer address
 };
@@ -328,7 +326,7 @@ TEST_F(GroupLanTest, PasswordNoticeChangesEveryPropertyFileAndIsAnswered)
 TEST_F(GroupLanTest, SubgroupAllOnOneCommandPortReachesTheOtherMcus)
 {
     group_test::CommandClient client;
-    ASSERT_TRUE(client.Connect(g_bed->lan->LanNs(), Endpoint(0).Ip(), 10000));
+    ASSERT_TRUE(client.Connect(Endpoint(0).Ip(), group_test::kCommandPort, 10000, g_bed->lan->LanNs()));
     ASSERT_TRUE(client.Send("SET SUBGROUP all on\r\n"));
     std::string before;
     ASSERT_TRUE(client.ReadUntil("SUBGROUP all on\r\n", &before, 5000));
@@ -552,28 +550,14 @@ class TestBedEnvironment : public ::testing::Environment {
 public:
     void TearDown() override
     {
-        for (int i = 0; i < kEndpoints; ++i) {
-            LanEndpoint& e = Endpoint(i);
-            EXPECT_TRUE(e.Stop()) << "endpoint " << i << ": " << e.Output();
-            EXPECT_EQ(std::string::npos, e.Output().find("Sanitizer")) << e.Output();
-        }
+        group_test::ExpectCleanStops(g_bed->endpoints);
     }
 };
 
 void SetUpTestBed()
 {
-    board_test::RequireNetns();
     g_bed = new TestBed;
-    g_bed->lan.reset(new GroupLan(kEndpoints));
-    if (!g_bed->lan->Ok())
-        board_test::SkipTest("the simulated LAN cannot be made here: " + g_bed->lan->Output());
-    for (int i = 0; i < kEndpoints; ++i) {
-        g_bed->endpoints.emplace_back(new LanEndpoint(*g_bed->lan, i));
-        if (!Endpoint(i).Ok()) {
-            fprintf(stderr, "endpoint %d: %s\n", i, Endpoint(i).Why().c_str());
-            exit(1);
-        }
-    }
+    group_test::MakeLanBed(kEndpoints, g_bed);
     g_bed->peer.reset(new LanPeer(*g_bed->lan, 0, kPeerFromPort));
     g_bed->other.reset(new LanPeer(*g_bed->lan, 1, kPeerFromPort + 1));
     if (!Peer().Ok() || !g_bed->other->Ok()) {

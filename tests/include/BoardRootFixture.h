@@ -22,11 +22,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <functional>
 #include <memory>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <string>
@@ -37,6 +38,8 @@
 #include <unistd.h>
 #include <utility>
 #include <vector>
+
+#include "TestFiles.h"
 
 namespace board_test {
 
@@ -53,53 +56,11 @@ inline std::string SourcePath(const std::string& relative)
     return std::string(VELMAR_SOURCE_DIR) + "/" + relative;
 }
 
-inline bool PathExists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-inline std::string ReadText(const std::string& path)
-{
-    std::string out;
-    FILE* f = fopen(path.c_str(), "rbe");
-    if (f == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
-inline bool WriteText(const std::string& path, const std::string& text, mode_t mode = 0644)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    return close(fd) == 0 && chmod(path.c_str(), mode) == 0 && ok;
-}
-
-// Removes a directory tree without following symbolic links out of it.
-inline void RemoveTree(const std::string& path)
-{
-    nftw(
-        path.c_str(),
-        [](const char* p, const struct stat*, int type, struct FTW*) {
-            return type == FTW_DP ? rmdir(p) : unlink(p);
-        },
-        16, FTW_DEPTH | FTW_PHYS);
-}
-
-inline std::string MakeTempDir(const char* tag)
-{
-    std::string pattern = std::string("/tmp/velmar-") + tag + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    return mkdtemp(buf.data()) != nullptr ? std::string(buf.data()) : std::string();
-}
+using test_files::MakeTempDir;
+using test_files::PathExists;
+using test_files::ReadText;
+using test_files::RemoveTree;
+using test_files::WriteText;
 
 // Result of a child process: its wait status and what it wrote on its
 // standard output (and standard error, when asked for).
@@ -176,23 +137,17 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv)
 // sim/make-board-root with the given options, removed at the end.
 class TempBoardRoot {
 public:
-    explicit TempBoardRoot(const std::vector<std::string>& options = {})
+    explicit TempBoardRoot(const std::vector<std::string>& options = {}) : fParent("board")
     {
-        fParent = MakeTempDir("board");
-        if (fParent.empty())
+        if (!fParent.Ok())
             return;
         std::vector<std::string> argv = {SourcePath("sim/make-board-root")};
         argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back(fParent + "/root");
+        argv.push_back(fParent.File("root"));
         ProcessResult made = RunProcess(argv);
         fLayoutOutput = made.output;
         if (made.Exited(0))
-            fPath = fParent + "/root";
-    }
-    ~TempBoardRoot()
-    {
-        if (!fParent.empty())
-            RemoveTree(fParent);
+            fPath = fParent.File("root");
     }
     TempBoardRoot(const TempBoardRoot&) = delete;
     TempBoardRoot& operator=(const TempBoardRoot&) = delete;
@@ -209,7 +164,7 @@ public:
     std::string Calls() const { return Read("/var/log/board-calls.log"); }
 
 private:
-    std::string fParent;
+    test_files::TempDir fParent;
     std::string fPath;
     std::string fLayoutOutput;
 };
@@ -281,6 +236,41 @@ inline int RunInFreshNetns(const std::function<int()>& body)
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The calling thread (and every process it starts from now on) leaves for a
+// fresh network namespace with "lo" up; skips the binary when it cannot.
+inline void LeaveForFreshNetns(const std::string& what)
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        SkipTest("cannot make the " + what + " namespace: " + strerror(errno));
+    if (!BringLoopbackUp())
+        SkipTest("loopback cannot be brought up in the " + what + " namespace");
+}
+
+// Runs "ip" with args; true when it succeeded, its output in *output.
+inline bool RunIp(const std::vector<std::string>& args, std::string* output = nullptr)
+{
+    std::vector<std::string> argv = {"ip"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult r = RunProcess(argv);
+    if (output != nullptr)
+        *output = r.output;
+    return r.Exited(0);
+}
+
+// Makes the datagram socket fd a member of the group on every interface;
+// closes it and gives -1 when it cannot join.
+inline int JoinGroup(int fd, const std::string& groupIp)
+{
+    ip_mreq mreq{};
+    inet_pton(AF_INET, groupIp.c_str(), &mreq.imr_multiaddr);
+    mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (fd >= 0 && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
 }
 
 // Skips the whole test binary unless network namespaces can be made here.

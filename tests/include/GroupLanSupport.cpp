@@ -1,6 +1,5 @@
 #include "GroupLanSupport.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -27,21 +26,6 @@ int64_t NowMs()
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-int InNamespace(const std::string& ns, const std::function<int()>& make)
-{
-    int result = -1;
-    std::thread inside([&] {
-        int nsFd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        if (nsFd < 0)
-            return;
-        if (setns(nsFd, CLONE_NEWNET) == 0)
-            result = make();
-        close(nsFd);
-    });
-    inside.join();
-    return result;
 }
 
 // ---- Datagrams ---------------------------------------------------------------------
@@ -248,20 +232,7 @@ std::string LanEndpoint::Output() const
 
 std::string LanEndpoint::Log() const
 {
-    std::vector<std::string> names;
-    const std::string dir = fRoot->File("/var/Velmar");
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* entry = readdir(d)) {
-            if (std::string(entry->d_name).rfind("QuorVelmar", 0) == 0)
-                names.push_back(entry->d_name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    std::string text;
-    for (const std::string& name : names)
-        text += board_test::ReadText(dir + "/" + name);
-    return text;
+    return fDaemon ? fDaemon->Log() : test_files::ReadFilesIn(fRoot->File("/var/Velmar"), "QuorVelmar");
 }
 
 std::string PowerSavePref(const LanEndpoint& endpoint, const std::string& name)
@@ -275,11 +246,7 @@ std::string PowerSavePref(const LanEndpoint& endpoint, const std::string& name)
 
 size_t LanEndpoint::LogCount(const std::string& text) const
 {
-    const std::string log = Log();
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        n++;
-    return n;
+    return test_files::CountOf(Log(), text);
 }
 
 void LanEndpoint::SetSyncStatus(int status) const
@@ -309,6 +276,19 @@ bool MakeEndpoints(const GroupLan& lan, LanEndpoints* endpoints, std::string* wh
     return true;
 }
 
+void MakeLanBed(int count, LanBed* bed)
+{
+    board_test::RequireNetns();
+    bed->lan.reset(new GroupLan(count));
+    if (!bed->lan->Ok())
+        board_test::SkipTest("the simulated LAN cannot be made here: " + bed->lan->Output());
+    std::string why;
+    if (!MakeEndpoints(*bed->lan, &bed->endpoints, &why)) {
+        fprintf(stderr, "%s\n", why.c_str());
+        exit(1);
+    }
+}
+
 void ExpectCleanStops(const LanEndpoints& endpoints)
 {
     for (size_t i = 0; i < endpoints.size(); ++i) {
@@ -334,15 +314,7 @@ LanPeer::LanPeer(const GroupLan& lan, int n, uint16_t fromPort) : fIp(lan.PeerIp
         return;
     }
     fGroup = InNamespace(lan.LanNs(), [] {
-        int fd = BindHere("0.0.0.0", kGroupPort);
-        ip_mreq mreq{};
-        inet_pton(AF_INET, kGroupIp, &mreq.imr_multiaddr);
-        mreq.imr_interface.s_addr = htonl(INADDR_ANY);
-        if (fd >= 0 && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
-            close(fd);
-            fd = -1;
-        }
-        return fd;
+        return board_test::JoinGroup(BindHere("0.0.0.0", kGroupPort), kGroupIp);
     });
 }
 
@@ -359,59 +331,6 @@ void LanPeer::DrainAll() const
     for (int fd : {fUnicast, fSender, fGroup}) {
         if (fd >= 0)
             Drain(fd);
-    }
-}
-
-// ---- Command port client -------------------------------------------------------------
-
-CommandClient::~CommandClient()
-{
-    if (fFd >= 0)
-        close(fFd);
-}
-
-bool CommandClient::Connect(const std::string& lanNs, const std::string& ip, int timeoutMs)
-{
-    return WaitFor(
-        [&] {
-            fFd = InNamespace(lanNs, [&] {
-                int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                sockaddr_in to = SockAddr(ip, kCommandPort);
-                if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0)
-                    return s;
-                if (s >= 0)
-                    close(s);
-                return -1;
-            });
-            return fFd >= 0;
-        },
-        timeoutMs);
-}
-
-bool CommandClient::Send(const std::string& bytes) const
-{
-    return send(fFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
-}
-
-bool CommandClient::ReadUntil(const std::string& needle, std::string* before, int timeoutMs)
-{
-    for (int64_t end = NowMs() + timeoutMs;;) {
-        size_t at = fPending.find(needle);
-        if (at != std::string::npos) {
-            if (before != nullptr)
-                *before = fPending.substr(0, at);
-            fPending.erase(0, at + needle.size());
-            return true;
-        }
-        pollfd p{fFd, POLLIN, 0};
-        int left = (int)(end - NowMs());
-        if (left <= 0 || poll(&p, 1, left) <= 0)
-            return false;
-        char buf[4096];
-        ssize_t n = recv(fFd, buf, sizeof(buf), 0);
-        if (n <= 0)
-            return false;
-        fPending.append(buf, (size_t)n);
     }
 }
 

@@ -37,10 +37,7 @@ const char kGroupIp[] = "230.1.0.0";
 int64_t NowMs();
 using board_test::WaitFor;
 
-// Runs make on a thread of its own that has entered the named namespace (the
-// sockets it makes stay in that namespace); its result, or -1 when the
-// namespace cannot be entered.
-int InNamespace(const std::string& ns, const std::function<int()>& make);
+using board_test::InNamespace;
 
 // ---- Datagrams ---------------------------------------------------------------------
 
@@ -148,6 +145,15 @@ typedef std::vector<std::unique_ptr<LanEndpoint>> LanEndpoints;
 // The endpoints of a LAN (board roots and simulators); false with the reason
 // in *why when one cannot be made.
 bool MakeEndpoints(const GroupLan& lan, LanEndpoints* endpoints, std::string* why);
+// A test bed: the LAN and its endpoints.
+struct LanBed {
+    std::unique_ptr<GroupLan> lan;
+    LanEndpoints endpoints;
+};
+// Makes the LAN of count endpoints with their board roots and simulators (not
+// their daemons): skips the binary where no LAN can be made here, ends it
+// (status 1) when an endpoint cannot be made.
+void MakeLanBed(int count, LanBed* bed);
 // Stops every daemon (gtest expectations): each ends with status 0 and
 // without a sanitizer report.
 void ExpectCleanStops(const LanEndpoints& endpoints);
@@ -184,18 +190,7 @@ private:
 };
 
 // A TCP client of an endpoint's command port, connected from the lan namespace.
-class CommandClient {
-public:
-    ~CommandClient();
-    bool Connect(const std::string& lanNs, const std::string& ip, int timeoutMs);
-    bool Send(const std::string& bytes) const;
-    // Reads until needle has arrived; what came before it in *before.
-    bool ReadUntil(const std::string& needle, std::string* before, int timeoutMs);
-
-private:
-    int fFd = -1;
-    std::string fPending;
-};
+using CommandClient = board_test::TcpClient;
 
 }  // namespace group_test
 

@@ -25,9 +25,7 @@ namespace {
 
 const int kEndpoints = 20;
 
-struct TestBed {
-    std::unique_ptr<GroupLan> lan;
-    group_test::LanEndpoints endpoints;
+struct TestBed : group_test::LanBed {
 };
 TestBed* g_bed = nullptr;
 
@@ -257,7 +255,7 @@ TEST_F(InstallationTest, SettingsStartedOnOneEndpointReachEveryOther)
         Endpoint(i).Mcu().ClearRecords();
     Samples before = Metrics(origin);
     group_test::CommandClient client;
-    ASSERT_TRUE(client.Connect(LanNs(), Endpoint(origin).Ip(), 10000));
+    ASSERT_TRUE(client.Connect(Endpoint(origin).Ip(), group_test::kCommandPort, 10000, LanNs()));
     ASSERT_TRUE(client.Send("SET SUBGROUP all on\r\n"));
     ASSERT_TRUE(client.ReadUntil("SUBGROUP all on\r\n", nullptr, 10000));
     for (int i = 0; i < kEndpoints; ++i) {
@@ -293,13 +291,8 @@ class InstallationEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        board_test::RequireNetns();
         g_bed = new TestBed;
-        g_bed->lan.reset(new GroupLan(kEndpoints));
-        if (!g_bed->lan->Ok())
-            board_test::SkipTest("the simulated LAN cannot be made here: " + g_bed->lan->Output());
-        std::string why;
-        ASSERT_TRUE(group_test::MakeEndpoints(*g_bed->lan, &g_bed->endpoints, &why)) << why;
+        group_test::MakeLanBed(kEndpoints, g_bed);
         for (int i = 0; i < kEndpoints; ++i)
             Endpoint(i).StartDaemon();
         // All twenty start at once: their start flows share the machine.

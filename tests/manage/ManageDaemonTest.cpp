@@ -56,12 +56,10 @@ protected:
         }
         return -1;
     }
-    // Waits until the answering MCU got the start flow's last query and the
-    // daemon had the time to take its answer.
+    // Waits until the daemon took the answer to the start flow's last query.
     void WaitStartFlowComplete()
     {
-        ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fDaemon->Output();
-        usleep(300000);
+        ASSERT_TRUE(fDaemon->WaitLog("start flow complete", 20000)) << fDaemon->Output();
     }
 };
 
@@ -190,8 +188,9 @@ TEST_F(ManageDaemonTest, AnswersConsumedDuringTheFlowAreForwardedAfterIt)
     TcpClient first, second;
     ASSERT_TRUE(first.Connect(fNetns->Address(), board_test::kEndpointTelnetPort, 15000));
     ASSERT_TRUE(second.Connect(fNetns->Address(), board_test::kEndpointTelnetPort, 5000));
-    // The listener takes up waiting connections up to a second later.
-    usleep(2000000);
+    // The listener takes up waiting connections up to a second later: both
+    // are sessions once the second is counted.
+    ASSERT_TRUE(fDaemon->WaitLog("> number to <2>.", 15000)) << fDaemon->Log();
 
     // An answer of the chain while the flow runs is consumed and walks the
     // chain again; none of those answers reaches a client.

@@ -11,6 +11,7 @@
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
 #include "NdkTestSupport.h"
+#include "TcpLineClient.h"
 
 using namespace udp_test;
 using ndk_test::UpgradeAnswer;
@@ -61,12 +62,8 @@ bool Listening(uint16_t port)
 
 bool CommandPortAnswers()
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to = SockAddr("127.0.0.1", kCommandPort);
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok;
+    board_test::TcpClient client;
+    return client.Connect("127.0.0.1", kCommandPort, 0);
 }
 
 // A fresh board root with the agent, listening on any address so that the

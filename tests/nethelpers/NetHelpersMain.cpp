@@ -8,10 +8,5 @@
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    net_test::ProcessBoardRoot::Make();
-    net_test::TestLog::Open();
-    int result = RUN_ALL_TESTS();
-    net_test::TestLog::Close();
-    net_test::ProcessBoardRoot::Remove();
-    return result;
+    return net_test::RunAllWithBoardRoot();
 }

@@ -7,8 +7,11 @@
 #ifndef NET_HELPERS_TEST_SUPPORT_H
 #define NET_HELPERS_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -16,54 +19,17 @@
 #include "BoardPath.h"
 #include "BoardRootFixture.h"
 #include "LightLog.h"
+#include "TestLog.h"
 
 namespace net_test {
 
-// The log of the test binary, in a temporary directory, at the debug level.
-class TestLog {
-public:
-    static void Open()
-    {
-        Dir() = board_test::MakeTempDir("nethelpers-log");
-        T_LightLogCallBack callbacks = LightLogStdioCallBack();
-        LightLogSetCallBack(&callbacks);
-        LightLogSetup((Dir() + "/net").c_str(), 100000, 10, LLOG_LEVEL_DEBUG);
-    }
-    static void Close()
-    {
-        LightLogExit();
-        board_test::RemoveTree(Dir());
-    }
-    static std::string Text()
-    {
-        LightLogFlush();
-        return board_test::ReadText(Dir() + "/net001.logTmp");
-    }
-
-private:
-    static std::string& Dir()
-    {
-        static std::string s_dir;
-        return s_dir;
-    }
+// The log of the test binary, in a temporary directory, at the debug level
+// (TestLog::Open in main), and the log lines written from a LogSince's
+// creation on.
+struct TestLog : test_log::ProcessLog {
+    static void Open() { ProcessLog::Open("nethelpers-log", "net", 100000); }
 };
-
-// The log lines written from the object's creation on.
-class LogSince {
-public:
-    LogSince() : fStart(TestLog::Text().size()) {}
-    std::string Text() const
-    {
-        std::string all = TestLog::Text();
-        return all.size() > fStart ? all.substr(fStart) : std::string();
-    }
-    bool Has(const std::string& text) const { return Text().find(text) != std::string::npos; }
-    // Position of the first occurrence, npos when absent.
-    size_t Find(const std::string& text) const { return Text().find(text); }
-
-private:
-    size_t fStart;
-};
+using LogSince = test_log::LogMark;
 
 // The process's board root: laid out once, named in VELMAR_ROOT before the
 // first command runs. Ends the binary (status 1) when it cannot be made,
@@ -109,6 +75,20 @@ private:
         return s_root;
     }
 };
+
+// Runs every test with the process's board root and log in place; prepare
+// runs once both are.
+inline int RunAllWithBoardRoot(const std::function<void()>& prepare = nullptr)
+{
+    ProcessBoardRoot::Make();
+    TestLog::Open();
+    if (prepare)
+        prepare();
+    int result = RUN_ALL_TESTS();
+    TestLog::Close();
+    ProcessBoardRoot::Remove();
+    return result;
+}
 
 } // namespace net_test
 

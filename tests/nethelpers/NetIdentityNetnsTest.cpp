@@ -21,10 +21,8 @@ namespace {
 
 void Ip(const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv = {"ip"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    board_test::ProcessResult r = RunProcess(argv);
-    ASSERT_TRUE(r.Exited(0)) << "ip " << ::testing::PrintToString(args) << ": " << r.output;
+    std::string output;
+    ASSERT_TRUE(board_test::RunIp(args, &output)) << "ip " << ::testing::PrintToString(args) << ": " << output;
 }
 
 // "eth0" with a known MAC address, an address in 198.18.7.0/24, up, its peer
@@ -169,14 +167,6 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     board_test::RequireNetns();
     // This thread, and every process it starts, leaves the machine's network.
-    if (unshare(CLONE_NEWNET) != 0)
-        board_test::SkipTest(std::string("cannot make a network namespace: ") + strerror(errno));
-    if (!board_test::BringLoopbackUp())
-        board_test::SkipTest("loopback cannot be brought up in the new namespace");
-    net_test::ProcessBoardRoot::Make();
-    net_test::TestLog::Open();
-    int result = RUN_ALL_TESTS();
-    net_test::TestLog::Close();
-    net_test::ProcessBoardRoot::Remove();
-    return result;
+    board_test::LeaveForFreshNetns("test");
+    return net_test::RunAllWithBoardRoot();
 }

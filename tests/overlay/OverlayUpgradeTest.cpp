@@ -427,7 +427,6 @@ int main(int argc, char** argv)
     board_test::RequireNetns();
     // The whole binary, and every process it starts, in a namespace of its
     // own: the daemons' fixed ports meet nobody else's.
-    if (unshare(CLONE_NEWNET) != 0 || !board_test::BringLoopbackUp())
-        board_test::SkipTest("cannot make a network namespace");
+    board_test::LeaveForFreshNetns("test");
     return RUN_ALL_TESTS();
 }

@@ -113,49 +113,44 @@ TEST(GroupMsgPack, SearchAnswerRefusesOversizedRecords)
     EXPECT_TRUE(Pack(0x2601, r.get()).empty());
 }
 
+// The notices that carry one 16-bit value (highest sequence number, group
+// sign command) and their answers share one layout under other identifiers.
+template <class Req, class Rsp>
+void ExpectValueNoticeAndAnswer(uint32_t reqId, uint16_t Req::*reqValue, uint32_t rspId, uint16_t Rsp::*rspValue)
+{
+    auto req = Zeroed<Req>();
+    req->tHeader = QuorFreshMsgHeader(reqId);
+    req->u16DeviceType = 1;
+    req.get()->*reqValue = 0x1002;
+    Bytes b = Pack(reqId, req.get());
+    ASSERT_EQ(28u, b.size());
+    EXPECT_EQ("00 00 00 1C " + Hex(WireBuilder().U32(reqId).DoneAsIs()), Hex(Slice(b, 0, 8)));
+    EXPECT_EQ("00 01 10 02", Hex(Slice(b, 24)));
+
+    auto rsp = Zeroed<Rsp>();
+    rsp->tHeader = QuorAnswerMsgHeader(T_QuorMsgHeader{28, reqId, 7, 8, 9, 10}, rspId);
+    rsp->u8ResultCode = 3;
+    rsp->u16DeviceType = 0xABCD;
+    rsp.get()->*rspValue = 0x1001;
+    b = Pack(rspId, rsp.get());
+    ASSERT_EQ(29u, b.size());
+    EXPECT_EQ("00 00 00 1D " + Hex(WireBuilder().U32(rspId).DoneAsIs()) +
+                  " 00 00 00 07 00 00 00 08 00 00 00 09 00 00 00 0A",
+              Hex(Slice(b, 0, 24)));
+    // u16 fields at the odd offsets 25 and 27: no padding.
+    EXPECT_EQ("03 AB CD 10 01", Hex(Slice(b, 24)));
+}
+
 TEST(GroupMsgPack, MaxSeqNumNoticeAndAnswer)
 {
-    auto req = Zeroed<T_QuorDeviceMaxSeqNumNotifyReq>();
-    req->tHeader = QuorFreshMsgHeader(0x1603);
-    req->u16DeviceType = 1;
-    req->u16DeviceMaxSeqNum = 12;
-    Bytes b = Pack(0x1603, req.get());
-    ASSERT_EQ(28u, b.size());
-    EXPECT_EQ("00 00 00 1C 00 00 16 03", Hex(Slice(b, 0, 8)));
-    EXPECT_EQ("00 01 00 0C", Hex(Slice(b, 24)));
-
-    auto rsp = Zeroed<T_QuorDeviceMaxSeqNumNotifyRsp>();
-    rsp->tHeader = QuorAnswerMsgHeader(req->tHeader, 0x2603);
-    rsp->u8ResultCode = 0;
-    rsp->u16DeviceType = 1;
-    rsp->u16DeviceMaxSeqNum = 12;
-    b = Pack(0x2603, rsp.get());
-    ASSERT_EQ(29u, b.size());
-    EXPECT_EQ("00 00 00 1D 00 00 26 03 00 00 00 00 00 00 00 01", Hex(Slice(b, 0, 16)));
-    // u16 fields at the odd offsets 25 and 27: no padding.
-    EXPECT_EQ("00 00 01 00 0C", Hex(Slice(b, 24)));
+    ExpectValueNoticeAndAnswer(0x1603, &T_QuorDeviceMaxSeqNumNotifyReq::u16DeviceMaxSeqNum, 0x2603,
+                               &T_QuorDeviceMaxSeqNumNotifyRsp::u16DeviceMaxSeqNum);
 }
 
 TEST(GroupMsgPack, GroupSignNoticeAndAnswer)
 {
-    auto req = Zeroed<T_QuorDeviceGroupSignNotifyReq>();
-    req->tHeader = QuorFreshMsgHeader(0x1605);
-    req->u16DeviceType = 1;
-    req->u16DeviceGroupSignCmd = 0x1002;
-    Bytes b = Pack(0x1605, req.get());
-    ASSERT_EQ(28u, b.size());
-    EXPECT_EQ("00 00 16 05", Hex(Slice(b, 4, 4)));
-    EXPECT_EQ("00 01 10 02", Hex(Slice(b, 24)));
-
-    auto rsp = Zeroed<T_QuorDeviceGroupSignNotifyRsp>();
-    rsp->tHeader = QuorAnswerMsgHeader(T_QuorMsgHeader{28, 0x1605, 7, 8, 9, 10}, 0x2605);
-    rsp->u8ResultCode = 3;
-    rsp->u16DeviceType = 0xABCD;
-    rsp->u16DeviceGroupSignCmd = 0x1001;
-    b = Pack(0x2605, rsp.get());
-    ASSERT_EQ(29u, b.size());
-    EXPECT_EQ("00 00 00 1D 00 00 26 05 00 00 00 07 00 00 00 08 00 00 00 09 00 00 00 0A", Hex(Slice(b, 0, 24)));
-    EXPECT_EQ("03 AB CD 10 01", Hex(Slice(b, 24)));
+    ExpectValueNoticeAndAnswer(0x1605, &T_QuorDeviceGroupSignNotifyReq::u16DeviceGroupSignCmd, 0x2605,
+                               &T_QuorDeviceGroupSignNotifyRsp::u16DeviceGroupSignCmd);
 }
 
 TEST(GroupMsgPack, UserInfoNoticeAnnexesAreSixPlusText)

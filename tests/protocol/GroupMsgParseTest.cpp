@@ -378,6 +378,28 @@ void ExpectRoundTrip(uint32_t id, R* record)
     EXPECT_EQ(Hex(packed), Hex(Pack(id, t.record))) << std::hex << id;
 }
 
+// A notice that carries one 16-bit value and its answer, with the extremes
+// of each field.
+template <class Req, class Rsp>
+void ExpectValueRoundTrips(const T_QuorMsgHeader& header, uint32_t reqId, uint16_t Req::*reqValue, uint32_t rspId,
+                           uint16_t Rsp::*rspValue)
+{
+    SCOPED_TRACE(reqId);
+    auto req = Zeroed<Req>();
+    req->tHeader = header;
+    req->tHeader.u32CommandID = reqId;
+    req->u16DeviceType = 0x8001;
+    req.get()->*reqValue = 0xFFFF;
+    ExpectRoundTrip(reqId, req.get());
+
+    auto rsp = Zeroed<Rsp>();
+    rsp->tHeader = QuorAnswerMsgHeader(req->tHeader, rspId);
+    rsp->u8ResultCode = 0xFF;
+    rsp->u16DeviceType = 1;
+    rsp.get()->*rspValue = 0xFFFE;
+    ExpectRoundTrip(rspId, rsp.get());
+}
+
 TEST(GroupMsgParse, RoundTripsOfEveryMessageBothWays)
 {
     T_QuorMsgHeader header{0, 0, 0xA, 0xB, 0xC, 0xD};
@@ -401,32 +423,10 @@ TEST(GroupMsgParse, RoundTripsOfEveryMessageBothWays)
     }
     ExpectRoundTrip(0x2601, s.get());
 
-    auto m = Zeroed<T_QuorDeviceMaxSeqNumNotifyReq>();
-    m->tHeader = header;
-    m->tHeader.u32CommandID = 0x1603;
-    m->u16DeviceType = 0x8001;
-    m->u16DeviceMaxSeqNum = 0xFFFF;
-    ExpectRoundTrip(0x1603, m.get());
-
-    auto mr = Zeroed<T_QuorDeviceMaxSeqNumNotifyRsp>();
-    mr->tHeader = QuorAnswerMsgHeader(m->tHeader, 0x2603);
-    mr->u8ResultCode = 0xFF;
-    mr->u16DeviceType = 0x8001;
-    mr->u16DeviceMaxSeqNum = 65535;
-    ExpectRoundTrip(0x2603, mr.get());
-
-    auto g = Zeroed<T_QuorDeviceGroupSignNotifyReq>();
-    g->tHeader = header;
-    g->tHeader.u32CommandID = 0x1605;
-    g->u16DeviceType = 1;
-    g->u16DeviceGroupSignCmd = 0x1001;
-    ExpectRoundTrip(0x1605, g.get());
-
-    auto gr = Zeroed<T_QuorDeviceGroupSignNotifyRsp>();
-    gr->tHeader = QuorAnswerMsgHeader(g->tHeader, 0x2605);
-    gr->u16DeviceType = 1;
-    gr->u16DeviceGroupSignCmd = 0x1002;
-    ExpectRoundTrip(0x2605, gr.get());
+    ExpectValueRoundTrips(header, 0x1603, &T_QuorDeviceMaxSeqNumNotifyReq::u16DeviceMaxSeqNum, 0x2603,
+                          &T_QuorDeviceMaxSeqNumNotifyRsp::u16DeviceMaxSeqNum);
+    ExpectValueRoundTrips(header, 0x1605, &T_QuorDeviceGroupSignNotifyReq::u16DeviceGroupSignCmd, 0x2605,
+                          &T_QuorDeviceGroupSignNotifyRsp::u16DeviceGroupSignCmd);
 
     auto u = Zeroed<T_QuorUserInfoChangeNotifyReq>();
     u->tHeader = header;

@@ -15,8 +15,10 @@
 
 #include "LightLog.h"
 #include "MemoryPool.h"
+#include "CommLayerPack.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarMsgDef.h"
+#include "TestLog.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -98,18 +100,7 @@ inline void SetText(char* field, const std::string& s)
     memcpy(field, s.data(), n);
 }
 
-// Packs a record; an empty result means the packer gave no block. The block
-// goes back to its pool.
-inline Bytes Pack(uint32_t id, const void* record)
-{
-    uint32_t length = 0xDEADBEEF;
-    char* block = CQuorVelmarCommLayer::TranslateOneStructToPack(id, record, &length);
-    if (block == nullptr)
-        return Bytes();
-    Bytes out(block, block + length);
-    FreeMemPoolAllMsg((int32_t)length, block);
-    return out;
-}
+using wire_test::Pack;
 
 // The result of a translation; frees the record.
 struct Translated {
@@ -159,44 +150,9 @@ inline std::vector<uint32_t> PoolsInUse()
 }
 
 // Sends the log of a test into a fresh directory and reads it back.
-class LogCapture {
+class LogCapture : public test_log::LightLogDir {
 public:
-    LogCapture()
-    {
-        char pattern[] = "/tmp/velmar-protocol-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        fDir = made != nullptr ? made : "";
-        T_LightLogCallBack cb = LightLogStdioCallBack();
-        LightLogSetCallBack(&cb);
-        LightLogSetup((fDir + "/log").c_str(), 100000, 10, LLOG_LEVEL_DEBUG);
-    }
-    ~LogCapture()
-    {
-        LightLogExit();
-        if (!fDir.empty()) {
-            std::string cmd = "rm -rf '" + fDir + "'";
-            if (system(cmd.c_str()) != 0)
-                fprintf(stderr, "could not remove %s\n", fDir.c_str());
-        }
-    }
-    std::string Text()
-    {
-        LightLogFlush();
-        std::string out;
-        FILE* f = fopen((fDir + "/log001.logTmp").c_str(), "rb");
-        if (f == nullptr)
-            return out;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-            out.append(buf, n);
-        fclose(f);
-        return out;
-    }
-    bool Has(const std::string& text) { return Text().find(text) != std::string::npos; }
-
-private:
-    std::string fDir;
+    LogCapture() : LightLogDir("protocol", "log", 100000, 10) {}
 };
 
 #endif

@@ -29,9 +29,7 @@ const uint16_t kSearchPort = 1983;
 const uint16_t kPeerPort = 5000;
 const uint32_t kPCId = 0x0A0B0C0D;
 
-struct TestBed {
-    std::unique_ptr<GroupLan> lan;
-    std::vector<std::unique_ptr<LanEndpoint>> endpoints;
+struct TestBed : group_test::LanBed {
     std::vector<Bytes> macs;
     int peer = -1;   // the tool's socket on the bridge, port 5000
 };
@@ -65,9 +63,12 @@ Bytes Reply(int i, uint8_t type, uint8_t tag, const Bytes& value)
     return out;
 }
 
-// The replies endpoint i sends to bytes within a wait.
+// The replies endpoint i sends to bytes within a wait. What the peer socket
+// still holds goes first, so that a late reply to an earlier ask is never
+// taken for this one's.
 std::vector<Datagram> Ask(int i, const Bytes& bytes, int waitMs = 3000)
 {
+    group_test::Drain(g_bed->peer);
     group_test::SendTo(g_bed->peer, g_bed->lan->EndpointIp(i), kSearchPort, bytes);
     return group_test::Collect(g_bed->peer, 1, waitMs, 200);
 }
@@ -445,27 +446,20 @@ class TestBedEnvironment : public ::testing::Environment {
 public:
     void TearDown() override
     {
-        for (int i = 0; i < kEndpoints; ++i) {
-            EXPECT_TRUE(Endpoint(i).Stop()) << "endpoint " << i << ": " << Endpoint(i).Output();
-            EXPECT_EQ(std::string::npos, Endpoint(i).Output().find("Sanitizer")) << Endpoint(i).Output();
-        }
+        group_test::ExpectCleanStops(g_bed->endpoints);
     }
 };
 
 void SetUpTestBed()
 {
-    board_test::RequireNetns();
     g_bed = new TestBed;
-    g_bed->lan.reset(new GroupLan(kEndpoints));
-    if (!g_bed->lan->Ok())
-        board_test::SkipTest("the simulated LAN cannot be made here: " + g_bed->lan->Output());
+    group_test::MakeLanBed(kEndpoints, g_bed);
     for (int i = 0; i < kEndpoints; ++i) {
-        g_bed->endpoints.emplace_back(new LanEndpoint(*g_bed->lan, i));
         const std::string property = Endpoint(i).Root().File("/var/tmpfs/SavePowerOff.conf");
         std::string text = board_test::ReadText(property);
         text.replace(text.find("alias=QuorVelmar"), 16, "alias=" + AliasOf(i));
         g_bed->macs.push_back(EthernetAddress(g_bed->lan->EndpointNs(i)));
-        if (!Endpoint(i).Ok() || !board_test::WriteText(property, text) || g_bed->macs.back().size() != 6) {
+        if (!board_test::WriteText(property, text) || g_bed->macs.back().size() != 6) {
             fprintf(stderr, "endpoint %d: %s\n", i, Endpoint(i).Why().c_str());
             exit(1);
         }

@@ -133,15 +133,23 @@ TEST_F(FramerTest, LongestLineThatFits)
     EXPECT_EQ(1u, mark.Count(kTooLong));
 }
 
-TEST_F(FramerTest, McuBurstOf2048BytesWithoutCrLfIsDiscarded)
+TEST_F(FramerTest, BurstOf2048BytesWithoutCrLfIsDiscardedWithTheMessageOfItsLine)
 {
-    LogMark mark;
-    EXPECT_EQ(-2, Burst(mcu, std::string(2048, 'z')));
-    EXPECT_EQ(1u, mark.Count(kTooLong));
-    EXPECT_EQ(0u, mark.Count(kNoCrLf));
-    EXPECT_EQ(0u, mcu.HeldLength());
-    EXPECT_EQ(0, Burst(mcu, "ORDER 3\r\n"));
-    EXPECT_EQ(Texts_t{"ORDER 3"}, Lines());
+    struct {
+        CQuorVelmarLineFramer* framer;
+        const char* said;
+        const char* notSaid;
+    } cases[] = {{&mcu, kTooLong, kNoCrLf}, {&aux, kNoCrLf, kTooLong}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        LogMark mark;
+        EXPECT_EQ(-2, Burst(*c.framer, std::string(2048, 'z')));
+        EXPECT_EQ(1u, mark.Count(c.said));
+        EXPECT_EQ(0u, mark.Count(c.notSaid));
+        EXPECT_EQ(0u, c.framer->HeldLength());
+        EXPECT_EQ(0, Burst(*c.framer, "ORDER 3\r\n"));
+        EXPECT_EQ(Texts_t{"ORDER 3"}, Lines());
+    }
 }
 
 TEST_F(FramerTest, OverlongLineIsDiscardedAndTheLinesAroundItSurvive)
@@ -202,15 +210,6 @@ TEST_F(FramerTest, OverlongLineOverPartsOfOneBurstLeavesNoFragment)
 
 TEST_F(FramerTest, AuxiliaryLineLimits)
 {
-    LogMark mark;
-    // 2048 bytes without CR LF: discarded with the message of its own.
-    EXPECT_EQ(-2, Burst(aux, std::string(2048, 'd')));
-    EXPECT_EQ(1u, mark.Count(kNoCrLf));
-    EXPECT_EQ(0u, mark.Count(kTooLong));
-    EXPECT_EQ(0u, aux.HeldLength());
-    EXPECT_EQ(0, Burst(aux, "OK\r\n"));
-    EXPECT_EQ(Texts_t{"OK"}, Lines());
-
     // 2047 held bytes wait for more; new bytes that do not fit are dropped
     // with the held text, silently.
     LogMark later;

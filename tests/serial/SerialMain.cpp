@@ -10,6 +10,7 @@
 #include <string>
 
 #include "LightLog.h"
+#include "TestFiles.h"
 #include "QuorTask.h"
 
 namespace serial_test {
@@ -20,10 +21,9 @@ namespace {
 
 bool MakeBoardRoot()
 {
-    char pattern[] = "/tmp/velmar-serial-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
+    std::string root = test_files::MakeTempDir("serial");
+    if (root.empty())
         return false;
-    std::string root = pattern;
     for (const char* dir : {"/dev", "/var", "/var/Velmar"}) {
         if (mkdir((root + dir).c_str(), 0755) != 0)
             return false;
@@ -54,9 +54,7 @@ int main(int argc, char** argv)
     QuorTaskThreadPool<4>::AddThreads(1, 0);
     int result = RUN_ALL_TESTS();
     if (result == 0) {
-        std::string command = "rm -rf '" + serial_test::g_boardRoot + "'";
-        if (system(command.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", serial_test::g_boardRoot.c_str());
+        test_files::RemoveTree(serial_test::g_boardRoot);
     } else {
         fprintf(stderr, "board root and log kept in %s\n", serial_test::g_boardRoot.c_str());
     }

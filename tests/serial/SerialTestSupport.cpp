@@ -1,7 +1,6 @@
 #include "SerialTestSupport.h"
 
 #include <fcntl.h>
-#include <glob.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -45,67 +44,10 @@ int64_t NowMs()
 
 // ---- Log ---------------------------------------------------------------------------
 
-namespace {
-
-std::string ReadFile(const char* path)
-{
-    std::string out;
-    FILE* f = fopen(path, "rbe");
-    if (f == nullptr)
-        return out;
-    char buf[8192];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
-size_t CountOf(const std::string& haystack, const std::string& needle)
-{
-    size_t count = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
-        ++count;
-    return count;
-}
-
-}  // namespace
-
 std::string LogText()
 {
     LightLogFlush();
-    std::string pattern = g_boardRoot + "/var/Velmar/serial*";
-    glob_t found;
-    std::string text;
-    if (glob(pattern.c_str(), 0, nullptr, &found) != 0)
-        return text;
-    // serial001.log, serial001.logTmp, serial002...: in name order.
-    for (size_t i = 0; i < found.gl_pathc; ++i)
-        text += ReadFile(found.gl_pathv[i]);
-    globfree(&found);
-    return text;
-}
-
-std::string LogMark::Since() const
-{
-    std::string text = LogText();
-    return text.size() > m_offset ? text.substr(m_offset) : std::string();
-}
-
-size_t LogMark::Count(const std::string& text) const
-{
-    return CountOf(Since(), text);
-}
-
-bool LogMark::WaitFor(const std::string& text, int timeoutMs) const
-{
-    int64_t end = NowMs() + timeoutMs;
-    while (!Has(text)) {
-        if (NowMs() > end)
-            return false;
-        SleepMs(5);
-    }
-    return true;
+    return test_files::ReadFilesIn(g_boardRoot + "/var/Velmar", "serial");
 }
 
 // ---- Lines -------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "QuorVelmarMsgDef.h"
+#include "TestLog.h"
 
 namespace serial_test {
 
@@ -24,17 +25,9 @@ std::string DevicePath(const char* name);
 // Everything logged so far (all files of the log).
 std::string LogText();
 // A point in the log: what was logged after it.
-class LogMark {
+class LogMark : public test_log::LogMark {
 public:
-    LogMark() : m_offset(LogText().size()) {}
-    std::string Since() const;
-    size_t Count(const std::string& text) const;
-    bool Has(const std::string& text) const { return Count(text) > 0; }
-    // Waits until text was logged after the mark (at most timeoutMs).
-    bool WaitFor(const std::string& text, int timeoutMs = 3000) const;
-
-private:
-    size_t m_offset;
+    LogMark() : test_log::LogMark(LogText) {}
 };
 
 // ---- Received lines -----------------------------------------------------------
@@ -72,6 +65,21 @@ public:
 };
 
 std::vector<std::string> Texts(const std::vector<Line>& lines);
+
+// Sends probe lines from sim until one reaches the queue (at most 60 tries of
+// 100 ms): the task's receive loop runs. A probe that came late is dropped.
+template <class Simulator>
+bool WaitUntilReading(Simulator& sim, ManageQueue& queue)
+{
+    for (int i = 0; i < 60; ++i) {
+        sim.SendLine("PROBE");
+        if (!queue.Wait(1, 100).empty()) {
+            queue.TakeFor(100);
+            return true;
+        }
+    }
+    return false;
+}
 
 // ---- Pseudo-terminals -----------------------------------------------------------
 

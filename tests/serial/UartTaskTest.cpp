@@ -60,14 +60,7 @@ protected:
     // Sends probe lines until one comes through: the receive loop runs.
     void WaitUntilReading()
     {
-        for (int i = 0; i < 60; ++i) {
-            sim.SendLine("PROBE");
-            if (!queue.Wait(1, 100).empty()) {
-                queue.TakeFor(100);  // a probe that came late
-                return;
-            }
-        }
-        FAIL() << "the receive loop did not start";
+        ASSERT_TRUE(serial_test::WaitUntilReading(sim, queue)) << "the receive loop did not start";
     }
 
     McuSimulator sim;

@@ -55,14 +55,18 @@ protected:
     {
         Store(settings);
         ASSERT_EQ(0, task->Initialize());
-        for (int i = 0; i < 60; ++i) {
-            sim.SendLine("PROBE");
-            if (!queue.Wait(1, 100).empty()) {
-                queue.TakeFor(100);
-                return;
-            }
-        }
-        FAIL() << "the receive loop did not start";
+        ASSERT_TRUE(serial_test::WaitUntilReading(sim, queue)) << "the receive loop did not start";
+    }
+    // Starts the task with settings: the line's speed and stop bits, and the
+    // settings it logged.
+    void ExpectStartsWith(const StoredSettings& settings, int speed, int stopBits, const std::string& logged)
+    {
+        LogMark mark;
+        ASSERT_NO_FATAL_FAILURE(StartTask(settings));
+        SimLineSettings line = sim.LineSettings();
+        EXPECT_EQ(speed, line.speed);
+        EXPECT_EQ(stopBits, line.stopBits);
+        EXPECT_TRUE(mark.Has(logged)) << mark.Since();
     }
 
     DisplaySimulator sim;
@@ -73,29 +77,22 @@ protected:
 TEST_F(UartTwoTaskTest, OpensWithTheStoredSettings)
 {
     LogMark mark;
-    StartTask({"9600", "8", "N", "1"});
-    SimLineSettings settings = sim.LineSettings();
-    EXPECT_EQ(9600, settings.speed);
-    EXPECT_EQ(1, settings.stopBits);
-    EXPECT_EQ('N', settings.parity);
-    EXPECT_TRUE(mark.Has("In SetUartOpt Uart2, i_nSpeed is <9600>, i_nBits is <8>, i_cEvent is <N>, i_nStop is <1>"));
+    ExpectStartsWith({"9600", "8", "N", "1"}, 9600, 1,
+                     "In SetUartOpt Uart2, i_nSpeed is <9600>, i_nBits is <8>, i_cEvent is <N>, i_nStop is <1>");
+    EXPECT_EQ('N', sim.LineSettings().parity);
     EXPECT_TRUE(mark.Has("CQuorVelmarUartTwoTask::Initialize succeed!"));
 }
 
 TEST_F(UartTwoTaskTest, OtherStoredSettings)
 {
-    LogMark mark;
-    StartTask({"19200", "7", "Even", "2"});
-    SimLineSettings settings = sim.LineSettings();
-    EXPECT_EQ(19200, settings.speed);
-    EXPECT_EQ(2, settings.stopBits);
-    EXPECT_TRUE(mark.Has("i_nSpeed is <19200>, i_nBits is <7>, i_cEvent is <E>, i_nStop is <2>"));
+    ExpectStartsWith({"19200", "7", "Even", "2"}, 19200, 2,
+                     "i_nSpeed is <19200>, i_nBits is <7>, i_cEvent is <E>, i_nStop is <2>");
 
     // Texts that are no numbers select the defaults: 57600, 8 bits, 1 stop bit.
     OSMutexLocker locker(&task->GetLineMutex());
     Store({"fast", "", "", "two"});
     EXPECT_EQ(0, task->SetUartOptFromPrefs());
-    settings = sim.LineSettings();
+    SimLineSettings settings = sim.LineSettings();
     EXPECT_EQ(57600, settings.speed);
     EXPECT_EQ(1, settings.stopBits);
 }

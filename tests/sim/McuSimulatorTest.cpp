@@ -330,7 +330,7 @@ TEST_F(McuSimTest, FollowerStaysOpenWhileTheClientClosesAndReopens)
         ASSERT_TRUE(client.Open(link, false));
     }
     EXPECT_EQ("SHOWME off\r\n", client.Ask("GET SHOWME"));
-    EXPECT_EQ(std::string::npos, ReadWholeFile(log).find("write failed"));
+    EXPECT_EQ(std::string::npos, test_files::ReadText(log).find("write failed"));
 }
 
 TEST_F(McuSimTest, TrafficLogHasEveryLineInBothDirections)
@@ -441,7 +441,7 @@ TEST_F(McuSimTest, ControlCommandsDriveTheSimulator)
                             "!reply GET ORDER", "!reply => X", "!set NOSUCH 1", "!set ORDER",
                             "!echo-identity"})
         EXPECT_NE("", sim.Control(bad)) << bad;
-    std::string text = ReadWholeFile(log);
+    std::string text = test_files::ReadText(log);
     size_t stateAt = text.find(" # control !state\n");
     ASSERT_NE(std::string::npos, stateAt) << text;
     EXPECT_NE(std::string::npos, text.find(" # ORDER 4\n", stateAt)) << text;

@@ -98,7 +98,7 @@ TEST(SimProgramTest, McuSimServesTheBoardRootUntilTerminated)
     ProgramRun run;
     ASSERT_TRUE(run.Start(MCUSIM_PROGRAM, {"--root", dir.Path(), "--command", "!echo-identity on"},
                           dir / "out.txt"));
-    ASSERT_TRUE(WaitForPath(fifo, 5000)) << ReadWholeFile(dir / "out.txt");
+    ASSERT_TRUE(WaitForPath(fifo, 5000)) << test_files::ReadText(dir / "out.txt");
     ASSERT_TRUE(PathExists(link));
 
     SerialClient client;
@@ -118,11 +118,11 @@ TEST(SimProgramTest, McuSimServesTheBoardRootUntilTerminated)
     EXPECT_EQ(0, run.Finish(SIGTERM));
     EXPECT_FALSE(PathExists(link)) << "link removed";
     EXPECT_FALSE(PathExists(fifo)) << "FIFO removed";
-    std::string out = ReadWholeFile(dir / "out.txt");
+    std::string out = test_files::ReadText(dir / "out.txt");
     EXPECT_NE(std::string::npos, out.find("linked at " + link)) << out;
     EXPECT_NE(std::string::npos, out.find("tail -f " + log)) << out;
     EXPECT_NE(std::string::npos, out.find("unknown command !bogus")) << out;
-    std::string text = ReadWholeFile(log);
+    std::string text = test_files::ReadText(log);
     EXPECT_NE(std::string::npos, text.find(" daemon->mcu GET ORDER\n")) << text;
     EXPECT_NE(std::string::npos, text.find(" mcu->daemon ORDER 5\n")) << text;
     EXPECT_NE(std::string::npos, text.find(" # control !silent on\n")) << text;
@@ -136,7 +136,7 @@ TEST(SimProgramTest, DispSimRunsWithExplicitPathsAndWithoutFiles)
     ASSERT_TRUE(run.Start(DISPSIM_PROGRAM,
                           {"--link", link, "--control", "none", "--traffic-log", "none"},
                           dir / "out.txt"));
-    ASSERT_TRUE(WaitForPath(link, 5000)) << ReadWholeFile(dir / "out.txt");
+    ASSERT_TRUE(WaitForPath(link, 5000)) << test_files::ReadText(dir / "out.txt");
     SerialClient client;
     ASSERT_TRUE(client.Open(link, true, B9600));
     ASSERT_TRUE(client.WriteLine("PWR ON"));
@@ -153,14 +153,14 @@ TEST(SimProgramTest, BadArgumentsEndWithStatusTwo)
     ProgramRun noRoot;
     ASSERT_TRUE(noRoot.Start(MCUSIM_PROGRAM, {}, dir / "out.txt"));
     EXPECT_EQ(2, noRoot.Finish(0));
-    EXPECT_NE(std::string::npos, ReadWholeFile(dir / "out.txt").find("no board root"));
+    EXPECT_NE(std::string::npos, test_files::ReadText(dir / "out.txt").find("no board root"));
     ProgramRun unknown;
     ASSERT_TRUE(unknown.Start(MCUSIM_PROGRAM, {"--root", dir.Path(), "--what", "x"}, dir / "out.txt"));
     EXPECT_EQ(2, unknown.Finish(0));
     ProgramRun help;
     ASSERT_TRUE(help.Start(DISPSIM_PROGRAM, {"--help"}, dir / "out.txt"));
     EXPECT_EQ(0, help.Finish(0));
-    EXPECT_NE(std::string::npos, ReadWholeFile(dir / "out.txt").find("usage: dispsim"));
+    EXPECT_NE(std::string::npos, test_files::ReadText(dir / "out.txt").find("usage: dispsim"));
     // Something that is not a FIFO at the control path: refused, link undone.
     ASSERT_EQ(0, mkdir((dir / "var").c_str(), 0755));
     ASSERT_EQ(0, mkdir((dir / "var/run").c_str(), 0755));

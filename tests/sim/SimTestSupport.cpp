@@ -1,7 +1,6 @@
 #include "SimTestSupport.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <time.h>
@@ -12,28 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-namespace {
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
-}
-
-} // namespace
-
-ScratchDir::ScratchDir()
-{
-    char pattern[] = "/tmp/velmar-sim-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    m_path = made != nullptr ? made : "";
-}
-
-ScratchDir::~ScratchDir()
-{
-    if (!m_path.empty())
-        nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 bool SerialClient::Open(const std::string& path, bool applyRaw, speed_t speed, tcflag_t extraCflag)
 {
@@ -145,19 +122,11 @@ int64_t TestNowMs()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::string ReadWholeFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::string WaitForFileText(const std::string& path, const std::string& text, int timeoutMs)
 {
     int64_t deadline = TestNowMs() + timeoutMs;
     for (;;) {
-        std::string content = ReadWholeFile(path);
+        std::string content = test_files::ReadText(path);
         if (content.find(text) != std::string::npos || TestNowMs() > deadline)
             return content;
         SleepMs(10);

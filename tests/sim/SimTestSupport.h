@@ -9,18 +9,13 @@
 #include <cstdint>
 #include <string>
 
-// A fresh directory under /tmp, removed with everything in it at the end.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+#include "TestFiles.h"
 
-private:
-    std::string m_path;
+// A fresh directory under /tmp, removed with everything in it at the end.
+class ScratchDir : public test_files::TempDir {
+public:
+    ScratchDir() : TempDir("sim") {}
+    std::string operator/(const std::string& name) const { return File(name); }
 };
 
 class SerialClient {
@@ -57,7 +52,6 @@ private:
 };
 
 int64_t TestNowMs();
-std::string ReadWholeFile(const std::string& path);
 // Waits until the file contains `text`; returns the content seen last.
 std::string WaitForFileText(const std::string& path, const std::string& text, int timeoutMs = 3000);
 void SleepMs(int ms);

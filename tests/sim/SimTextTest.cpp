@@ -90,7 +90,7 @@ TEST(SimTrafficLogTest, WritesStampedEntries)
     log.Note(std::string("bad\x01", 4));
     log.Close();
     log.Line("daemon->mcu", "after close");
-    std::string text = ReadWholeFile(dir / "t.log");
+    std::string text = test_files::ReadText(dir / "t.log");
     std::vector<std::string> entries;
     size_t start = 0, end;
     while ((end = text.find('\n', start)) != std::string::npos) {

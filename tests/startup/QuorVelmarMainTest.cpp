@@ -21,13 +21,14 @@
 #include <unistd.h>
 #include <vector>
 
-#include "BoardRootFixture.h"
+#include "VelmardProcess.h"
 
+using board_test::Isolated;
 using board_test::TempBoardRoot;
+using Velmard = board_test::VelmardProcess;
 
 namespace {
 
-const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
 const char kLockFile[] = "/Velmar/etc/QuorVelmar/SemLock.sys";
 const char kStarted[] = "Quor Velmar Module Start Initlize.";
 const char kStopped[] = "Stopping Quor Velmar Module success.";
@@ -44,170 +45,11 @@ bool Alive(pid_t pid)
     return kill(pid, 0) == 0;
 }
 
-size_t Count(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
-        ++n;
-    return n;
-}
-
-// Polls until done() or the time is over.
-template <class F>
-bool WaitFor(F done, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        SleepMs(20);
-    }
-    return true;
-}
-
 // Waits for pid (a child of this process) up to timeoutMs; true with *status.
 bool WaitExit(pid_t pid, int* status, int timeoutMs)
 {
-    return WaitFor([&] { return waitpid(pid, status, WNOHANG) == pid; }, timeoutMs);
+    return board_test::WaitFor([&] { return waitpid(pid, status, WNOHANG) == pid; }, timeoutMs);
 }
-
-// One velmard process on a board root, in a fresh network namespace, with
-// its standard output and error in a file next to the root. The process (and
-// a daemon it left, when asked for) is killed by id at the end if still there.
-class Velmard {
-public:
-    Velmard(const TempBoardRoot& root, const std::vector<std::string>& args, bool closeStdin = false)
-        : fRoot(root), fOutPath(root.Path() + "/../velmard-" + std::to_string(++sRuns) + ".out")
-    {
-        // Never without a temporary board root.
-        if (root.Path().rfind("/tmp/velmar-", 0) != 0)
-            abort();
-        fPid = fork();
-        if (fPid == 0)
-            Exec(args, closeStdin);
-    }
-    ~Velmard()
-    {
-        End(fPid);
-        End(fDaemonPid);
-    }
-    Velmard(const Velmard&) = delete;
-    Velmard& operator=(const Velmard&) = delete;
-
-    pid_t Pid() const { return fPid; }
-    std::string Output() const { return board_test::ReadText(fOutPath); }
-    std::string Log() const { return fRoot.Read(kLog); }
-    bool WaitLog(const std::string& text, int timeoutMs = 10000) const
-    {
-        return WaitFor([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
-    }
-    // Waits for the process to end; true with its wait status.
-    bool Wait(int* status, int timeoutMs = 10000)
-    {
-        if (fPid <= 0 || !WaitExit(fPid, status, timeoutMs))
-            return false;
-        fPid = -1;
-        return true;
-    }
-    int Status(int timeoutMs = 10000)
-    {
-        int status = -1;
-        return Wait(&status, timeoutMs) ? status : -1;
-    }
-    // The daemon this run left (the process holding the lock file), once
-    // it shows up; it becomes a child of this (sub-reaper) process.
-    pid_t FindDaemon(int timeoutMs = 5000)
-    {
-        WaitFor([&] { return (fDaemonPid = LockHolder()) > 0; }, timeoutMs);
-        return fDaemonPid;
-    }
-    bool WaitDaemon(int* status, int timeoutMs = 10000)
-    {
-        if (fDaemonPid <= 0 || !WaitExit(fDaemonPid, status, timeoutMs))
-            return false;
-        fDaemonPid = -1;
-        return true;
-    }
-    int Threads() const
-    {
-        std::string status = board_test::ReadText("/proc/" + std::to_string(fPid) + "/status");
-        size_t at = status.find("Threads:");
-        return at == std::string::npos ? -1 : atoi(status.c_str() + at + 8);
-    }
-
-private:
-    [[noreturn]] void Exec(const std::vector<std::string>& args, bool closeStdin)
-    {
-        int out = open(fOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
-            _exit(126);
-        if (unshare(CLONE_NEWNET) != 0 || !board_test::BringLoopbackUp())
-            _exit(125);
-        if (closeStdin)
-            close(STDIN_FILENO);
-        setenv("VELMAR_ROOT", fRoot.Path().c_str(), 1);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(VELMARD_PATH));
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(VELMARD_PATH, argv.data());
-        _exit(127);
-    }
-
-    // The process, other than the run's own, with the lock file open.
-    pid_t LockHolder() const
-    {
-        std::string lock = fRoot.File(kLockFile);
-        DIR* proc = opendir("/proc");
-        pid_t found = -1;
-        while (struct dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-            pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-            if (pid <= 0 || pid == fPid)
-                continue;
-            if (HasOpen(pid, lock)) {
-                found = pid;
-                break;
-            }
-        }
-        if (proc != nullptr)
-            closedir(proc);
-        return found;
-    }
-
-    static bool HasOpen(pid_t pid, const std::string& path)
-    {
-        std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-        DIR* fds = opendir(dir.c_str());
-        bool open = false;
-        while (struct dirent* entry = (fds != nullptr && !open) ? readdir(fds) : nullptr) {
-            char target[4096];
-            ssize_t n = readlink((dir + "/" + entry->d_name).c_str(), target, sizeof(target) - 1);
-            open = n > 0 && path == std::string(target, static_cast<size_t>(n));
-        }
-        if (fds != nullptr)
-            closedir(fds);
-        return open;
-    }
-
-    static void End(pid_t pid)
-    {
-        if (pid <= 0)
-            return;
-        kill(pid, SIGKILL);
-        int status;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-
-    static int sRuns;
-    const TempBoardRoot& fRoot;
-    std::string fOutPath;
-    pid_t fPid = -1;
-    pid_t fDaemonPid = -1;
-};
-
-int Velmard::sRuns = 0;
 
 // Empties the log directory, so that the next run writes file 001 again.
 void ClearLogs(const TempBoardRoot& root)
@@ -228,7 +70,7 @@ class VelmardTest : public board_test::BoardRootFixture {
 
 TEST_F(VelmardTest, ForegroundStartsLogsIdlesAndStopsOnSigusr1)
 {
-    Velmard run(Root(), {"-d"}, /*closeStdin=*/true);
+    Velmard run(Root(), Isolated({"-d"}, /*closeStdin=*/true));
     ASSERT_TRUE(run.WaitLog(kStarted)) << run.Output() << run.Log();
     EXPECT_NE(run.Output().find(kStartLine), std::string::npos) << run.Output();
 
@@ -271,7 +113,7 @@ TEST_F(VelmardTest, ForegroundStartsLogsIdlesAndStopsOnSigusr1)
     int status = run.Status();
     EXPECT_TRUE(ExitedWith(status, 0)) << "status " << status << "\n" << run.Output();
     log = run.Log();
-    EXPECT_EQ(Count(log, kStopped), 1u) << log;
+    EXPECT_EQ(test_files::CountOf(log, kStopped), 1u) << log;
     // Without a serial line at dev/ttyS1 the MCU serial task fails; that link
     // is hard, so no later task starts, and the process still runs and stops.
     EXPECT_NE(log.find("[40000]: ###### g_pVelmarUartTask Initialize fail! When QuorVelmar_Initlize(). --"),
@@ -284,7 +126,7 @@ TEST_F(VelmardTest, ForegroundStartsLogsIdlesAndStopsOnSigusr1)
 
 TEST_F(VelmardTest, SigintEndsAtOnceWithoutStopLine)
 {
-    Velmard run(Root(), {"-d"});
+    Velmard run(Root(), Isolated({"-d"}));
     ASSERT_TRUE(run.WaitLog(kStarted)) << run.Output();
     kill(run.Pid(), SIGINT);
     int status = run.Status(3000);
@@ -296,7 +138,7 @@ TEST_F(VelmardTest, SigintEndsAtOnceWithoutStopLine)
 
 TEST_F(VelmardTest, SecondStartExits198WithoutTouchingTheFirstOnesLog)
 {
-    Velmard first(Root(), {"-d"});
+    Velmard first(Root(), Isolated({"-d"}));
     ASSERT_TRUE(first.WaitLog(kStarted)) << first.Output();
     std::string before = first.Log();
     std::vector<std::string> filesBefore;
@@ -312,25 +154,25 @@ TEST_F(VelmardTest, SecondStartExits198WithoutTouchingTheFirstOnesLog)
     };
     filesBefore = listLogs();
 
-    Velmard second(Root(), {"-d"});
+    Velmard second(Root(), Isolated({"-d"}));
     int status = second.Status();
     EXPECT_TRUE(ExitedWith(status, 198)) << status << "\n" << second.Output();
     EXPECT_NE(second.Output().find(kAlready), std::string::npos) << second.Output();
 
     // -v takes the lock before it prints: also "already started".
-    Velmard version(Root(), {"-v"});
+    Velmard version(Root(), Isolated({"-v"}));
     EXPECT_TRUE(ExitedWith(version.Status(), 198)) << version.Output();
 
     // The lock comes before the preferences: a broken file still gives 198.
     board_test::WriteText(Root().File("/Velmar/etc/Velmar.xml"), "<CONFIGURATION>");
-    Velmard broken(Root(), {"-d"});
+    Velmard broken(Root(), Isolated({"-d"}));
     EXPECT_TRUE(ExitedWith(broken.Status(), 198)) << broken.Output();
 
     EXPECT_EQ(listLogs(), filesBefore);
     std::string after = first.Log();
     EXPECT_EQ(after.compare(0, before.size(), before), 0) << "the first instance's log was rewritten";
-    EXPECT_EQ(Count(after, "Log Begin !"), 1u) << after;
-    EXPECT_EQ(Count(after, "ReadPref OK!"), 1u) << after;
+    EXPECT_EQ(test_files::CountOf(after, "Log Begin !"), 1u) << after;
+    EXPECT_EQ(test_files::CountOf(after, "ReadPref OK!"), 1u) << after;
     EXPECT_TRUE(Alive(first.Pid()));
 
     kill(first.Pid(), SIGUSR1);
@@ -342,7 +184,7 @@ TEST_F(VelmardTest, LockFileThatCannotBeOpenedIsReportedWithItsCause)
     // The lock file's directory is missing: the same exit status, but not
     // "already started".
     board_test::RemoveTree(Root().File("/Velmar/etc/QuorVelmar"));
-    Velmard daemon(Root(), {"-d"});
+    Velmard daemon(Root(), Isolated({"-d"}));
     EXPECT_TRUE(ExitedWith(daemon.Status(), 198)) << daemon.Output();
     EXPECT_EQ(daemon.Output().find(kAlready), std::string::npos) << daemon.Output();
     EXPECT_NE(daemon.Output().find(std::string("lock file <") + kLockFile + "> cannot be used: No such file or directory"),
@@ -373,7 +215,7 @@ TEST_F(VelmardTest, UnusablePreferencesExit197)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(c.make());
-        Velmard run(Root(), {"-d"});
+        Velmard run(Root(), Isolated({"-d"}));
         int status = run.Status();
         EXPECT_TRUE(ExitedWith(status, 197)) << status << "\n" << run.Output();
         EXPECT_NE(run.Output().find("Fatal to load config file of system, halt."), std::string::npos);
@@ -402,7 +244,7 @@ TEST_F(VelmardTest, PoolThreadCountsFollowThePreferences)
         set("Velmar_RecvUdp_ThreadNum", recvUdp);
         set("Velmar_ManageTask_ThreadNum", manage);
         EXPECT_TRUE(board_test::WriteText(prefs, text));
-        Velmard run(Root(), {"-d"});
+        Velmard run(Root(), Isolated({"-d"}));
         EXPECT_TRUE(run.WaitLog(kStarted)) << run.Output();
         SleepMs(1000);  // the pools start right after that line
         int threads = run.Threads();
@@ -421,7 +263,7 @@ TEST_F(VelmardTest, PoolThreadCountsFollowThePreferences)
 
 TEST_F(VelmardTest, VersionPrintsBannerAndUsageAndExits0)
 {
-    Velmard run(Root(), {"-v"});
+    Velmard run(Root(), Isolated({"-v"}));
     int status = run.Status();
     EXPECT_TRUE(ExitedWith(status, 0)) << status;
     std::string expected = std::string("Quor Velmar Module  /MPL-ARM-V3.11 Built on: May  9 2017, 14:19:24\n") +
@@ -433,7 +275,7 @@ TEST_F(VelmardTest, VersionPrintsBannerAndUsageAndExits0)
 
 TEST_F(VelmardTest, HelpPrintsAndGoesOn)
 {
-    Velmard run(Root(), {"-h", "-D"});
+    Velmard run(Root(), Isolated({"-h", "-D"}));
     ASSERT_TRUE(run.WaitLog(kStarted)) << run.Output();
     std::string output = run.Output();
     EXPECT_EQ(output.find("Quor Velmar Module  /MPL-ARM-V3.11 Built on: May  9 2017, 14:19:24\nusage: "), 0u) << output;
@@ -444,7 +286,7 @@ TEST_F(VelmardTest, HelpPrintsAndGoesOn)
 
 TEST_F(VelmardTest, UnknownOptionPrintsUsageAndExits255)
 {
-    Velmard run(Root(), {"-d", "-x"});
+    Velmard run(Root(), Isolated({"-d", "-x"}));
     int status = run.Status();
     EXPECT_TRUE(ExitedWith(status, 255)) << status;
     std::string output = run.Output();
@@ -481,10 +323,10 @@ TEST_F(VelmardTest, LogPrefixTooLongExitsWithSetupFailure)
 
 TEST_F(VelmardTest, DaemonParentExits0AndDaemonStopsOnSighup)
 {
-    Velmard run(Root(), {});
+    Velmard run(Root(), Isolated({}));
     int status = run.Status();
     EXPECT_TRUE(ExitedWith(status, 0)) << status << "\n" << run.Output();
-    pid_t daemon = run.FindDaemon();
+    pid_t daemon = run.FindDaemon(Root().File(kLockFile));
     ASSERT_GT(daemon, 0) << "no process holds the lock\n" << run.Log();
     ASSERT_TRUE(run.WaitLog(kStarted)) << run.Log();
     // The start-up success line belongs to foreground runs only.
@@ -503,7 +345,7 @@ TEST_F(VelmardTest, DaemonParentExits0AndDaemonStopsOnSighup)
     int daemonStatus = -1;
     ASSERT_TRUE(run.WaitDaemon(&daemonStatus)) << run.Log();
     EXPECT_TRUE(ExitedWith(daemonStatus, 0)) << daemonStatus;
-    EXPECT_EQ(Count(run.Log(), kStopped), 1u) << run.Log();
+    EXPECT_EQ(test_files::CountOf(run.Log(), kStopped), 1u) << run.Log();
 }
 
 } // namespace

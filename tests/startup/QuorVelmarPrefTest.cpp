@@ -81,6 +81,27 @@ std::string Common(const std::string& extra = "", const std::string& udpIp = "12
     return Module("QuorVelmarCommon", Pref("QuorVelmar_UdpIp", udpIp) + extra + Pref("QuorVelmar_TelnetIp", telnetIp));
 }
 
+// The text preferences, in the order ExpectTexts takes their values.
+struct TextPref {
+    const char* name;
+    const char* value;
+};
+const TextPref kTextPrefs[] = {
+    {"RS232PWROn", P::s_cQuor_PWRSave_Rs232Poweron},   {"RS232PWROff", P::s_cQuor_PWRSave_Rs232Poweroff},
+    {"RS232Support", P::s_cQuor_PWRSave_RS232Support}, {"RS232DlyCtrltime", P::s_cQuor_PWRSave_RS232DlyCtrltime},
+    {"RS232Speed", P::s_cQuor_RS232Speed},              {"RS232ParityBit", P::s_cQuor_RS232ParityBit},
+    {"RS232DataBit", P::s_cQuor_RS232DataBit},          {"RS232StopBit", P::s_cQuor_RS232StopBit},
+    {"RS232Hexadecimal", P::s_cQuor_PWRSave_RS232Hexadecimal}, {"RS232EndFlg", P::s_cQuor_RS232EndFlg},
+    {"sequenceMaxnumber", P::s_cQuor_SequenceMaxNum},
+};
+
+void ExpectTexts(const std::vector<std::string>& expected)
+{
+    ASSERT_EQ(expected.size(), sizeof(kTextPrefs) / sizeof(kTextPrefs[0]));
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(expected[i], kTextPrefs[i].value) << kTextPrefs[i].name;
+}
+
 class PrefTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -153,18 +174,8 @@ TEST_F(PrefTest, OnlyTheRequiredAddressesGiveEveryDefault)
     EXPECT_EQ(P::s_u16Quor_ResetTimer, 3);
     EXPECT_EQ(P::s_u16Quor_EDIDLearnTimerOut, 30);
     EXPECT_EQ(P::s_u16Quor_UartSpeed, 57600);
-    EXPECT_STREQ(P::s_cQuor_PWRSave_Rs232Poweron, "");
-    EXPECT_STREQ(P::s_cQuor_PWRSave_Rs232Poweroff, "");
-    EXPECT_STREQ(P::s_cQuor_PWRSave_RS232Support, "");
-    EXPECT_STREQ(P::s_cQuor_PWRSave_RS232DlyCtrltime, "");
-    EXPECT_STREQ(P::s_cQuor_RS232Speed, "57600");
-    EXPECT_STREQ(P::s_cQuor_RS232ParityBit, "NONE");
-    EXPECT_STREQ(P::s_cQuor_RS232DataBit, "8");
-    EXPECT_STREQ(P::s_cQuor_RS232StopBit, "1");
-    EXPECT_STREQ(P::s_cQuor_PWRSave_RS232Hexadecimal, "");
     // A missing end flag clears it: no CR LF default once the file is read.
-    EXPECT_STREQ(P::s_cQuor_RS232EndFlg, "");
-    EXPECT_STREQ(P::s_cQuor_SequenceMaxNum, "");
+    ExpectTexts({"", "", "", "", "57600", "NONE", "8", "1", "", "", ""});
 
     // Missing keys log their defaults; the group address must not be empty.
     std::string log = Log();
@@ -370,18 +381,10 @@ TEST_F(PrefTest, PowerSaveTextsAreCopiedWithinTheirMembers)
                                                                  Pref("RS232EndFlg", "\r", "char") +
                                                                  Pref("sequenceMaxnumber", "17", "char")))),
               0);
-    // Read at most 255 characters, then cut to the member.
-    EXPECT_EQ(std::string(P::s_cQuor_PWRSave_Rs232Poweron), long300.substr(0, 255));
-    EXPECT_STREQ(P::s_cQuor_PWRSave_Rs232Poweroff, "PWR OFF\r");
-    EXPECT_EQ(std::string(P::s_cQuor_PWRSave_RS232Support), long300.substr(0, 127));
-    EXPECT_EQ(std::string(P::s_cQuor_PWRSave_RS232DlyCtrltime), exact127);
-    EXPECT_STREQ(P::s_cQuor_RS232Speed, "57600");  // empty keeps the default
-    EXPECT_STREQ(P::s_cQuor_RS232ParityBit, "ODD");
-    EXPECT_STREQ(P::s_cQuor_RS232DataBit, "7");
-    EXPECT_STREQ(P::s_cQuor_RS232StopBit, "2");
-    EXPECT_STREQ(P::s_cQuor_PWRSave_RS232Hexadecimal, "1");
-    EXPECT_STREQ(P::s_cQuor_RS232EndFlg, "\r");
-    EXPECT_STREQ(P::s_cQuor_SequenceMaxNum, "17");
+    // Read at most 255 characters, then cut to the member; an empty speed
+    // keeps the default.
+    ExpectTexts({long300.substr(0, 255), "PWR OFF\r", long300.substr(0, 127), exact127, "57600", "ODD", "7", "2", "1",
+                 "\r", "17"});
     std::string log = Log();
     EXPECT_NE(log.find("[20000]: RS232PWROn is <" + long300.substr(0, 255) + ">, len is <255> --"),
               std::string::npos);

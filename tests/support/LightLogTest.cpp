@@ -37,7 +37,7 @@ bool ParseLogLine(const std::string& line, std::string* level, std::string* mess
 std::string ReadLog(const std::string& path)
 {
     LightLogFlush();
-    return ReadFile(path);
+    return ReadText(path);
 }
 
 class LightLogTest : public ::testing::Test {
@@ -124,19 +124,19 @@ TEST_F(LightLogTest, RotationThroughARingOfThree)
     for (int i = 1; i <= 3; ++i)
         Line(std::to_string(i).c_str());
     // File 001 is full, but it is finished only when 002 is opened.
-    EXPECT_TRUE(FileExists(Name(1, ".logTmp")));
-    EXPECT_FALSE(FileExists(Name(1, ".log")));
+    EXPECT_TRUE(PathExists(Name(1, ".logTmp")));
+    EXPECT_FALSE(PathExists(Name(1, ".log")));
     Line("4");
-    EXPECT_FALSE(FileExists(Name(1, ".logTmp")));
+    EXPECT_FALSE(PathExists(Name(1, ".logTmp")));
     EXPECT_EQ((std::vector<std::string>{"1", "2", "3"}), Messages(Name(1, ".log")));
     EXPECT_EQ((std::vector<std::string>{"4"}), Messages(Name(2, ".logTmp")));
     for (int i = 5; i <= 9; ++i)
         Line(std::to_string(i).c_str());
-    EXPECT_TRUE(FileExists(Name(3, ".logTmp")));
-    EXPECT_FALSE(FileExists(Name(3, ".log")));
+    EXPECT_TRUE(PathExists(Name(3, ".logTmp")));
+    EXPECT_FALSE(PathExists(Name(3, ".log")));
     Line("10");  // the ring wraps: 001 is truncated and 003 is finished
     EXPECT_EQ((std::vector<std::string>{"10"}), Messages(Name(1, ".logTmp")));
-    EXPECT_FALSE(FileExists(Name(1, ".log")));
+    EXPECT_FALSE(PathExists(Name(1, ".log")));
     EXPECT_EQ((std::vector<std::string>{"7", "8", "9"}), Messages(Name(3, ".log")));
     EXPECT_EQ((std::vector<std::string>{"4", "5", "6"}), Messages(Name(2, ".log")));
     EXPECT_EQ(1u, g_b8IsLastFileExist_LLOG);
@@ -149,9 +149,9 @@ TEST_F(LightLogTest, ResumesAfterThePreviousRunsFile)
     SetUpLog(5000, 10);
     Line("new");
     EXPECT_EQ((std::vector<std::string>{"new"}), Messages(Name(5, ".logTmp")));
-    EXPECT_FALSE(FileExists(Name(5, ".log")));
+    EXPECT_FALSE(PathExists(Name(5, ".log")));
     EXPECT_EQ("old four\n", ReadLog(Name(4, ".log")));
-    EXPECT_FALSE(FileExists(Name(4, ".logTmp")));
+    EXPECT_FALSE(PathExists(Name(4, ".logTmp")));
 }
 
 TEST_F(LightLogTest, ResumeAfterTheLastFileRestartsAtOne)
@@ -161,7 +161,7 @@ TEST_F(LightLogTest, ResumeAfterTheLastFileRestartsAtOne)
     SetUpLog(5000, 10);
     Line("new");
     EXPECT_EQ((std::vector<std::string>{"new"}), Messages(Name(1, ".logTmp")));
-    EXPECT_FALSE(FileExists(Name(1, ".log")));
+    EXPECT_FALSE(PathExists(Name(1, ".log")));
     EXPECT_EQ("old ten\n", ReadLog(Name(10, ".log")));
 }
 
@@ -171,8 +171,8 @@ TEST_F(LightLogTest, RingOfOneTruncatesAndNeverRenames)
     for (int i = 1; i <= 5; ++i)
         Line(std::to_string(i).c_str());
     EXPECT_EQ((std::vector<std::string>{"5"}), Messages(Name(1, ".logTmp")));
-    EXPECT_FALSE(FileExists(Name(1, ".log")));
-    EXPECT_FALSE(FileExists(Name(2, ".logTmp")));
+    EXPECT_FALSE(PathExists(Name(1, ".log")));
+    EXPECT_FALSE(PathExists(Name(2, ".logTmp")));
 }
 
 TEST_F(LightLogTest, LevelsAndLimits)
@@ -214,7 +214,7 @@ TEST_F(LightLogTest, ThreeDigitNumbersAndTheLongestPrefix)
     SetUpLog(5000, 200);
     Line("hello");
     EXPECT_EQ((std::vector<std::string>{"hello"}), Messages(Name(123, ".logTmp")));
-    EXPECT_TRUE(FileExists(Name(122, ".log")));
+    EXPECT_TRUE(PathExists(Name(122, ".log")));
 
     EXPECT_EQ(LLOG_ERR_PREFIX, LightLogSetup((fPrefix + "p").c_str(), 5000, 10, 20000));
     EXPECT_EQ(LLOG_ERR_PREFIX, LightLogSetup("", 5000, 10, 20000));
@@ -273,8 +273,8 @@ TEST_F(LightLogTest, NothingIsWrittenBeforeSetUpOrAfterExit)
     T_LightLogCallBack cb = LightLogStdioCallBack();
     ASSERT_EQ(0, LightLogSetCallBack(&cb));
     EXPECT_EQ(LLOG_ERR_PREFIX, LightLog("callbacks but no set-up"));
-    EXPECT_FALSE(FileExists("000.logTmp"));
-    EXPECT_FALSE(FileExists("001.logTmp"));
+    EXPECT_FALSE(PathExists("000.logTmp"));
+    EXPECT_FALSE(PathExists("001.logTmp"));
 
     SetUpLog(10, 10);
     EXPECT_EQ(0, LightLog("one"));
@@ -395,7 +395,7 @@ TEST_F(LightLogTest, ConcurrentWritersWithFlushAndRotation)
     // Every line of the ring is whole; the ring keeps the last 5 files.
     size_t total = 0;
     for (unsigned n = 1; n <= 5; ++n) {
-        std::string path = FileExists(Name(n, ".log")) ? Name(n, ".log") : Name(n, ".logTmp");
+        std::string path = PathExists(Name(n, ".log")) ? Name(n, ".log") : Name(n, ".logTmp");
         for (const std::string& l : SplitLines(ReadLog(path))) {
             std::string level, message, source;
             int t = -1, i = -1;

@@ -137,14 +137,14 @@ TEST(OSFun, DeleteTreeStaysInsideTheTree)
     ASSERT_TRUE(WriteFile(tree + "/g", "g"));
     ASSERT_EQ(0, symlink(outside.c_str(), (tree + "/x/link").c_str()));
     EXPECT_EQ(0, COSFun::DeleteTree(tree.c_str()));
-    EXPECT_FALSE(FileExists(tree));
-    EXPECT_TRUE(FileExists(outside + "/keep"));
+    EXPECT_FALSE(PathExists(tree));
+    EXPECT_TRUE(PathExists(outside + "/keep"));
 
     // A link given as the tree itself is not followed.
     std::string link = dir.File("link");
     ASSERT_EQ(0, symlink(outside.c_str(), link.c_str()));
     EXPECT_EQ(2, COSFun::DeleteTree(link.c_str()));
-    EXPECT_TRUE(FileExists(outside + "/keep"));
+    EXPECT_TRUE(PathExists(outside + "/keep"));
 
     EXPECT_EQ(2, COSFun::DeleteTree(dir.File("none").c_str()));
     EXPECT_EQ(1, COSFun::DeleteTree(std::string(260, 'x').c_str()));
@@ -270,23 +270,23 @@ TEST(OSFun, AtomicWriteKeepsTheOldFileOnFailure)
     EXPECT_EQ(0640u, FileMode(path));
     ASSERT_EQ(0, mkdir((path + ".tmp").c_str(), 0755));
     EXPECT_EQ(-1, COSFun::WriteFileAtomic(path.c_str(), "new", 3, 0640));
-    EXPECT_EQ("old", ReadFile(path));
+    EXPECT_EQ("old", ReadText(path));
     ASSERT_EQ(0, rmdir((path + ".tmp").c_str()));
     // A link planted at the temporary name is not written through.
     std::string victim = dir.File("victim");
     ASSERT_TRUE(WriteFile(victim, "v"));
     ASSERT_EQ(0, symlink(victim.c_str(), (path + ".tmp").c_str()));
     EXPECT_EQ(-1, COSFun::WriteFileAtomic(path.c_str(), "new", 3, 0640));
-    EXPECT_EQ("v", ReadFile(victim));
-    EXPECT_EQ("old", ReadFile(path));
+    EXPECT_EQ("v", ReadText(victim));
+    EXPECT_EQ("old", ReadText(path));
     ASSERT_EQ(0, unlink((path + ".tmp").c_str()));
     EXPECT_EQ(0, COSFun::WriteFileAtomic(path.c_str(), "new", 3, 0640));
-    EXPECT_EQ("new", ReadFile(path));
-    EXPECT_FALSE(FileExists(path + ".tmp"));
+    EXPECT_EQ("new", ReadText(path));
+    EXPECT_FALSE(PathExists(path + ".tmp"));
     EXPECT_EQ(-1, COSFun::WriteFileAtomic(dir.File("no/dir").c_str(), "x", 1, 0640));
     EXPECT_EQ(-1, COSFun::WriteFileAtomic(nullptr, "x", 1, 0640));
     EXPECT_EQ(0, COSFun::WriteFileAtomic(path.c_str(), nullptr, 0, 0640));
-    EXPECT_EQ("", ReadFile(path));
+    EXPECT_EQ("", ReadText(path));
 }
 
 volatile sig_atomic_t gHangup = 0;
@@ -322,9 +322,9 @@ TEST(OSFun, DaemonizeDetachesAndKeepsChildStatus)
     ASSERT_EQ(starter, waitpid(starter, &status, 0));
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status));
-    for (int i = 0; i < 500 && !FileExists(report); ++i)
+    for (int i = 0; i < 500 && !PathExists(report); ++i)
         usleep(10000);
-    EXPECT_EQ("1 1 1 1 1 3", ReadFile(report));
+    EXPECT_EQ("1 1 1 1 1 3", ReadText(report));
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ protected:
     std::string Log()
     {
         LightLogFlush();
-        return ReadFile(fDir.Path() + "/log001.logTmp");
+        return ReadText(fDir.Path() + "/log001.logTmp");
     }
     std::string Get(int (CServerProperty::*getter)(char*, size_t))
     {
@@ -117,17 +117,17 @@ TEST_F(ServerPropertyTest, SetterPatchesOnlyItsOwnLine)
 {
     ASSERT_EQ(1, Init("rsdelaycontroltime=0\nsequence_number=0\n"));
     EXPECT_EQ(1, fProp.SetDevSqnMaxNum("3"));
-    EXPECT_EQ("rsdelaycontroltime=0\nsequence_number=3\n", ReadFile(fPath));
+    EXPECT_EQ("rsdelaycontroltime=0\nsequence_number=3\n", ReadText(fPath));
     EXPECT_EQ(3u, fProp.GetDevSqnMaxNum());
     EXPECT_EQ(0u, fProp.GetRS232TimerConfiger());
 
     ASSERT_EQ(1, Init("UserPassWord=on\nautolog_mod=on\n"));
     EXPECT_EQ(1, fProp.SetLogoutMod("off"));
-    EXPECT_EQ("UserPassWord=on\nautolog_mod=off\n", ReadFile(fPath));
+    EXPECT_EQ("UserPassWord=on\nautolog_mod=off\n", ReadText(fPath));
 
     ASSERT_EQ(1, Init("alias=static\nipmod=static\n"));
     EXPECT_EQ(1, fProp.SetIpMod("dhcp"));
-    EXPECT_EQ("alias=static\nipmod=dhcp\n", ReadFile(fPath));
+    EXPECT_EQ("alias=static\nipmod=dhcp\n", ReadText(fPath));
     EXPECT_EQ("dhcp", Get(&CServerProperty::GetIpMod));
     EXPECT_EQ("static", Get(&CServerProperty::GetDevAlias));
     EXPECT_NE(std::string::npos, Log().find("SetIpMod from<static> to <dhcp>"));
@@ -141,10 +141,10 @@ TEST_F(ServerPropertyTest, PatchKeepsEveryOtherByte)
     ASSERT_EQ(1, Init(content));
     EXPECT_EQ(1, fProp.SetGateway("9.9.9.9"));
     EXPECT_EQ("# comment\r\n gateway = 1.1.1.1 \r\nalias=a\ngateway=9.9.9.9\r\nno equals here\nx=y",
-              ReadFile(fPath));
+              ReadText(fPath));
     EXPECT_EQ(1, fProp.SetDevAlias("My TV"));  // blanks are stored, and dropped when read
     EXPECT_EQ("# comment\r\n gateway = 1.1.1.1 \r\nalias=My TV\ngateway=9.9.9.9\r\nno equals here\nx=y",
-              ReadFile(fPath));
+              ReadText(fPath));
     CServerProperty again;
     ASSERT_EQ(1, again.Init(fPath.c_str()));
     char alias[32];
@@ -157,9 +157,9 @@ TEST_F(ServerPropertyTest, MissingKeyIsAppended)
 {
     ASSERT_EQ(1, Init("alias=a"));
     EXPECT_EQ(1, fProp.ChangePasswd("newpw"));
-    EXPECT_EQ("alias=a\nUserPassWord=newpw\n", ReadFile(fPath));
+    EXPECT_EQ("alias=a\nUserPassWord=newpw\n", ReadText(fPath));
     EXPECT_EQ(1, fProp.SetLogoutTime("7"));
-    EXPECT_EQ("alias=a\nUserPassWord=newpw\nautolog_time=7\n", ReadFile(fPath));
+    EXPECT_EQ("alias=a\nUserPassWord=newpw\nautolog_time=7\n", ReadText(fPath));
     CServerProperty again;
     ASSERT_EQ(1, again.Init(fPath.c_str()));
     EXPECT_TRUE(again.PasswdOK("newpw"));
@@ -167,22 +167,22 @@ TEST_F(ServerPropertyTest, MissingKeyIsAppended)
     // A missing file is created.
     ASSERT_EQ(0, unlink(fPath.c_str()));
     EXPECT_EQ(1, fProp.SetIpMod("dhcp"));
-    EXPECT_EQ("ipmod=dhcp\n", ReadFile(fPath));
+    EXPECT_EQ("ipmod=dhcp\n", ReadText(fPath));
 }
 
 TEST_F(ServerPropertyTest, LogoutTimeIsClamped)
 {
     ASSERT_EQ(1, Init("autolog_time=10\n"));
     EXPECT_EQ(1, fProp.SetLogoutTime("2"));
-    EXPECT_EQ("autolog_time=5\n", ReadFile(fPath));
+    EXPECT_EQ("autolog_time=5\n", ReadText(fPath));
     EXPECT_EQ(1, fProp.SetLogoutTime("45"));
     EXPECT_EQ("30", Get(&CServerProperty::GetLogoutTime));
     EXPECT_EQ(1, fProp.SetLogoutTime("abc"));
-    EXPECT_EQ("autolog_time=5\n", ReadFile(fPath));
+    EXPECT_EQ("autolog_time=5\n", ReadText(fPath));
     EXPECT_EQ(1, fProp.SetLogoutTime("12"));
-    EXPECT_EQ("autolog_time=12\n", ReadFile(fPath));
+    EXPECT_EQ("autolog_time=12\n", ReadText(fPath));
     EXPECT_EQ(1, fProp.SetLogoutTime("99999999999999999999"));
-    EXPECT_EQ("autolog_time=30\n", ReadFile(fPath));
+    EXPECT_EQ("autolog_time=30\n", ReadText(fPath));
 }
 
 TEST_F(ServerPropertyTest, LineBreaksAndNulAreRefused)
@@ -193,7 +193,7 @@ TEST_F(ServerPropertyTest, LineBreaksAndNulAreRefused)
     EXPECT_EQ(0, fProp.SetDevAlias("a\rb"));
     EXPECT_EQ(0, fProp.SetGateway(std::string("1.2.3.4\0x", 9)));
     EXPECT_EQ(0, fProp.WriteContentToFile("k=v\nipmod=dhcp"));
-    EXPECT_EQ(content, ReadFile(fPath));
+    EXPECT_EQ(content, ReadText(fPath));
     EXPECT_TRUE(fProp.PasswdOK("pw"));
     EXPECT_EQ("QuorVelmar", Get(&CServerProperty::GetDevAlias));
     EXPECT_NE(std::string::npos, Log().find("######Set UserPassWord refused"));
@@ -205,14 +205,14 @@ TEST_F(ServerPropertyTest, FailedWriteKeepsFileAndValue)
     ASSERT_EQ(1, Init(content));
     ASSERT_EQ(0, mkdir((fPath + ".tmp").c_str(), 0755));  // the temporary file cannot be made
     EXPECT_EQ(0, fProp.SetIpMod("dhcp"));
-    EXPECT_EQ(content, ReadFile(fPath));
+    EXPECT_EQ(content, ReadText(fPath));
     EXPECT_EQ("static", Get(&CServerProperty::GetIpMod));
     EXPECT_EQ(0, fProp.WriteContentToFile("k=v"));
-    EXPECT_EQ(content, ReadFile(fPath));
+    EXPECT_EQ(content, ReadText(fPath));
     ASSERT_EQ(0, rmdir((fPath + ".tmp").c_str()));
     EXPECT_EQ(1, fProp.SetIpMod("dhcp"));
-    EXPECT_EQ("ipmod=dhcp\n", ReadFile(fPath));
-    EXPECT_FALSE(FileExists(fPath + ".tmp"));
+    EXPECT_EQ("ipmod=dhcp\n", ReadText(fPath));
+    EXPECT_FALSE(PathExists(fPath + ".tmp"));
 }
 
 TEST_F(ServerPropertyTest, OnlyAMissingFileReadsAsEmptyForAChange)
@@ -228,7 +228,7 @@ TEST_F(ServerPropertyTest, OnlyAMissingFileReadsAsEmptyForAChange)
     // A missing file is written with the one key.
     ASSERT_EQ(0, rmdir(fPath.c_str()));
     EXPECT_EQ(1, fProp.SetIpMod("dhcp"));
-    EXPECT_EQ("ipmod=dhcp\n", ReadFile(fPath));
+    EXPECT_EQ("ipmod=dhcp\n", ReadText(fPath));
 }
 
 TEST_F(ServerPropertyTest, LargeFilesArePatchedWhole)
@@ -242,9 +242,9 @@ TEST_F(ServerPropertyTest, LargeFilesArePatchedWhole)
     std::string longValue(3000, 'g');
     EXPECT_EQ(1, fProp.SetGateway(longValue));
     std::string expected = content.substr(0, content.size() - 8) + longValue + "\n";
-    EXPECT_EQ(expected, ReadFile(fPath));
+    EXPECT_EQ(expected, ReadText(fPath));
     EXPECT_EQ(1, fProp.WriteContentToFile("extra=1"));
-    EXPECT_EQ(expected + "\nextra=1", ReadFile(fPath));
+    EXPECT_EQ(expected + "\nextra=1", ReadText(fPath));
     EXPECT_NE(std::string::npos, Log().find("write serverproperty[" + fPath + "]:["));
 }
 
@@ -296,7 +296,7 @@ TEST(TextParser, WriteSortsBytewiseAndMarksAnEmptyMap)
     EXPECT_EQ(0, parser.GetValAsSInt32("missing"));
     parser.Clear();
     EXPECT_EQ(2, parser.Write());
-    EXPECT_EQ("1\n", ReadFile(path));
+    EXPECT_EQ("1\n", ReadText(path));
     parser.SetKey("alias", "b");
     parser.SetKey("UserPassWord", "a");
     parser.SetKey("\xC3" "x", "c");  // bytes >= 0x80 sort last
@@ -307,7 +307,7 @@ TEST(TextParser, WriteSortsBytewiseAndMarksAnEmptyMap)
     std::string longValue(600, 'v');  // not cut
     parser.SetKey("long", longValue);
     EXPECT_GT(parser.Write(), 0);
-    EXPECT_EQ("UserPassWord=a\nalias=b\nlong=" + longValue + "\n\xC3x=c\n", ReadFile(path));
+    EXPECT_EQ("UserPassWord=a\nalias=b\nlong=" + longValue + "\n\xC3x=c\n", ReadText(path));
     CTextParser none;
     EXPECT_EQ(0, none.Write());
 }

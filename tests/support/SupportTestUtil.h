@@ -9,54 +9,13 @@
 #include <unistd.h>
 #include <vector>
 
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/velmar-support-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        fPath = made != nullptr ? made : "";
-    }
-    ~TempDir()
-    {
-        if (!fPath.empty())
-            RemoveTree(fPath);
-    }
-    const std::string& Path() const { return fPath; }
-    std::string File(const std::string& name) const { return fPath + "/" + name; }
+#include "TestFiles.h"
 
-    static void RemoveTree(const std::string& path)
-    {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
+using test_files::PathExists;
+using test_files::ReadText;
+using test_files::TempDir;
 
-private:
-    std::string fPath;
-};
-
-inline bool FileExists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-inline std::string ReadFile(const std::string& path)
-{
-    std::string out;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
+// Writes content over the file; an existing file keeps its mode.
 inline bool WriteFile(const std::string& path, const std::string& content)
 {
     FILE* f = fopen(path.c_str(), "wb");

@@ -29,7 +29,7 @@ protected:
         XMLPrefsParser prefs(fPath.c_str());
         EXPECT_EQ(0, prefs.Parse());
         EXPECT_EQ(0, prefs.WritePrefsFile());
-        return ReadFile(fPath);
+        return ReadText(fPath);
     }
 
     TempDir fDir;
@@ -47,7 +47,7 @@ TEST_F(XMLTest, WriterOutputIsExact)
     ASSERT_EQ(0, prefs.WritePrefsFile());
     EXPECT_EQ("<CONFIGURATION>\n\t<SERVER></SERVER>\n\t<MODULE NAME=\"QuorVelmar\" >\n"
               "\t\t<PREF NAME=\"x\" TYPE=\"UInt16\" >1</PREF>\n\t</MODULE>\n</CONFIGURATION>\n",
-              ReadFile(fPath));
+              ReadText(fPath));
     EXPECT_EQ(0640u, FileMode(fPath));
 }
 
@@ -278,7 +278,7 @@ TEST_F(XMLTest, NewSectionsAreWritten)
     EXPECT_EQ(prefs.GetRefForServer(), prefs.GetRefForModule(nullptr));
     ASSERT_EQ(0, prefs.WritePrefsFile());
     EXPECT_EQ("<CONFIGURATION>\n\t<SERVER></SERVER>\n\t<MODULE NAME=\"New\" ></MODULE>\n</CONFIGURATION>\n",
-              ReadFile(fPath));
+              ReadText(fPath));
 }
 
 TEST_F(XMLTest, UnreadableValuesAreRefused)
@@ -307,18 +307,18 @@ TEST_F(XMLTest, FailedWriteKeepsTheOldFile)
     XMLPrefsParser prefs(fPath.c_str());
     prefs.SetPrefValue(prefs.AddPref(prefs.GetRefForModule("M"), "k", "char"), 0, "v1");
     ASSERT_EQ(0, prefs.WritePrefsFile());
-    std::string before = ReadFile(fPath);
+    std::string before = ReadText(fPath);
     ASSERT_EQ(0, mkdir((fPath + ".tmp").c_str(), 0755));
     prefs.SetPrefValue(prefs.GetPrefRefByName(prefs.GetRefForModule("M"), "k"), 0, "v2");
     EXPECT_EQ(-1, prefs.WritePrefsFile());
-    EXPECT_EQ(before, ReadFile(fPath));
+    EXPECT_EQ(before, ReadText(fPath));
     ASSERT_EQ(0, rmdir((fPath + ".tmp").c_str()));
     EXPECT_EQ(0, prefs.WritePrefsFile());
-    EXPECT_NE(std::string::npos, ReadFile(fPath).find(">v2<"));
+    EXPECT_NE(std::string::npos, ReadText(fPath).find(">v2<"));
 
     XMLParser empty(fDir.File("other.xml").c_str());
     EXPECT_EQ(-1, empty.WriteToFile(nullptr));  // no root
-    EXPECT_FALSE(FileExists(fDir.File("other.xml")));
+    EXPECT_FALSE(PathExists(fDir.File("other.xml")));
 }
 
 TEST_F(XMLTest, TagOperations)

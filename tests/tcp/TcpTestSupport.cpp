@@ -60,27 +60,7 @@ int64_t NowMs()
 
 // ---- The light log ---------------------------------------------------------------
 
-LogMark::LogMark() : m_offset(LogCapture::Get().Text().size()) {}
-
-std::string LogMark::Since() const
-{
-    std::string all = LogCapture::Get().Text();
-    return m_offset < all.size() ? all.substr(m_offset) : std::string();
-}
-
-size_t LogMark::Count(const std::string& text) const
-{
-    std::string since = Since();
-    size_t count = 0;
-    for (size_t pos = since.find(text); pos != std::string::npos; pos = since.find(text, pos + 1))
-        count++;
-    return count;
-}
-
-bool LogMark::WaitFor(const std::string& text, int timeoutMs) const
-{
-    return WaitUntil([&] { return Has(text); }, timeoutMs);
-}
+LogMark::LogMark() : test_log::LogMark([] { return LogCapture::Get().Text(); }) {}
 
 // ---- Lines handed on ---------------------------------------------------------------
 

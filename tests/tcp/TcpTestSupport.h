@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "QuorVelmarMsgDef.h"
+#include "TestLog.h"
 
 class CQuorTCPServerSocket;
 class CQuorVelmarTCPSessionTask;
@@ -25,16 +26,10 @@ extern const char kClientB[];
 
 // ---- The light log ------------------------------------------------------------
 
-class LogMark {
+// A point in the light log: what was logged after it.
+class LogMark : public test_log::LogMark {
 public:
     LogMark();
-    std::string Since() const;
-    size_t Count(const std::string& text) const;
-    bool Has(const std::string& text) const { return Count(text) > 0; }
-    bool WaitFor(const std::string& text, int timeoutMs = 3000) const;
-
-private:
-    size_t m_offset;
 };
 
 // ---- Lines handed on ------------------------------------------------------------

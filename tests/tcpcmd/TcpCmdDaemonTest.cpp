@@ -25,6 +25,7 @@
 namespace {
 
 using board_test::TempBoardRoot;
+using board_test::TcpClient;
 using board_test::TestNetns;
 using board_test::WaitFor;
 
@@ -36,93 +37,6 @@ int64_t NowMs()
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-
-// A TCP client of the command port, connected from inside the namespace.
-class CommandClient {
-public:
-    ~CommandClient()
-    {
-        if (fFd >= 0)
-            close(fFd);
-    }
-
-    // Connects to 127.0.0.1:kCommandPort in the namespace, retrying while the
-    // port is not open yet. The connecting thread alone enters the namespace;
-    // the socket stays in it.
-    bool Connect(const TestNetns& netns, int timeoutMs = 15000)
-    {
-        return WaitFor([&] { return TryConnect(netns.Name()); }, timeoutMs);
-    }
-    bool Send(const std::string& bytes) const
-    {
-        return send(fFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
-    }
-    // Reads up to and including needle; what came before it is in *before.
-    bool ReadUntil(const std::string& needle, std::string* before = nullptr, int timeoutMs = 10000)
-    {
-        for (int64_t end = NowMs() + timeoutMs;;) {
-            size_t at = fPending.find(needle);
-            if (at != std::string::npos) {
-                if (before != nullptr)
-                    *before = fPending.substr(0, at);
-                fPending.erase(0, at + needle.size());
-                return true;
-            }
-            if (!ReadSome((int)(end - NowMs())))
-                return false;
-        }
-    }
-    // Everything that arrives within ms (and what was read before).
-    std::string ReadFor(int ms)
-    {
-        for (int64_t end = NowMs() + ms; ReadSome((int)(end - NowMs()));) {
-        }
-        std::string out;
-        out.swap(fPending);
-        return out;
-    }
-
-private:
-    bool TryConnect(const std::string& ns)
-    {
-        int fd = -1;
-        std::thread connector([&] {
-            int nsFd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-            if (nsFd < 0)
-                return;
-            if (setns(nsFd, CLONE_NEWNET) == 0) {
-                int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                sockaddr_in to{};
-                to.sin_family = AF_INET;
-                to.sin_port = htons(kCommandPort);
-                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0)
-                    fd = s;
-                else if (s >= 0)
-                    close(s);
-            }
-            close(nsFd);
-        });
-        connector.join();
-        fFd = fd;
-        return fd >= 0;
-    }
-    bool ReadSome(int timeoutMs)
-    {
-        pollfd p{fFd, POLLIN, 0};
-        if (timeoutMs <= 0 || poll(&p, 1, timeoutMs) <= 0)
-            return false;
-        char buf[4096];
-        ssize_t n = recv(fFd, buf, sizeof(buf), 0);
-        if (n <= 0)
-            return false;
-        fPending.append(buf, (size_t)n);
-        return true;
-    }
-
-    int fFd = -1;
-    std::string fPending;
-};
 
 class TcpCmdDaemonTest : public ::testing::Test {
 protected:
@@ -152,8 +66,7 @@ protected:
     void StartDaemon()
     {
         fDaemon.reset(new board_test::VelmardProcess(*fRoot, fNetns->Exec({})));
-        ASSERT_TRUE(fMcu.WaitForLine("GET UARTPWR_DELAY hdmi", 20000)) << fRoot->Read("/../velmard.out");
-        usleep(300000);
+        ASSERT_TRUE(fDaemon->WaitLog("start flow complete", 20000)) << fDaemon->Output();
         fMcu.ClearRecords();
         fDisplay.ClearRecords();
         ClearCalls();
@@ -177,9 +90,9 @@ protected:
     }
     void ClearCalls() { board_test::WriteText(fRoot->File("/var/log/board-calls.log"), ""); }
     // A client whose session exists: it has been answered once.
-    void Open(CommandClient* client, const std::string& expectedAddressReply)
+    void Open(TcpClient* client, const std::string& expectedAddressReply)
     {
-        ASSERT_TRUE(client->Connect(*fNetns));
+        ASSERT_TRUE(client->Connect("127.0.0.1", kCommandPort, 15000, fNetns->Name()));
         ASSERT_TRUE(client->Send("GET IPADDRESS\r\n"));
         std::string before;
         ASSERT_TRUE(client->ReadUntil(expectedAddressReply, &before));
@@ -191,7 +104,7 @@ protected:
                fNetns->Gateway() + "\r\n";
     }
     // The client's next bytes are exactly text (nothing came before it).
-    static void ExpectNext(CommandClient& client, const std::string& text)
+    static void ExpectNext(TcpClient& client, const std::string& text)
     {
         std::string before;
         EXPECT_TRUE(client.ReadUntil(text, &before)) << text;
@@ -208,7 +121,7 @@ protected:
 TEST_F(TcpCmdDaemonTest, DisplayLineAndPowerCommandsFromAClient)
 {
     StartDaemon();
-    CommandClient client, other;
+    TcpClient client, other;
     ASSERT_NO_FATAL_FAILURE(Open(&client, StaticAnswer()));
     ASSERT_NO_FATAL_FAILURE(Open(&other, StaticAnswer()));
 
@@ -246,7 +159,7 @@ TEST_F(TcpCmdDaemonTest, DisplayLineAndPowerCommandsFromAClient)
 TEST_F(TcpCmdDaemonTest, McuTrafficDroppedLinesGroupControlAndEdidData)
 {
     StartDaemon();
-    CommandClient client, other;
+    TcpClient client, other;
     ASSERT_NO_FATAL_FAILURE(Open(&client, StaticAnswer()));
     ASSERT_NO_FATAL_FAILURE(Open(&other, StaticAnswer()));
 
@@ -290,7 +203,7 @@ TEST_F(TcpCmdDaemonTest, StaticAddressChangeRunsTheBoardProgramsAndReboots)
     StartDaemon();
     // The MCU would answer the address lines; here it only listens.
     fMcu.SetSilent(true);
-    CommandClient client;
+    TcpClient client;
     ASSERT_NO_FATAL_FAILURE(Open(&client, StaticAnswer()));
     client.Send("SET IPADDRESS static ip4addr 198.19.0.10 netmask 255.255.255.0 gateway 198.19.0.1\r\n");
     ExpectNext(client, " IPADDRESS static ip4addr 198.19.0.10 netmask 255.255.255.0 gateway 198.19.0.1\r\n\r\n");
@@ -321,7 +234,7 @@ TEST_F(TcpCmdDaemonTest, DhcpModeIsReportedAndSwitchedToWithADeferredReboot)
     property.replace(property.find("ipmod=static"), 12, "ipmod=dhcp");
     ASSERT_TRUE(board_test::WriteText(fRoot->File("/var/tmpfs/SavePowerOff.conf"), property));
     StartDaemon();
-    CommandClient client;
+    TcpClient client;
     ASSERT_NO_FATAL_FAILURE(Open(&client, "IPADDRESS dhcp\r\n"));
     const int64_t sent = NowMs();
     client.Send("SET IPADDRESS dhcp\r\n");

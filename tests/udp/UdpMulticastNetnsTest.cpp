@@ -248,7 +248,7 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     MakeNamespaces();
-    TestLog::Open();
+    TestLog::Open("udp");
     CQuorVelmarPref::ResetToDefaults();
     CQuorVelmarPref::s_u32Quor_Velmar_UdpInterAddr = htonl(HostAddr(kModuleIp));
     CQuorVelmarPref::s_u16Quor_Velmar_UdpInterPort = kModulePort;

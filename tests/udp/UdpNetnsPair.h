@@ -35,15 +35,7 @@ struct Namespaces {
 };
 inline Namespaces g_ns;
 
-inline bool RunIp(const std::vector<std::string>& args, std::string* output = nullptr)
-{
-    std::vector<std::string> argv = {"ip"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    board_test::ProcessResult r = board_test::RunProcess(argv);
-    if (output != nullptr)
-        *output = r.output;
-    return r.Exited(0);
-}
+using board_test::RunIp;
 
 inline void MustIp(const std::vector<std::string>& args)
 {
@@ -57,10 +49,7 @@ inline void MustIp(const std::vector<std::string>& args)
 // This thread leaves for a fresh namespace with "lo" up; its descriptor.
 inline int EnterFreshNetns(const char* what)
 {
-    if (unshare(CLONE_NEWNET) != 0)
-        board_test::SkipTest(std::string("cannot make the ") + what + " namespace: " + strerror(errno));
-    if (!board_test::BringLoopbackUp())
-        board_test::SkipTest(std::string("loopback cannot be brought up in the ") + what + " namespace");
+    board_test::LeaveForFreshNetns(what);
     int fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         board_test::SkipTest(std::string("cannot open the ") + what + " namespace: " + strerror(errno));
@@ -122,15 +111,7 @@ inline int LanSocket(const char* ip, uint16_t port)
 inline int LanGroupListener()
 {
     return InNetns(g_ns.lan, [] {
-        int fd = BoundSocket("0.0.0.0", kGroupPort);
-        ip_mreq mreq{};
-        inet_pton(AF_INET, kGroupIp, &mreq.imr_multiaddr);
-        mreq.imr_interface.s_addr = htonl(INADDR_ANY);
-        if (fd >= 0 && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
-            close(fd);
-            fd = -1;
-        }
-        return fd;
+        return board_test::JoinGroup(BoundSocket("0.0.0.0", kGroupPort), kGroupIp);
     });
 }
 

@@ -26,9 +26,11 @@
 #include "LightLog.h"
 #include "MemoryPool.h"
 #include "QuorEventContext.h"
+#include "CommLayerPack.h"
 #include "QuorVelmarCommLayer.h"
 #include "QuorVelmarManageTask.h"
 #include "TaskTestSupport.h"
+#include "TestLog.h"
 
 namespace udp_test {
 
@@ -170,17 +172,7 @@ inline Bytes Framed(uint32_t size, uint32_t lengthWord, uint32_t commandId = QUO
     return b;
 }
 
-// Packs a record through the communication layer; empty when refused.
-inline Bytes Pack(uint32_t id, const void* record)
-{
-    uint32_t length = 0;
-    char* block = CQuorVelmarCommLayer::TranslateOneStructToPack(id, record, &length);
-    if (block == nullptr)
-        return Bytes();
-    Bytes out(block, block + length);
-    FreeMemPoolAllMsg((int32_t)length, block);
-    return out;
-}
+using wire_test::Pack;
 
 // The search answer the management task gives to a query: the query's header
 // words, device type 1 and one alias annex (the text names the asker, so that
@@ -259,61 +251,10 @@ inline std::vector<uint32_t> PoolsInUse()
 
 // ---- The log -------------------------------------------------------------------------
 
-// The binary's log, in a fresh directory, removed at the end.
-class TestLog {
-public:
-    static void Open()
-    {
-        char pattern[] = "/tmp/velmar-udp-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        Dir() = made != nullptr ? made : "";
-        T_LightLogCallBack cb = LightLogStdioCallBack();
-        LightLogSetCallBack(&cb);
-        LightLogSetup((Dir() + "/log").c_str(), 1000000, 10, LLOG_LEVEL_DEBUG);
-    }
-    static void Close()
-    {
-        LightLogExit();
-        if (!Dir().empty() && system(("rm -rf '" + Dir() + "'").c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", Dir().c_str());
-    }
-    static std::string Text()
-    {
-        LightLogFlush();
-        std::string out;
-        FILE* f = fopen((Dir() + "/log001.logTmp").c_str(), "rbe");
-        if (f == nullptr)
-            return out;
-        char buf[65536];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-            out.append(buf, n);
-        fclose(f);
-        return out;
-    }
-
-private:
-    static std::string& Dir()
-    {
-        static std::string dir;
-        return dir;
-    }
-};
-
-// The log written since construction.
-class LogSince {
-public:
-    LogSince() : fStart(TestLog::Text().size()) {}
-    std::string Text() const
-    {
-        std::string all = TestLog::Text();
-        return all.size() > fStart ? all.substr(fStart) : std::string();
-    }
-    bool Has(const std::string& s) const { return Text().find(s) != std::string::npos; }
-
-private:
-    size_t fStart;
-};
+// The binary's log, in a fresh directory (TestLog::Open("udp") in main),
+// and the log written since a LogSince was made.
+using TestLog = test_log::ProcessLog;
+using LogSince = test_log::LogMark;
 
 } // namespace udp_test
 

@@ -45,7 +45,7 @@ class UdpUnicastTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        TestLog::Open();
+        TestLog::Open("udp");
         sModulePort = FreePort();
         sAgent = BoundSocket(kModuleIp, 0, &sAgentPort);
         CQuorVelmarPref::ResetToDefaults();

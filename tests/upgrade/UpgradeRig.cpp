@@ -17,28 +17,18 @@
 #include "QuorVelmarModulInfoList.h"
 #include "QuorVelmarUartTask.h"
 #include "SimText.h"
+#include "TaskTestSupport.h"
+#include "TestFiles.h"
 
 namespace {
 
 const char kImageDir[] = "/Velmar/Upgrade/MCU/";
 
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 bool MakeRoot(std::string* root)
 {
-    char pattern[] = "/tmp/velmar-upgrade-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
+    *root = test_files::MakeTempDir("upgrade");
+    if (root->empty())
         return false;
-    *root = pattern;
     for (const char* dir : {"/dev", "/var", "/var/Velmar", "/Velmar", "/Velmar/Upgrade", "/Velmar/Upgrade/MCU"}) {
         if (mkdir((*root + dir).c_str(), 0755) != 0)
             return false;
@@ -120,7 +110,7 @@ bool UpgradeRig::StartUpgrade(const std::string& name)
 
 bool UpgradeRig::WaitDone(int timeoutMs)
 {
-    return WaitFor([] { return b16UpTRM90.load() == 0; }, timeoutMs);
+    return WaitUntil([] { return b16UpTRM90.load() == 0; }, timeoutMs);
 }
 
 std::string UpgradeRig::UpdateStatus() const
@@ -132,13 +122,13 @@ std::string UpgradeRig::UpdateStatus() const
 
 bool UpgradeRig::McuLineWorks(int timeoutMs)
 {
-    if (!WaitFor([] { return g_pVelmarUartTask->IsUartOpen(); }, timeoutMs))
+    if (!WaitUntil([] { return g_pVelmarUartTask->IsUartOpen(); }, timeoutMs))
         return false;
     // The boot loader may still hold the line for its idle time, and its
     // late answers may still be on their way.
     if (!m_mcu.WaitSent(timeoutMs))
         return false;
-    if (!WaitFor([this] { return !m_mcu.FlashLoader().Active(SimNowMs()); }, timeoutMs))
+    if (!WaitUntil([this] { return !m_mcu.FlashLoader().Active(SimNowMs()); }, timeoutMs))
         return false;
     // The receive loop flushes the line when it starts again: ask until an
     // answer comes through.
@@ -149,7 +139,7 @@ bool UpgradeRig::McuLineWorks(int timeoutMs)
     for (int waited = 0; waited < timeoutMs; waited += 200) {
         if (g_pVelmarUartTask->UartWrite("GET ORDER\r\n", 11) != 11)
             return false;
-        if (WaitFor(answered, 200))
+        if (WaitUntil(answered, 200))
             return m_mcu.WaitForLine("GET ORDER", timeoutMs);
     }
     return false;
@@ -164,7 +154,5 @@ void UpgradeRig::Finish(bool keep)
         fprintf(stderr, "board root and log kept in %s\n", m_root.c_str());
         return;
     }
-    std::string command = "rm -rf '" + m_root + "'";
-    if (system(command.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", m_root.c_str());
+    test_files::RemoveTree(m_root);
 }

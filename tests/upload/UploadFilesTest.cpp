@@ -14,12 +14,6 @@ using board_test::PathExists;
 using board_test::WriteText;
 using upload_test::g_pRoot;
 
-std::string MakeTempDirIn(const std::string& dir)
-{
-    std::string pattern = dir + "/velmar-upload-XXXXXX";
-    return mkdtemp(&pattern[0]) != nullptr ? pattern : std::string();
-}
-
 TEST(UploadName, ReducedToTheLastComponent)
 {
     EXPECT_STREQ("Velmar.xml", CQuorVelmarUploadFiles::ReduceName("../../Velmar/etc/Velmar.xml"));
@@ -78,7 +72,7 @@ TEST(UploadMove, PrefixedBankFilesMoveAndNothingElse)
 // file is copied and the source removed.
 TEST(UploadMove, AcrossFileSystems)
 {
-    std::string other = MakeTempDirIn("/dev/shm");
+    std::string other = test_files::MakeTempDir("upload", "/dev/shm");
     ASSERT_FALSE(other.empty());
     ASSERT_EQ(0, symlink(other.c_str(), g_pRoot->File("/Velmar/shm").c_str()));
     std::string data = upload_test::BinaryData(200000);

@@ -258,24 +258,18 @@ TEST_F(UploadHttpTest, EdidReadDownloadsTheLearnedFileOr400WhenTheMcuIsSilent)
 // loopback address 127.0.0.<host> and port; -1 when it cannot be made.
 int NsSocket(const TestNetns& netns, int type, int host, uint16_t port)
 {
-    int fd = -1;
-    std::thread([&] {
-        int nsFd = open(("/run/netns/" + netns.Name()).c_str(), O_RDONLY | O_CLOEXEC);
-        if (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) == 0) {
-            fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-            sockaddr_in at{};
-            at.sin_family = AF_INET;
-            at.sin_port = htons(port);
-            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + host);
-            if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
-                close(fd);
-                fd = -1;
-            }
+    return board_test::InNamespace(netns.Name(), [&] {
+        int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(port);
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + host);
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
+            close(fd);
+            fd = -1;
         }
-        if (nsFd >= 0)
-            close(nsFd);
-    }).join();
-    return fd;
+        return fd;
+    });
 }
 
 // A UDP socket in the daemon's namespace on the upgrade agent's port.

@@ -11,6 +11,8 @@
 
 #include <fstream>
 
+#include "TestFiles.h"
+
 namespace {
 
 using Words = std::vector<std::string>;
@@ -90,9 +92,9 @@ TEST_F(BoardRootTest, LogDirectoryResolvesUnderTheBoardRootWhenSet)
 
 TEST(MakeDirectoryTree, CreatesMissingParentsAndAcceptsExistingOnes)
 {
-    char dir[] = "/tmp/velmarcmd-dirs.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir));
-    const std::string root = dir;
+    test_files::TempDir dir("velmarcmd-dirs");
+    ASSERT_TRUE(dir.Ok());
+    const std::string root = dir.Path();
     const std::string deep = root + "/var/log/velmarcmd";
     EXPECT_EQ(0, MakeDirectoryTree(deep, 0775));
     struct stat st;
@@ -109,7 +111,6 @@ TEST(MakeDirectoryTree, CreatesMissingParentsAndAcceptsExistingOnes)
     EXPECT_EQ(0, rmdir(deep.c_str()));
     EXPECT_EQ(0, rmdir((root + "/var/log").c_str()));
     EXPECT_EQ(0, rmdir((root + "/var").c_str()));
-    EXPECT_EQ(0, rmdir(dir));
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -14,15 +13,9 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
+#include "TestFiles.h"
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+namespace {
 
 void WriteFile(const std::string& path, const std::string& text)
 {
@@ -33,11 +26,6 @@ bool Exists(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
 }
 
 // Parses the "YYYY-MM-DD hh:mm:ss " prefix of an entry as local time.
@@ -58,12 +46,11 @@ class SimpleLogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/velmarcmd-log.XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(dir));
-        m_dir = dir;
+        m_dir = test_files::MakeTempDir("velmarcmd-log");
+        ASSERT_FALSE(m_dir.empty());
         m_log = m_dir + "/x.log";
     }
-    void TearDown() override { nftw(m_dir.c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS); }
+    void TearDown() override { test_files::RemoveTree(m_dir); }
 
     std::string Numbered(int n) const { return m_log + "." + std::to_string(n); }
 
@@ -83,7 +70,7 @@ protected:
         fflush(stdout);
         dup2(saved, STDOUT_FILENO);
         close(saved);
-        return ReadFile(path);
+        return test_files::ReadText(path);
     }
 
     std::string m_dir;
@@ -96,11 +83,11 @@ TEST_F(SimpleLogTest, RollfileShiftsEveryNumberedFileUpByOneFromTheTop)
     for (int n = 0; n <= 9; ++n)
         WriteFile(Numbered(n), "was " + std::to_string(n));
     rollfile(m_log.c_str());
-    EXPECT_EQ("live", ReadFile(m_log));
+    EXPECT_EQ("live", test_files::ReadText(m_log));
     EXPECT_FALSE(Exists(Numbered(0)));
     EXPECT_FALSE(Exists(Numbered(1)));
     for (int n = 2; n <= 10; ++n)
-        EXPECT_EQ("was " + std::to_string(n - 1), ReadFile(Numbered(n))) << "file " << n;
+        EXPECT_EQ("was " + std::to_string(n - 1), test_files::ReadText(Numbered(n))) << "file " << n;
     EXPECT_FALSE(Exists(Numbered(11)));
 }
 
@@ -110,8 +97,8 @@ TEST_F(SimpleLogTest, RollfileMovesOnlyWhatExistsAndDropsTheOldTenth)
     WriteFile(Numbered(9), "was 9");
     WriteFile(Numbered(10), "was 10");
     rollfile(m_log.c_str());
-    EXPECT_EQ("was 3", ReadFile(Numbered(4)));
-    EXPECT_EQ("was 9", ReadFile(Numbered(10)));
+    EXPECT_EQ("was 3", test_files::ReadText(Numbered(4)));
+    EXPECT_EQ("was 9", test_files::ReadText(Numbered(10)));
     for (int n : {0, 1, 2, 3, 5, 6, 7, 8, 9, 11})
         EXPECT_FALSE(Exists(Numbered(n))) << "file " << n;
     EXPECT_FALSE(Exists(m_log));
@@ -130,14 +117,14 @@ TEST_F(SimpleLogTest, SimplelogWritesOneTimeStampedLineToStdoutAndFile)
     ASSERT_TRUE(EntryTime(out, &stamped)) << out;
     EXPECT_LE(before, stamped);
     EXPECT_GE(after, stamped);
-    EXPECT_EQ(out, ReadFile(m_log));
+    EXPECT_EQ(out, test_files::ReadText(m_log));
 }
 
 TEST_F(SimpleLogTest, SimpleonlylogWritesTheFileOnly)
 {
     const std::string out = CaptureStdout([&] { simpleonlylog(m_log.c_str(), "starting [%s]<%d> ..........", "p", 7); });
     EXPECT_EQ("", out);
-    const std::string entry = ReadFile(m_log);
+    const std::string entry = test_files::ReadText(m_log);
     time_t stamped = 0;
     ASSERT_TRUE(EntryTime(entry, &stamped)) << entry;
     EXPECT_EQ("starting [p]<7> ..........\n", entry.substr(20));
@@ -148,9 +135,9 @@ TEST_F(SimpleLogTest, EntriesBelowTheLimitLeaveTheArchivesInPlace)
     WriteFile(Numbered(1), "old");
     CaptureStdout([&] { simplelog(m_log.c_str(), "one"); });
     simpleonlylog(m_log.c_str(), "two");
-    EXPECT_EQ("old", ReadFile(Numbered(1)));
+    EXPECT_EQ("old", test_files::ReadText(Numbered(1)));
     EXPECT_FALSE(Exists(Numbered(2)));
-    const std::string live = ReadFile(m_log);
+    const std::string live = test_files::ReadText(m_log);
     ASSERT_EQ(48u, live.size()) << live;
     EXPECT_EQ(" one\n", live.substr(19, 5));
     EXPECT_EQ(" two\n", live.substr(43, 5));
@@ -168,21 +155,21 @@ TEST_F(SimpleLogTest, LiveFileMovesIntoTheRingOnceAboveOneMiB)
     struct stat st;
     ASSERT_EQ(0, stat(m_log.c_str(), &st));
     EXPECT_EQ(kLiveLogLimitBytes, st.st_size);
-    EXPECT_EQ("older", ReadFile(Numbered(1)));
+    EXPECT_EQ("older", test_files::ReadText(Numbered(1)));
 
     simpleonlylog(m_log.c_str(), "abc"); // one entry beyond: moved after the shift
     EXPECT_FALSE(Exists(m_log));
     ASSERT_EQ(0, stat(Numbered(1).c_str(), &st));
     EXPECT_EQ(kLiveLogLimitBytes + entrySize, st.st_size);
-    EXPECT_EQ("older", ReadFile(Numbered(2)));
+    EXPECT_EQ("older", test_files::ReadText(Numbered(2)));
 
     simpleonlylog(m_log.c_str(), "new"); // starts afresh
-    const std::string live = ReadFile(m_log);
+    const std::string live = test_files::ReadText(m_log);
     EXPECT_EQ(static_cast<size_t>(entrySize), live.size());
     EXPECT_EQ("new\n", live.substr(20));
     ASSERT_EQ(0, stat(Numbered(1).c_str(), &st));
     EXPECT_EQ(kLiveLogLimitBytes + entrySize, st.st_size);
-    EXPECT_EQ("older", ReadFile(Numbered(2)));
+    EXPECT_EQ("older", test_files::ReadText(Numbered(2)));
 }
 
 TEST_F(SimpleLogTest, UnwritableLogFileIsSilent)

@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +18,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "TestFiles.h"
+
 namespace {
 
 constexpr int kPollMs = 10;
@@ -27,11 +28,6 @@ void SleepMs(int ms)
 {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
 }
 
 // Fields of /proc/<pid>/stat after the command name: state, parent, ...
@@ -87,10 +83,9 @@ bool IsTimestamp(const std::string& text, size_t at)
 SupervisorHarness::SupervisorHarness()
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    char dir[] = "/tmp/velmarcmd-test.XXXXXX";
-    if (mkdtemp(dir) == nullptr)
+    m_root = test_files::MakeTempDir("velmarcmd-test");
+    if (m_root.empty())
         return;
-    m_root = dir;
     if (mkdir(StateDir().c_str(), 0755) != 0)
         m_root.clear();
 }
@@ -99,7 +94,7 @@ SupervisorHarness::~SupervisorHarness()
 {
     EndLeftovers();
     if (!m_root.empty())
-        nftw(m_root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        test_files::RemoveTree(m_root);
 }
 
 // Ends, by id, every process that is still a child of this one (the
@@ -234,10 +229,7 @@ std::string SupervisorHarness::Args(int run) const
 
 std::string SupervisorHarness::ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return test_files::ReadText(path);
 }
 
 void SupervisorHarness::WriteFile(const std::string& path, const std::string& text)

@@ -25,9 +25,7 @@ const int kEndpoints = 3;
 const char kTrailerHead[] = "Content-Type: text/plain\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n";
 const char kTrailerBody[] = "\r\n\r\n";
 
-struct TestBed {
-    std::unique_ptr<GroupLan> lan;
-    std::vector<std::unique_ptr<LanEndpoint>> endpoints;
+struct TestBed : group_test::LanBed {
     std::unique_ptr<LanPeer> peer;
 };
 TestBed* g_bed = nullptr;
@@ -49,14 +47,9 @@ HttpReply Action(const std::string& query, int endpoint = 0)
 
 void StartBed()
 {
-    board_test::RequireNetns();
     g_bed = new TestBed;
-    g_bed->lan.reset(new GroupLan(kEndpoints));
-    if (!g_bed->lan->Ok())
-        board_test::SkipTest("cannot make the simulated LAN: " + g_bed->lan->Output());
+    group_test::MakeLanBed(kEndpoints, g_bed);
     for (int i = 0; i < kEndpoints; ++i) {
-        g_bed->endpoints.emplace_back(new LanEndpoint(*g_bed->lan, i));
-        ASSERT_TRUE(Ep(i).Ok()) << Ep(i).Why();
         // A discovery waits 2 s, long enough to see another request answered meanwhile.
         const std::string prefs = Ep(i).Root().File("/Velmar/etc/Velmar.xml");
         std::string text = board_test::ReadText(prefs);

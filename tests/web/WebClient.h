@@ -49,25 +49,10 @@ inline HttpReply HttpRequest(const std::string& ns, const std::string& ip, const
                              int timeoutMs = 60000, uint16_t port = 80)
 {
     HttpReply reply;
-    int fd = group_test::InNamespace(ns, [] { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
-    if (fd < 0)
+    board_test::TcpClient client;
+    if (!client.Connect(ip, port, 0, ns) || !client.Send(request, timeoutMs))
         return reply;
-    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        close(fd);
-        return reply;
-    }
-    char buf[4096];
-    ssize_t n;
-    while ((n = recv(fd, buf, sizeof(buf), 0)) > 0)
-        reply.raw.append(buf, static_cast<size_t>(n));
-    close(fd);
+    reply.raw = client.ReadFor(timeoutMs);  // until the server closes
     size_t headEnd = reply.raw.find("\r\n\r\n");
     if (reply.raw.compare(0, 9, "HTTP/1.1 ") != 0 || headEnd == std::string::npos)
         return reply;
