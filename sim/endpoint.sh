@@ -165,6 +165,19 @@ ep_stop_pid() {
     kill -KILL "$pid" 2>/dev/null || true
 }
 
+# ep_stop_all SIGNAL PID...: signals every process first, so that they wind
+# down side by side, then waits for each as ep_stop_pid does.
+ep_stop_all() {
+    local signal=$1 pid
+    shift
+    for pid in "$@"; do
+        kill "-$signal" "$pid" 2>/dev/null || true
+    done
+    for pid in "$@"; do
+        ep_stop_pid "$pid" "$signal"
+    done
+}
+
 endpoint_down() {
     [ -n "$EP_PID" ] && ep_stop_pid "$EP_PID" USR1
     [ -n "$EP_NS" ] && ep_agent "$EP_BOARD" "$EP_NS" stop
@@ -297,14 +310,9 @@ lan_start_velmard() {
 }
 
 lan_down() {
-    local pid i
+    local i
     lan_take_interrupted
-    for pid in "${LAN_PIDS[@]}"; do
-        kill -USR1 "$pid" 2>/dev/null || true
-    done
-    for pid in "${LAN_PIDS[@]}"; do
-        ep_stop_pid "$pid" USR1
-    done
+    ep_stop_all USR1 "${LAN_PIDS[@]}"
     LAN_PIDS=()
     if [ -n "$LAN_NS" ]; then
         for i in "${!LAN_BOARDS[@]}"; do
@@ -312,12 +320,7 @@ lan_down() {
         done
         lan_in_batches
     fi
-    for pid in "${EP_SIM_PIDS[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-    done
-    for pid in "${EP_SIM_PIDS[@]}"; do
-        ep_stop_pid "$pid" TERM
-    done
+    ep_stop_all TERM "${EP_SIM_PIDS[@]}"
     EP_SIM_PIDS=()
     if [ -n "$LAN_NS" ]; then
         "$EP_SOURCE/sim/netlan" down "$LAN_NS" || ep_say "could not remove the LAN: run sim/netlan down $LAN_NS"

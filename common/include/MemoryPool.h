@@ -60,15 +60,69 @@ private:
     T_MemPoolHeader* fTail = nullptr;
 };
 
+// What both kinds of pool keep: the free list of returned headers and the
+// counts, under one lock, and the rules of taking and returning.
+class CMemPoolStock : private OSNonCopyable {
+public:
+    uint32_t GetCreatedCount()
+    {
+        OSMutexLocker locker(&fMutex);
+        return fCreated;
+    }
+    uint32_t GetFreeCount()
+    {
+        OSMutexLocker locker(&fMutex);
+        return fFreeCount;
+    }
+    uint32_t GetInUseCount()
+    {
+        OSMutexLocker locker(&fMutex);
+        return fCreated - fFreeCount;
+    }
+
+protected:
+    // limit 0 or negative: no limit. A limit L allows L + 1 blocks.
+    explicit CMemPoolStock(int32_t limit) : fLimit(limit) {}
+    ~CMemPoolStock() = default;
+
+    // The caller holds fMutex in the three below.
+    // The oldest returned header, taken out of the pool; none when none is left.
+    T_MemPoolHeader* TakeReturned()
+    {
+        T_MemPoolHeader* header = fFreeList.Pop();
+        if (header != nullptr) {
+            --fFreeCount;
+            header->fInPool = 0;
+        }
+        return header;
+    }
+    // Whether the limit leaves room for one more block.
+    bool MayCreate() const { return fLimit <= 0 || (uint32_t)fLimit >= fCreated; }
+    // Files a header of this pool back; false (nothing done) when it already is.
+    bool PutBack(T_MemPoolHeader* header)
+    {
+        if (header->fInPool != 0)
+            return false;
+        header->fInPool = 1;
+        fFreeList.Push(header);
+        ++fFreeCount;
+        return true;
+    }
+
+    const int32_t fLimit;
+    CMemPoolFifo fFreeList;
+    uint32_t fCreated = 0;
+    uint32_t fFreeCount = 0;
+    OSMutex fMutex;
+};
+
 // Raw byte blocks of one size. Blocks are neither constructed nor cleared.
-class CMemoryPoolBase {
+class CMemoryPoolBase : public CMemPoolStock {
 public:
     // maxBlocks 0 or negative: no limit. A limit L allows L + 1 blocks.
     CMemoryPoolBase(int32_t blockSize, int32_t maxBlocks);
     // Deletes the blocks in the free list; blocks in use are not touched.
     ~CMemoryPoolBase();
-    CMemoryPoolBase(const CMemoryPoolBase&) = delete;
-    CMemoryPoolBase& operator=(const CMemoryPoolBase&) = delete;
 
     // The oldest returned block, else a new one; none when the pool is
     // exhausted or the allocation fails.
@@ -77,21 +131,13 @@ public:
     void Free(void* block);
 
     int32_t GetBlockSize() const { return fBlockSize; }
-    int32_t GetMaxBlocks() const { return fMaxBlocks; }
-    uint32_t GetCreatedCount();
-    uint32_t GetFreeCount();
-    uint32_t GetInUseCount();
+    int32_t GetMaxBlocks() const { return fLimit; }
 
     // The pool that created block, or none when block is not a pool block.
     static CMemoryPoolBase* OwnerOf(void* block);
 
 private:
     int32_t fBlockSize;
-    int32_t fMaxBlocks;
-    CMemPoolFifo fFreeList;
-    uint32_t fCreated = 0;
-    uint32_t fFreeCount = 0;
-    OSMutex fMutex;
 };
 
 // Size of the hidden header in front of each block.
@@ -108,27 +154,22 @@ void MemPoolLogBadObjectFree(const void* object, const char* reason);
 // Constructed objects of type T (default constructor), same rules as
 // CMemoryPoolBase. Returned objects are handed out again as they were.
 template <class T>
-class CObjectPool {
+class CObjectPool : public CMemPoolStock {
 public:
-    explicit CObjectPool(int32_t maxObjects) : fMaxObjects(maxObjects) {}
+    explicit CObjectPool(int32_t maxObjects) : CMemPoolStock(maxObjects) {}
     // Destroys the objects in the free list; objects in use are not touched.
     ~CObjectPool()
     {
         while (T_MemPoolHeader* header = fFreeList.Pop())
             DestroyNode(NodeOf(header));
     }
-    CObjectPool(const CObjectPool&) = delete;
-    CObjectPool& operator=(const CObjectPool&) = delete;
 
     T* GetNew()
     {
         OSMutexLocker locker(&fMutex);
-        if (T_MemPoolHeader* header = fFreeList.Pop()) {
-            --fFreeCount;
-            header->fInPool = 0;
+        if (T_MemPoolHeader* header = TakeReturned())
             return ObjectOf(NodeOf(header));
-        }
-        if (fMaxObjects > 0 && (uint32_t)fMaxObjects < fCreated)
+        if (!MayCreate())
             return nullptr;
         Node* node = new (std::nothrow) Node;
         if (node == nullptr) {
@@ -150,31 +191,11 @@ public:
             MemPoolLogBadObjectFree(object, "not an object of this pool");
             return;
         }
-        if (node->fHeader.fInPool != 0) {
+        if (!PutBack(&node->fHeader))
             MemPoolLogBadObjectFree(object, "freed twice");
-            return;
-        }
-        node->fHeader.fInPool = 1;
-        fFreeList.Push(&node->fHeader);
-        ++fFreeCount;
     }
 
-    int32_t GetMaxObjects() const { return fMaxObjects; }
-    uint32_t GetCreatedCount()
-    {
-        OSMutexLocker locker(&fMutex);
-        return fCreated;
-    }
-    uint32_t GetFreeCount()
-    {
-        OSMutexLocker locker(&fMutex);
-        return fFreeCount;
-    }
-    uint32_t GetInUseCount()
-    {
-        OSMutexLocker locker(&fMutex);
-        return fCreated - fFreeCount;
-    }
+    int32_t GetMaxObjects() const { return fLimit; }
 
 private:
     struct Node {
@@ -194,11 +215,6 @@ private:
         delete node;
     }
 
-    int32_t fMaxObjects;
-    CMemPoolFifo fFreeList;
-    uint32_t fCreated = 0;
-    uint32_t fFreeCount = 0;
-    OSMutex fMutex;
 };
 
 // ---------------------------------------------------------------------------

@@ -10,7 +10,7 @@ const char* const kSrc = "common/MemoryPool";
 // CMemoryPoolBase
 
 CMemoryPoolBase::CMemoryPoolBase(int32_t blockSize, int32_t maxBlocks)
-    : fBlockSize(blockSize), fMaxBlocks(maxBlocks)
+    : CMemPoolStock(maxBlocks), fBlockSize(blockSize)
 {
 }
 
@@ -25,12 +25,9 @@ CMemoryPoolBase::~CMemoryPoolBase()
 void* CMemoryPoolBase::GetNew()
 {
     OSMutexLocker locker(&fMutex);
-    if (T_MemPoolHeader* header = fFreeList.Pop()) {
-        --fFreeCount;
-        header->fInPool = 0;
+    if (T_MemPoolHeader* header = TakeReturned())
         return reinterpret_cast<unsigned char*>(header) + kMemPoolHeaderSize;
-    }
-    if (fMaxBlocks > 0 && (uint32_t)fMaxBlocks < fCreated)
+    if (!MayCreate())
         return nullptr;
     unsigned char* raw = nullptr;
     if (fBlockSize > 0)
@@ -73,32 +70,9 @@ void CMemoryPoolBase::Free(void* block)
     }
     T_MemPoolHeader* header = MemPoolHeaderOf(block);
     OSMutexLocker locker(&fMutex);
-    if (header->fInPool != 0) {
+    if (!PutBack(header))
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Free: block %p of the <%d>-byte pool freed twice, ignored.",
                     block, fBlockSize);
-        return;
-    }
-    header->fInPool = 1;
-    fFreeList.Push(header);
-    ++fFreeCount;
-}
-
-uint32_t CMemoryPoolBase::GetCreatedCount()
-{
-    OSMutexLocker locker(&fMutex);
-    return fCreated;
-}
-
-uint32_t CMemoryPoolBase::GetFreeCount()
-{
-    OSMutexLocker locker(&fMutex);
-    return fFreeCount;
-}
-
-uint32_t CMemoryPoolBase::GetInUseCount()
-{
-    OSMutexLocker locker(&fMutex);
-    return fCreated - fFreeCount;
 }
 
 void MemPoolLogBadObjectFree(const void* object, const char* reason)

@@ -108,15 +108,22 @@ time_t ParseCompact(const char* text, bool gmt, bool weekday)
     return t == (time_t)-1 ? 0 : t;
 }
 
+// The next entry of dir other than "." and ".."; null at the end.
+struct dirent* NextChild(DIR* dir)
+{
+    struct dirent* entry = readdir(dir);
+    while (entry != nullptr && (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0))
+        entry = readdir(dir);
+    return entry;
+}
+
 int DeleteTreeBelow(const std::string& path)
 {
     DIR* dir = opendir(path.c_str());
     if (dir == nullptr)
         return 2;
     int result = 0;
-    while (struct dirent* entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
-            continue;
+    while (struct dirent* entry = NextChild(dir)) {
         std::string child = path + "/" + entry->d_name;
         struct stat st;
         if (lstat(child.c_str(), &st) != 0) {
@@ -165,9 +172,7 @@ int SeekDirWith(const char* path, const SeekTarget& target)
     if (dir == nullptr)
         return 0;
     int result = 0;
-    while (struct dirent* entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
-            continue;
+    while (struct dirent* entry = NextChild(dir)) {
         char child[kMaxSeekPath];
         int n = snprintf(child, sizeof(child), "%s/%s", path, entry->d_name);
         if (n < 0 || (size_t)n >= sizeof(child)) {

@@ -104,6 +104,18 @@ const char* Printable(const char* text)
     return text != nullptr ? text : "";
 }
 
+// Consumes a tag or attribute name into name; false (error set) when none
+// stands at the position.
+bool ConsumeName(StringParser* parser, StrSpan* name, char* errorBuffer, int errorBufferSize)
+{
+    parser->ConsumeUntil(name, kNonNameMask.v);
+    if (name->Len != 0)
+        return true;
+    SetError(errorBuffer, errorBufferSize, "Unexpected character (%c) on line %u", parser->PeekFast(),
+             parser->GetLineNumber());
+    return false;
+}
+
 // A growing buffer that remembers whether it ever failed to grow.
 class CheckedFormatter : public ResizeableStringFormatter {
 public:
@@ -196,12 +208,8 @@ bool XMLTag::ParseStartTag(StringParser* parser, DTDVerifier* verifier, char* er
     fLine = parser->GetLineNumber();
     parser->Expect('<');
     StrSpan name;
-    parser->ConsumeUntil(&name, sNonNameMask);
-    if (name.Len == 0) {
-        SetError(errorBuffer, errorBufferSize, "Unexpected character (%c) on line %u", parser->PeekFast(),
-                 parser->GetLineNumber());
+    if (!ConsumeName(parser, &name, errorBuffer, errorBufferSize))
         return false;
-    }
     delete[] fTag;
     fTag = CopySpan(name);
     while (true) {
@@ -222,12 +230,8 @@ bool XMLTag::ParseStartTag(StringParser* parser, DTDVerifier* verifier, char* er
             return true;
         }
         StrSpan attrName;
-        parser->ConsumeUntil(&attrName, sNonNameMask);
-        if (attrName.Len == 0) {
-            SetError(errorBuffer, errorBufferSize, "Unexpected character (%c) on line %u", parser->PeekFast(),
-                     parser->GetLineNumber());
+        if (!ConsumeName(parser, &attrName, errorBuffer, errorBufferSize))
             return false;
-        }
         char* attr = CopySpan(attrName);
         bool ok = true;
         if (verifier != nullptr && !verifier->IsValidAttributeName(fTag, Printable(attr))) {

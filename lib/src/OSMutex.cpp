@@ -3,28 +3,9 @@
 #include <cerrno>
 #include <ctime>
 
-OSMutex::OSMutex()
-{
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&fMutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-}
-
 OSMutex::~OSMutex()
 {
     pthread_mutex_destroy(&fMutex);
-}
-
-OSMutexRW::OSMutexRW()
-{
-    pthread_rwlockattr_t attr;
-    pthread_rwlockattr_init(&attr);
-    // Writers must not starve behind a steady stream of readers.
-    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&fLock, &attr);
-    pthread_rwlockattr_destroy(&attr);
 }
 
 OSMutexRW::~OSMutexRW()

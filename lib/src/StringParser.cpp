@@ -55,37 +55,38 @@ void StringParser::AdvanceTo(char* to)
     fStartGet = to;
 }
 
-void StringParser::ConsumeUntil(StrSpan* outSpan, char stopChar)
+void StringParser::TakeTo(char* end, StrSpan* outSpan)
 {
     char* start = fStartGet;
+    AdvanceTo(end);
+    if (outSpan != nullptr)
+        outSpan->Set(start, (uint32_t)(end - start));
+}
+
+char* StringParser::ScanMask(const uint8_t* mask, bool member) const
+{
+    char* end = fStartGet;
+    while (end < fEndGet && (mask[Byte(end)] != 0) == member)
+        end++;
+    return end;
+}
+
+void StringParser::ConsumeUntil(StrSpan* outSpan, char stopChar)
+{
     char* end = fStartGet;
     while (end < fEndGet && *end != stopChar)
         end++;
-    AdvanceTo(end);
-    if (outSpan != nullptr)
-        outSpan->Set(start, (uint32_t)(fStartGet - start));
+    TakeTo(end, outSpan);
 }
 
 void StringParser::ConsumeUntil(StrSpan* outSpan, const uint8_t* mask)
 {
-    char* start = fStartGet;
-    char* end = fStartGet;
-    while (end < fEndGet && mask[Byte(end)] == 0)
-        end++;
-    AdvanceTo(end);
-    if (outSpan != nullptr)
-        outSpan->Set(start, (uint32_t)(fStartGet - start));
+    TakeTo(ScanMask(mask, false), outSpan);
 }
 
 void StringParser::ConsumeWhile(StrSpan* outSpan, const uint8_t* mask)
 {
-    char* start = fStartGet;
-    char* end = fStartGet;
-    while (end < fEndGet && mask[Byte(end)] != 0)
-        end++;
-    AdvanceTo(end);
-    if (outSpan != nullptr)
-        outSpan->Set(start, (uint32_t)(fStartGet - start));
+    TakeTo(ScanMask(mask, true), outSpan);
 }
 
 void StringParser::ConsumeLength(StrSpan* outSpan, uint32_t length)

@@ -6,16 +6,16 @@
 #ifndef VELMAR_SIM_SIMCONTROLFIFO_H
 #define VELMAR_SIM_SIMCONTROLFIFO_H
 
+#include "QuorUtilLib/OSNonCopyable.h"
+
 #include <string>
 
 class SimEndpoint;
 
-class SimControlFifo {
+class SimControlFifo : private OSNonCopyable {
 public:
     SimControlFifo() = default;
     ~SimControlFifo();
-    SimControlFifo(const SimControlFifo&) = delete;
-    SimControlFifo& operator=(const SimControlFifo&) = delete;
 
     // Creates the FIFO (an existing FIFO is reused; anything else at the path
     // is refused) and opens it. Returns 0 or a negative errno.

@@ -8,16 +8,16 @@
 #ifndef VELMAR_SIM_SIMPTY_H
 #define VELMAR_SIM_SIMPTY_H
 
+#include "QuorUtilLib/OSNonCopyable.h"
+
 #include <termios.h>
 
 #include <string>
 
-class SimPty {
+class SimPty : private OSNonCopyable {
 public:
     SimPty() = default;
     ~SimPty();
-    SimPty(const SimPty&) = delete;
-    SimPty& operator=(const SimPty&) = delete;
 
     // Opens the pair, puts the follower into raw mode and links linkPath to
     // it (missing parent directories are created; a stale symbolic link is

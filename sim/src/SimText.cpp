@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "QuorUtilLib/HexDigit.h"
+
 std::string SimEscapeBytes(const std::string& bytes)
 {
     std::string out;
@@ -28,17 +30,6 @@ std::string SimEscapeBytes(const std::string& bytes)
         }
     }
     return out;
-}
-
-static int HexDigitValue(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 bool SimUnescapeBytes(const std::string& text, std::string* out)

@@ -10,15 +10,15 @@
 #ifndef VELMAR_SIM_SIMTRAFFICLOG_H
 #define VELMAR_SIM_SIMTRAFFICLOG_H
 
+#include "QuorUtilLib/OSNonCopyable.h"
+
 #include <mutex>
 #include <string>
 
-class SimTrafficLog {
+class SimTrafficLog : private OSNonCopyable {
 public:
     SimTrafficLog() = default;
     ~SimTrafficLog();
-    SimTrafficLog(const SimTrafficLog&) = delete;
-    SimTrafficLog& operator=(const SimTrafficLog&) = delete;
 
     // Opens (creates, appends to) the file; an empty path turns the log off.
     // Returns 0 or a negative errno.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "BoardPath.h"
+#include "HexDigit.h"
 #include "LightLog.h"
 
 char g_Filebuf[QUOR_UPGRADE_FILE_MAX];
@@ -44,13 +45,7 @@ struct T_HexLine {
 
 int DigitValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return HexDigitValue(static_cast<unsigned char>(c));
 }
 
 unsigned char PairAt(const char* buffer, int pos)

@@ -53,76 +53,52 @@ bool AppendDevice(const T_QuorDeviceSearchQueryRsp& answer, std::string* out)
 
 } // namespace
 
-struct CQuorVelmarDevSearchList::Node {
-    T_QuorDeviceSearchQueryRsp tAnswer;
-    Node* pNext;
-};
-
-CQuorVelmarDevSearchList::~CQuorVelmarDevSearchList()
-{
-    Clear();
-}
-
 int CQuorVelmarDevSearchList::Append(const T_QuorDeviceSearchQueryRsp& answer)
 {
     OSMutexLocker locker(&m_mutex);
-    if (m_size >= kMaxEntries)
+    if (m_answers.size() >= kMaxEntries)
         return -2;
-    Node* node = new (std::nothrow) Node;
-    if (node == nullptr)
+    try {
+        m_answers.push_back(answer);
+    } catch (const std::bad_alloc&) {
         return -1;
-    node->tAnswer = answer;
-    node->pNext = nullptr;
-    if (m_pTail != nullptr)
-        m_pTail->pNext = node;
-    else
-        m_pHead = node;
-    m_pTail = node;
-    m_size++;
+    }
     return 0;
 }
 
 void CQuorVelmarDevSearchList::Clear()
 {
-    Node* node;
-    {
-        OSMutexLocker locker(&m_mutex);
-        node = m_pHead;
-        m_pHead = m_pTail = nullptr;
-        m_size = 0;
-    }
-    while (node != nullptr) {
-        Node* next = node->pNext;
-        delete node;
-        node = next;
-    }
+    std::list<T_QuorDeviceSearchQueryRsp> gone;  // freed once the lock is let go
+    OSMutexLocker locker(&m_mutex);
+    gone.swap(m_answers);
 }
 
 size_t CQuorVelmarDevSearchList::Size() const
 {
     OSMutexLocker locker(&m_mutex);
-    return m_size;
+    return m_answers.size();
 }
 
 void CQuorVelmarDevSearchList::ForEach(const std::function<void(const T_QuorDeviceSearchQueryRsp&)>& visit) const
 {
     OSMutexLocker locker(&m_mutex);
-    for (const Node* node = m_pHead; node != nullptr; node = node->pNext)
-        visit(node->tAnswer);
+    for (const T_QuorDeviceSearchQueryRsp& answer : m_answers)
+        visit(answer);
 }
 
 size_t CQuorVelmarDevSearchList::AppendDeviceObjects(std::string* out) const
 {
     OSMutexLocker locker(&m_mutex);
-    LightLogExt(10000, 0, kSrc, __LINE__, "u32Listsize is <%d>", (int)m_size);
+    const int size = (int)m_answers.size();
+    LightLogExt(10000, 0, kSrc, __LINE__, "u32Listsize is <%d>", size);
     size_t num = 0;
-    bool going = true;
-    for (const Node* node = m_pHead; node != nullptr && going; node = node->pNext) {
+    for (const T_QuorDeviceSearchQueryRsp& answer : m_answers) {
         if (num > 0)
             *out += ",\r\n";
         ++num;
-        LightLogExt(10000, 0, kSrc, __LINE__, "u32Listsize is <%d>, u32Num is <%d>", (int)m_size, (int)num);
-        going = AppendDevice(node->tAnswer, out);
+        LightLogExt(10000, 0, kSrc, __LINE__, "u32Listsize is <%d>, u32Num is <%d>", size, (int)num);
+        if (!AppendDevice(answer, out))
+            break;
     }
     if (num > 0)
         *out += "\r\n";

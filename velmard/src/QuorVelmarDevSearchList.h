@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <list>
 #include <string>
 
 #include "OSMutex.h"
@@ -25,7 +26,6 @@ public:
     enum : size_t { kMaxEntries = 256 };
 
     CQuorVelmarDevSearchList() = default;
-    ~CQuorVelmarDevSearchList();
     CQuorVelmarDevSearchList(const CQuorVelmarDevSearchList&) = delete;
     CQuorVelmarDevSearchList& operator=(const CQuorVelmarDevSearchList&) = delete;
 
@@ -52,12 +52,8 @@ public:
     size_t AppendDeviceObjects(std::string* out) const;
 
 private:
-    struct Node;
-
     mutable OSMutex m_mutex;
-    Node* m_pHead = nullptr;  // oldest entry
-    Node* m_pTail = nullptr;  // newest entry
-    size_t m_size = 0;
+    std::list<T_QuorDeviceSearchQueryRsp> m_answers;  // oldest first
 };
 
 // The answers to the last group search.

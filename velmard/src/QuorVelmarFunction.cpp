@@ -22,6 +22,15 @@ int pox_system(const char* command)
     return ShellCommand().Run(command);
 }
 
+bool RunLoggedCommand(const char* source, const char* command)
+{
+    int status = pox_system(command);
+    if (status == 0)
+        return true;
+    LightLogExt(40000, 0, source, __LINE__, "######pox_system <%s> Error and s32Rst is <%d>.", command, status);
+    return false;
+}
+
 // ---- Log text of group message records ------------------------------------
 
 namespace {

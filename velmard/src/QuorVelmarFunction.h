@@ -15,6 +15,9 @@
 // the machine's own machine-changing programs is refused with a logged error
 // and -1 (see ShellCommand).
 int pox_system(const char* command);
+// pox_system for a caller that only needs to know it worked: true on status 0;
+// a failure is logged as the source file `source` (its LightLog name).
+bool RunLoggedCommand(const char* source, const char* command);
 
 // ---- Log text of group message records ------------------------------------
 

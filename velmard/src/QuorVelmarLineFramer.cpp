@@ -4,15 +4,11 @@
 #include <cstring>
 
 #include "LightLog.h"
+#include "QuorVelmarCrLf.h"
 
 namespace {
 
 const char kSrc[] = "src/QuorVelmarLineFramer";
-
-const char* FindCrLf(const char* text, uint32_t length)
-{
-    return static_cast<const char*>(memmem(text, length, "\r\n", 2));
-}
 
 }  // namespace
 
@@ -59,7 +55,7 @@ int CQuorVelmarLineFramer::Frame(const char* bytes, uint32_t length)
     uint32_t pos = 0;
     while (pos < length) {
         if (m_bSkipping) {
-            pos += SkipRestOfLine(bytes + pos, length - pos);
+            pos += SkipToLineEnd(bytes + pos, length - pos, &m_bSkipping, &m_bSkippedCr);
             continue;
         }
         pos += Append(bytes + pos, length - pos);
@@ -90,24 +86,6 @@ void CQuorVelmarLineFramer::DiscardHeldLine()
     m_bSkippedCr = m_u32Held > 0 && m_UartMsg[m_u32Held - 1] == '\r';
     m_bSkipping = true;
     Clear();
-}
-
-// Skips bytes up to and including the CR LF that ends the discarded line
-// (its CR may have been the last byte discarded); returns the bytes skipped.
-uint32_t CQuorVelmarLineFramer::SkipRestOfLine(const char* bytes, uint32_t length)
-{
-    uint32_t skipped = length;
-    if (m_bSkippedCr && bytes[0] == '\n') {
-        skipped = 1;
-    } else if (const char* crlf = FindCrLf(bytes, length)) {
-        skipped = static_cast<uint32_t>(crlf - bytes) + 2;
-    } else {
-        m_bSkippedCr = bytes[length - 1] == '\r';
-        return skipped;
-    }
-    m_bSkipping = false;  // the discarded line has ended
-    m_bSkippedCr = false;
-    return skipped;
 }
 
 // Appends what fits, dropping NUL bytes; returns the input bytes consumed.
@@ -143,11 +121,7 @@ void CQuorVelmarLineFramer::DeliverCompleteLines()
             DeliverLine(text, lineLength);
         start += lineLength + 2;
     }
-    if (start == 0)
-        return;
-    m_u32Held -= start;
-    memmove(m_UartMsg, m_UartMsg + start, m_u32Held);
-    m_UartMsg[m_u32Held] = '\0';
+    DropFront(m_UartMsg, &m_u32Held, start);
 }
 
 void CQuorVelmarLineFramer::DeliverLine(const char* text, uint32_t length)

@@ -63,7 +63,6 @@ private:
     void DeliverCompleteLines();
     void DeliverLine(const char* text, uint32_t length);
     void DiscardHeldLine();
-    uint32_t SkipRestOfLine(const char* bytes, uint32_t length);
 
     Kind m_eKind;
     LineSinkFn m_pfnSink;

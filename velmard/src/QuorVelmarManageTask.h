@@ -317,18 +317,12 @@ public:
     int ProcessBraodCastUserInfoChangeNotifyReq(const T_QuorUserInfoChangeNotifyReq& notice);
     int ProcessBraodCastDeviceGroupSignNotifyReq(const T_QuorDeviceGroupSignNotifyReq& notice);
 
-    // Senders: pack the record and send it by one path of the group task;
-    // 0 once sent, -2 when the record cannot be packed, -3 when there is no
-    // group task, else the send path's result (all logged).
-    int SendBraodCastDeviceSearchQueryReq(const T_QuorDeviceSearchQueryReq& query);
-    int SendBraodCastDeviceMaxSeqNumNotifyReq(const T_QuorDeviceMaxSeqNumNotifyReq& notice);
-    int SendBraodCastUserInfoChangeNotifyReq(const T_QuorUserInfoChangeNotifyReq& notice);
-    int SendBraodCastDeviceGroupSignNotifyReq(const T_QuorDeviceGroupSignNotifyReq& notice);
-    int SendDeviceSearchQueryRsp(const T_QuorDeviceSearchQueryRsp& answer, uint32_t peerAddr);
-    int SendDeviceMaxSeqNumNotifyRsp(const T_QuorDeviceMaxSeqNumNotifyRsp& answer, uint32_t peerAddr);
-    int SendUserInfoChangeNotifyRsp(const T_QuorUserInfoChangeNotifyRsp& answer, uint32_t peerAddr);
-    int SendDeviceGroupSignNotifyRsp(const T_QuorDeviceGroupSignNotifyRsp& answer, uint32_t peerAddr);
-    // To the local upgrade agent.
+    // Senders: pack the record and send it by the path of its identifier
+    // (0x1601, 0x1603, 0x1604, 0x1605 to the group; 0x2601, 0x2603, 0x2604,
+    // 0x2605 to peerAddr; 0x1801 to the local upgrade agent); 0 once sent,
+    // -2 when the record cannot be packed or the identifier is none of these,
+    // -3 when there is no group task, else the send path's result (all logged).
+    int SendGroupRecord(uint32_t commandId, const void* record, uint32_t peerAddr = 0);
     int SendVersionUpgradeReq(const T_QuorVersionUpgradeReq& request);
 
     // The 8 annexes of a search answer from the own module information

@@ -145,6 +145,19 @@ int SendRecord(const T_SendSpec& sendSpec, const void* record, uint32_t peerAddr
     return result;
 }
 
+// How each record this task sends goes out; the sender names the send in the log.
+const T_SendSpec kSendSpecs[] = {
+    {"SendBraodCastDeviceSearchQueryReq", QUOR_MSG_DEVICE_SEARCH_QUERY_REQ, GroupPath::kWholeGroup, false},
+    {"SendBraodCastDeviceMaxSeqNumNotifyReq", QUOR_MSG_MAX_SEQ_NUM_NOTIFY_REQ, GroupPath::kWholeGroup, false},
+    {"SendBraodCastUserInfoChangeNotifyReq", QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ, GroupPath::kWholeGroup, true},
+    {"SendBraodCastDeviceGroupSignNotifyReq", QUOR_MSG_GROUP_SIGN_NOTIFY_REQ, GroupPath::kWholeGroup, false},
+    {"SendDeviceSearchQueryRsp", QUOR_MSG_DEVICE_SEARCH_QUERY_RSP, GroupPath::kPeer, false},
+    {"SendDeviceMaxSeqNumNotifyRsp", QUOR_MSG_MAX_SEQ_NUM_NOTIFY_RSP, GroupPath::kPeer, false},
+    {"SendUserInfoChangeNotifyRsp", QUOR_MSG_USER_INFO_CHANGE_NOTIFY_RSP, GroupPath::kPeer, false},
+    {"SendDeviceGroupSignNotifyRsp", QUOR_MSG_GROUP_SIGN_NOTIFY_RSP, GroupPath::kPeer, false},
+    {"SendVersionUpgradeReq", QUOR_MSG_VERSION_UPGRADE_REQ, GroupPath::kUpgradeAgent, false},
+};
+
 // ---- Applying notices ---------------------------------------------------------------------
 
 // Stores the group's maximum sequence number: preferences (then "sync"), the
@@ -174,11 +187,8 @@ bool ChangeWebPassword(const char (&content)[QUOR_MSG_TEXT_SIZE])
     }
     CQuorVelmarWebLogin::AfterPasswordChange(nullptr);
     const char command[] = "sync";
-    int status = pox_system(command);
-    if (status != 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######pox_system <%s> Error and s32Rst is <%d>.", command, status);
+    if (!RunLoggedCommand(kSrc, command))
         return false;
-    }
     LightLogExt(20000, 0, kSrc, __LINE__, "pox_system <%s> OK.", command);
     return true;
 }
@@ -326,7 +336,7 @@ int CQuorVelmarManageTask::ProcessDeviceSearchQueryReq(const T_QuorDeviceSearchQ
     answer.Get()->u16DeviceType = 1;
     answer.Get()->u32DeviceFunction = 0;
     AddModulInfoToStruct(answer.Get());
-    return SendDeviceSearchQueryRsp(*answer.Get(), peerAddr);
+    return SendGroupRecord(QUOR_MSG_DEVICE_SEARCH_QUERY_RSP, answer.Get(), peerAddr);
 }
 
 int CQuorVelmarManageTask::ProcessDeviceMaxSeqNumNotifyReq(const T_QuorDeviceMaxSeqNumNotifyReq& notice,
@@ -343,7 +353,7 @@ int CQuorVelmarManageTask::ProcessDeviceMaxSeqNumNotifyReq(const T_QuorDeviceMax
     answer.u8ResultCode = 0;
     answer.u16DeviceType = notice.u16DeviceType;
     answer.u16DeviceMaxSeqNum = notice.u16DeviceMaxSeqNum;
-    return SendDeviceMaxSeqNumNotifyRsp(answer, peerAddr);
+    return SendGroupRecord(QUOR_MSG_MAX_SEQ_NUM_NOTIFY_RSP, &answer, peerAddr);
 }
 
 int CQuorVelmarManageTask::ProcessDeviceGroupSignNotifyReq(const T_QuorDeviceGroupSignNotifyReq& notice,
@@ -358,7 +368,7 @@ int CQuorVelmarManageTask::ProcessDeviceGroupSignNotifyReq(const T_QuorDeviceGro
     answer.u8ResultCode = 0;
     answer.u16DeviceType = notice.u16DeviceType;
     answer.u16DeviceGroupSignCmd = notice.u16DeviceGroupSignCmd;
-    int result = SendDeviceGroupSignNotifyRsp(answer, peerAddr);
+    int result = SendGroupRecord(QUOR_MSG_GROUP_SIGN_NOTIFY_RSP, &answer, peerAddr);
 
     const char* word = SubgroupWord(notice.u16DeviceGroupSignCmd);
     if (word == nullptr) {
@@ -406,7 +416,7 @@ int CQuorVelmarManageTask::ProcessUserInfoChangeNotifyReq(const T_QuorUserInfoCh
         rsp.tAnnexCode[i].u16UserInfoType = notice.tAnnexCode[i].u16UserInfoType;
         CopyText(rsp.tAnnexCode[i].cUserInfoContent, notice.tAnnexCode[i].cUserInfoContent);
     }
-    return SendUserInfoChangeNotifyRsp(rsp, peerAddr);
+    return SendGroupRecord(QUOR_MSG_USER_INFO_CHANGE_NOTIFY_RSP, &rsp, peerAddr);
 }
 
 // ---- Received answers --------------------------------------------------------------------------
@@ -498,7 +508,7 @@ int CQuorVelmarManageTask::ProcessBraodCastDeviceSearchQueryReq(const T_QuorDevi
                 "@@@@@@In ProcessBraodCastDeviceSearchQueryReq Fun, u16DeviceType is <0x%x>, DeviceFunction is <%d>.",
                 (unsigned)query.u16DeviceType, (int)query.u32DeviceFunction);
     CQuorVelmarMetrics::MarkSearchSent();
-    return SendBraodCastDeviceSearchQueryReq(query);
+    return SendGroupRecord(QUOR_MSG_DEVICE_SEARCH_QUERY_REQ, &query);
 }
 
 int CQuorVelmarManageTask::ProcessBraodCastDeviceMaxSeqNumNotifyReq(const T_QuorDeviceMaxSeqNumNotifyReq& notice)
@@ -507,7 +517,7 @@ int CQuorVelmarManageTask::ProcessBraodCastDeviceMaxSeqNumNotifyReq(const T_Quor
                 "@@@@@@In ProcessBraodCastDeviceMaxSeqNumNotifyReq Fun, u16DeviceType is <0x%x>, u16DeviceMaxSeqNum "
                 "is <%d>.",
                 (unsigned)notice.u16DeviceType, (int)notice.u16DeviceMaxSeqNum);
-    int result = SendBraodCastDeviceMaxSeqNumNotifyReq(notice);
+    int result = SendGroupRecord(QUOR_MSG_MAX_SEQ_NUM_NOTIFY_REQ, &notice);
     const char order[] = "SET ORDER\r\n";
     SendUartBuf(sizeof(order) - 1, order);
     return result;
@@ -527,7 +537,7 @@ int CQuorVelmarManageTask::ProcessBraodCastUserInfoChangeNotifyReq(const T_QuorU
                     (int)i, (unsigned)annex.u16UserInfoType, TextLength(annex.cUserInfoContent),
                     annex.cUserInfoContent);
     }
-    return SendBraodCastUserInfoChangeNotifyReq(notice);
+    return SendGroupRecord(QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ, &notice);
 }
 
 int CQuorVelmarManageTask::ProcessBraodCastDeviceGroupSignNotifyReq(const T_QuorDeviceGroupSignNotifyReq& notice)
@@ -536,73 +546,21 @@ int CQuorVelmarManageTask::ProcessBraodCastDeviceGroupSignNotifyReq(const T_Quor
                 "@@@@@@In ProcessBraodCastDeviceGroupSignNotifyReq Fun, DeviceType is <0x%x>, DeviceGroupSignCmd is "
                 "<0x%x>.",
                 (unsigned)notice.u16DeviceType, (unsigned)notice.u16DeviceGroupSignCmd);
-    return SendBraodCastDeviceGroupSignNotifyReq(notice);
+    return SendGroupRecord(QUOR_MSG_GROUP_SIGN_NOTIFY_REQ, &notice);
 }
 
 // ---- Senders ----------------------------------------------------------------------------------
 
-int CQuorVelmarManageTask::SendBraodCastDeviceSearchQueryReq(const T_QuorDeviceSearchQueryReq& query)
+int CQuorVelmarManageTask::SendGroupRecord(uint32_t commandId, const void* record, uint32_t peerAddr)
 {
-    static const T_SendSpec sendSpec = {"SendBraodCastDeviceSearchQueryReq", QUOR_MSG_DEVICE_SEARCH_QUERY_REQ,
-                                    GroupPath::kWholeGroup, false};
-    return SendRecord(sendSpec, &query);
-}
-
-int CQuorVelmarManageTask::SendBraodCastDeviceMaxSeqNumNotifyReq(const T_QuorDeviceMaxSeqNumNotifyReq& notice)
-{
-    static const T_SendSpec sendSpec = {"SendBraodCastDeviceMaxSeqNumNotifyReq", QUOR_MSG_MAX_SEQ_NUM_NOTIFY_REQ,
-                                    GroupPath::kWholeGroup, false};
-    return SendRecord(sendSpec, &notice);
-}
-
-int CQuorVelmarManageTask::SendBraodCastUserInfoChangeNotifyReq(const T_QuorUserInfoChangeNotifyReq& notice)
-{
-    static const T_SendSpec sendSpec = {"SendBraodCastUserInfoChangeNotifyReq", QUOR_MSG_USER_INFO_CHANGE_NOTIFY_REQ,
-                                    GroupPath::kWholeGroup, true};
-    return SendRecord(sendSpec, &notice);
-}
-
-int CQuorVelmarManageTask::SendBraodCastDeviceGroupSignNotifyReq(const T_QuorDeviceGroupSignNotifyReq& notice)
-{
-    static const T_SendSpec sendSpec = {"SendBraodCastDeviceGroupSignNotifyReq", QUOR_MSG_GROUP_SIGN_NOTIFY_REQ,
-                                    GroupPath::kWholeGroup, false};
-    return SendRecord(sendSpec, &notice);
-}
-
-int CQuorVelmarManageTask::SendDeviceSearchQueryRsp(const T_QuorDeviceSearchQueryRsp& answer, uint32_t peerAddr)
-{
-    static const T_SendSpec sendSpec = {"SendDeviceSearchQueryRsp", QUOR_MSG_DEVICE_SEARCH_QUERY_RSP, GroupPath::kPeer,
-                                    false};
-    return SendRecord(sendSpec, &answer, peerAddr);
-}
-
-int CQuorVelmarManageTask::SendDeviceMaxSeqNumNotifyRsp(const T_QuorDeviceMaxSeqNumNotifyRsp& answer,
-                                                        uint32_t peerAddr)
-{
-    static const T_SendSpec sendSpec = {"SendDeviceMaxSeqNumNotifyRsp", QUOR_MSG_MAX_SEQ_NUM_NOTIFY_RSP,
-                                    GroupPath::kPeer, false};
-    return SendRecord(sendSpec, &answer, peerAddr);
-}
-
-int CQuorVelmarManageTask::SendUserInfoChangeNotifyRsp(const T_QuorUserInfoChangeNotifyRsp& answer,
-                                                       uint32_t peerAddr)
-{
-    static const T_SendSpec sendSpec = {"SendUserInfoChangeNotifyRsp", QUOR_MSG_USER_INFO_CHANGE_NOTIFY_RSP,
-                                    GroupPath::kPeer, false};
-    return SendRecord(sendSpec, &answer, peerAddr);
-}
-
-int CQuorVelmarManageTask::SendDeviceGroupSignNotifyRsp(const T_QuorDeviceGroupSignNotifyRsp& answer,
-                                                        uint32_t peerAddr)
-{
-    static const T_SendSpec sendSpec = {"SendDeviceGroupSignNotifyRsp", QUOR_MSG_GROUP_SIGN_NOTIFY_RSP,
-                                    GroupPath::kPeer, false};
-    return SendRecord(sendSpec, &answer, peerAddr);
+    for (const T_SendSpec& sendSpec : kSendSpecs) {
+        if (sendSpec.commandId == commandId)
+            return SendRecord(sendSpec, record, peerAddr);
+    }
+    return -2;
 }
 
 int CQuorVelmarManageTask::SendVersionUpgradeReq(const T_QuorVersionUpgradeReq& request)
 {
-    static const T_SendSpec sendSpec = {"SendVersionUpgradeReq", QUOR_MSG_VERSION_UPGRADE_REQ, GroupPath::kUpgradeAgent,
-                                    false};
-    return SendRecord(sendSpec, &request);
+    return SendGroupRecord(QUOR_MSG_VERSION_UPGRADE_REQ, &request);
 }

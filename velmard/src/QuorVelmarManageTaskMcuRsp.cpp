@@ -150,12 +150,9 @@ void StoreField(char (T_QuorModulInfo::*field)[N], const char* name, const char*
 
 int RunSync()
 {
-    char command[] = "sync";
-    int status = pox_system(command);
-    if (status != 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######pox_system <%s> Error and s32Rst is <%d>.", command, status);
+    const char command[] = "sync";
+    if (!RunLoggedCommand(kSrc, command))
         return -2;
-    }
     LightLogExt(20000, 0, kSrc, __LINE__, "pox_system <%s> OK.", command);
     return 0;
 }
@@ -209,6 +206,23 @@ int StoreRestOfLine(T_McuRspContext& c)
     return 0;
 }
 
+// Two tokens behind the keyword, each logged under its label; the one of
+// Index (0 or 1) is stored.
+template <auto Field, const char* const (&Labels)[2], int Index>
+int StoreOneOfTwo(T_McuRspContext& c)
+{
+    char tokens[2][QUOR_TOKEN_SIZE];
+    c.Next(tokens[0]);
+    c.Next(tokens[1]);
+    for (int i = 0; i < 2; ++i)
+        LightLogExt(10000, 0, kSrc, __LINE__, "%s <%s>", Labels[i], tokens[i]);
+    StoreField(Field, c.entry.fieldName, tokens[Index]);
+    return 0;
+}
+
+const char* const kVideoLabels[2] = {"input vidio is", "output vidio is"};
+const char* const kEdidLabels[2] = {" EDID Query cPrmTwo is", "EDID Query cPrmThree is"};
+
 int Ignore(T_McuRspContext& c)
 {
     c.forward = false;
@@ -236,17 +250,6 @@ int RspSubgroup(T_McuRspContext& c)
     c.Next(first);
     c.Next(second);
     StoreField(&T_QuorModulInfo::Group, "Group", second[0] != '\0' ? second : first);
-    return 0;
-}
-
-int RspVideo(T_McuRspContext& c)
-{
-    char input[QUOR_TOKEN_SIZE], output[QUOR_TOKEN_SIZE];
-    c.Next(input);
-    c.Next(output);
-    LightLogExt(10000, 0, kSrc, __LINE__, "input vidio is <%s>", input);
-    LightLogExt(10000, 0, kSrc, __LINE__, "output vidio is <%s>", output);
-    StoreField(&T_QuorModulInfo::cViSelect, "cViSelect", input);
     return 0;
 }
 
@@ -351,17 +354,6 @@ int RspEdidLearn(T_McuRspContext& c)
     if (RunSync() != 0)
         return -2;
     g_b8LearnEDIDOK.store(true);
-    return 0;
-}
-
-int RspEdid(T_McuRspContext& c)
-{
-    char port[QUOR_TOKEN_SIZE], name[QUOR_TOKEN_SIZE];
-    c.Next(port);
-    c.Next(name);
-    LightLogExt(10000, 0, kSrc, __LINE__, " EDID Query cPrmTwo is <%s>", port);
-    LightLogExt(10000, 0, kSrc, __LINE__, "EDID Query cPrmThree is <%s>", name);
-    StoreField(&T_QuorModulInfo::EDIDQueyReq, "EDIDQueyReq", name);
     return 0;
 }
 
@@ -474,9 +466,11 @@ const T_McuRspEntry kMcuRspTable[] = {
      "cLoopLink", false},
     {"SHOWME", "ProcessUartRspShowMe", StoreToken<&T_QuorModulInfo::cShowMe, 0>, 5, "GET MP all\r\n", "cShowMe",
      false},
-    {"MP", "ProcessUartRspMp", RspVideo, 6, "GET EDID all\r\n", nullptr, false},
+    {"MP", "ProcessUartRspMp", StoreOneOfTwo<&T_QuorModulInfo::cViSelect, kVideoLabels, 0>, 6, "GET EDID all\r\n",
+     "cViSelect", false},
     {"ALIAS", "ProcessUartRspAlias", RspAlias, 0, nullptr, nullptr, false},
-    {"SW", "ProcessUartRspSw", RspVideo, 0, nullptr, nullptr, false},
+    {"SW", "ProcessUartRspSw", StoreOneOfTwo<&T_QuorModulInfo::cViSelect, kVideoLabels, 0>, 0, nullptr, "cViSelect",
+     false},
     {"RESET", "ProcessUartRspReset", RspReset, 0, nullptr, nullptr, true},
     {"HDCPSUPPORT_ONOFF", "ProcessUartRspHdcpSupport", RspHdcpSupport, 0, nullptr, nullptr, false},
     {"HDCP_IN", "ProcessUartRspHdcpIn", StoreRestOfLine<&T_QuorModulInfo::HdcpInStatus>, 0, nullptr,
@@ -489,7 +483,8 @@ const T_McuRspEntry kMcuRspTable[] = {
     {"VER", "ProcessUartRspVer", StoreToken<&T_QuorModulInfo::McuVersion, 1>, 10, "GET CECAUTO_ONOFF hdmi\r\n",
      "McuVersion", false},
     {"EDID_R", "ProcessUartRspEdidLearn", RspEdidLearn, 0, nullptr, nullptr, false},
-    {"EDID", "ProcessUartRspEdid", RspEdid, 7, "GET HDCPSUPPORT_ONOFF hdmi\r\n", nullptr, false},
+    {"EDID", "ProcessUartRspEdid", StoreOneOfTwo<&T_QuorModulInfo::EDIDQueyReq, kEdidLabels, 1>, 7,
+     "GET HDCPSUPPORT_ONOFF hdmi\r\n", "EDIDQueyReq", false},
     {"AUTOSW_ONOFF", "ProcessUartRspAutoSw", RspAutoSwitch, 15, "GET UARTAUTO_ONOFF hdmi\r\n", nullptr, false},
     {"SDXBIP", "ProcessUartRspSdxBip", StoreAddressConsumed<&T_QuorModulInfo::Ip>, 0, nullptr, "Ip", false},
     {"SDXMASK", "ProcessUartRspSdxMask", StoreAddressConsumed<&T_QuorModulInfo::Netmask>, 0, nullptr, "Netmask",

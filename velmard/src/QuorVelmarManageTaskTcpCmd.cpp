@@ -58,20 +58,9 @@ int SendMcuLine(CQuorVelmarManageTask& task, const char* format, ...)
     return task.SendUartBuf((uint32_t)strnlen(text, sizeof(text)), text);
 }
 
-// Runs a board command: true on success; a failure is logged.
-bool RunCommand(const char* command)
-{
-    int status = pox_system(command);
-    if (status != 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######pox_system <%s> Error and s32Rst is <%d>.", command, status);
-        return false;
-    }
-    return true;
-}
-
 bool RunSync()
 {
-    if (!RunCommand("sync"))
+    if (!RunLoggedCommand(kSrc, "sync"))
         return false;
     LightLogExt(20000, 0, kSrc, __LINE__, "pox_system <%s> OK.", "sync");
     return true;

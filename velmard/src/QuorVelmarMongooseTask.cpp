@@ -194,21 +194,10 @@ const AddressModeFiles kStaticFiles = {"/var/tmpfs/interfaces_static", "/Velmar/
                                        false};
 const AddressModeFiles kDhcpFiles = {"/var/tmpfs/interfaces_dhcp", "/Velmar/bin/S50dropbear_dhcp", "dhcp", true};
 
-// Runs one command of a switch: true on success, else logged.
-bool RunSwitchCommand(const char* command)
-{
-    int status = pox_system(command);
-    if (status != 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######pox_system <%s> Error and s32Rst is <%d>.", command, status);
-        return false;
-    }
-    return true;
-}
-
 bool CopyFile(const char* from, const char* to, char* command, size_t size)
 {
     snprintf(command, size, "cp -f %s %s", from, to);
-    return RunSwitchCommand(command);
+    return RunLoggedCommand(kSrc, command);
 }
 
 int SwitchAddressMode(const AddressModeFiles& files)
@@ -224,7 +213,7 @@ int SwitchAddressMode(const AddressModeFiles& files)
     LightLogExt(20000, 0, kSrc, __LINE__, "change system start script <%s> .", command);
     CServerProperty::GetInstance()->SetIpMod(files.mode);
     snprintf(command, sizeof(command), "sync");
-    if (!RunSwitchCommand(command))
+    if (!RunLoggedCommand(kSrc, command))
         return 0;
     LightLogExt(20000, 0, kSrc, __LINE__, files.logCopies ? "pox_system <%s> OK." : "pox_system <%s> .", command);
     return 1;

@@ -233,42 +233,6 @@ int CQuorVelmarPref::GetNumber(ContainerRef section, const char* name, uint64_t*
     return 0;
 }
 
-int CQuorVelmarPref::GetPrefSInt32Val(ContainerRef section, const char* name, int32_t* value)
-{
-    uint64_t number = 0;
-    if (value == nullptr || GetNumber(section, name, &number) != 0)
-        return -1;
-    *value = static_cast<int32_t>(static_cast<uint32_t>(number));
-    return 0;
-}
-
-int CQuorVelmarPref::GetPrefUInt32Val(ContainerRef section, const char* name, uint32_t* value)
-{
-    uint64_t number = 0;
-    if (value == nullptr || GetNumber(section, name, &number) != 0)
-        return -1;
-    *value = static_cast<uint32_t>(number);
-    return 0;
-}
-
-int CQuorVelmarPref::GetPrefUInt16Val(ContainerRef section, const char* name, uint16_t* value)
-{
-    uint64_t number = 0;
-    if (value == nullptr || GetNumber(section, name, &number) != 0)
-        return -1;
-    *value = static_cast<uint16_t>(number);
-    return 0;
-}
-
-int CQuorVelmarPref::GetPrefUInt8Val(ContainerRef section, const char* name, uint8_t* value)
-{
-    uint64_t number = 0;
-    if (value == nullptr || GetNumber(section, name, &number) != 0)
-        return -1;
-    *value = static_cast<uint8_t>(number);
-    return 0;
-}
-
 int CQuorVelmarPref::GetPrefBool16Val(ContainerRef section, const char* name, uint16_t* value)
 {
     if (value == nullptr)
@@ -408,15 +372,11 @@ namespace {
 
 // The readers below run under PrefMutex (taken by ReadPref).
 
-void ReadUInt16(ContainerRef section, const char* name, uint16_t* member)
+// An unsigned number of 16 or 32 bits (kept when absent), logged.
+template <class T>
+void ReadNumber(ContainerRef section, const char* name, T* member)
 {
-    CQuorVelmarPref::GetPrefUInt16Val(section, name, member);
-    LightLogExt(20000, 0, kSrc, __LINE__, "%s is <%u>", name, static_cast<unsigned>(*member));
-}
-
-void ReadUInt32(ContainerRef section, const char* name, uint32_t* member)
-{
-    CQuorVelmarPref::GetPrefUInt32Val(section, name, member);
+    CQuorVelmarPref::GetPrefNumberVal(section, name, member);
     LightLogExt(20000, 0, kSrc, __LINE__, "%s is <%u>", name, static_cast<unsigned>(*member));
 }
 
@@ -494,14 +454,14 @@ int CQuorVelmarPref::ReadCommonModule()
     LightLogExt(20000, 0, kSrc, __LINE__, "Read Config for QuorVelmar\t\t\t");
     if (ReadRequiredAddress(section, "QuorVelmar_UdpIp", &s_u32Quor_Velmar_UdpInterAddr) != 0)
         return -1;
-    ReadUInt16(section, "QuorVelmar_UdpPort", &s_u16Quor_Velmar_UdpInterPort);
+    ReadNumber(section, "QuorVelmar_UdpPort", &s_u16Quor_Velmar_UdpInterPort);
     ReadMulticastAddress(section);
-    ReadUInt16(section, "QuorVelmar_MulUdpRecvPort", &s_u16Quor_Velmar_MulUdpRecvPort);
-    ReadUInt32(section, "QuorVelmar_DHCPCheckTime", &s_u32Quor_Velmar_DHCPCheckTime);
+    ReadNumber(section, "QuorVelmar_MulUdpRecvPort", &s_u16Quor_Velmar_MulUdpRecvPort);
+    ReadNumber(section, "QuorVelmar_DHCPCheckTime", &s_u32Quor_Velmar_DHCPCheckTime);
     if (ReadRequiredAddress(section, "QuorVelmar_TelnetIp", &s_u32Quor_Velmar_TelnetInterAddr) != 0)
         return -1;
-    ReadUInt16(section, "QuorVelmar_TelnetPort", &s_u16Quor_Velmar_TelnetInterPort);
-    ReadUInt32(section, "QuorVelmar_ClinetLinkMaxNum", &s_u32Quor_Velmar_ClientMaxNum);
+    ReadNumber(section, "QuorVelmar_TelnetPort", &s_u16Quor_Velmar_TelnetInterPort);
+    ReadNumber(section, "QuorVelmar_ClinetLinkMaxNum", &s_u32Quor_Velmar_ClientMaxNum);
     return 0;
 }
 
@@ -509,7 +469,7 @@ void CQuorVelmarPref::ReadNdkModule()
 {
     ContainerRef section = s_xmlPrefsParser->GetRefForModule(kNdkModule);
     LightLogExt(20000, 0, kSrc, __LINE__, "Read Config for QuorVelmarNdk\t\t\t");
-    ReadUInt32(section, "VelmarNdk_UdpPort", &s_u32Quor_VelmarNdk_UdpInterPort);
+    ReadNumber(section, "VelmarNdk_UdpPort", &s_u32Quor_VelmarNdk_UdpInterPort);
 }
 
 void CQuorVelmarPref::ReadVelmarModule()
@@ -518,14 +478,14 @@ void CQuorVelmarPref::ReadVelmarModule()
     LightLogExt(20000, 0, kSrc, __LINE__, "Read Config for Velmarwork\t\t");
     ReadThreadNum(section, "Velmar_RecvUdp_ThreadNum", &s_u16Quor_Velmar_RecvUdpThreadNum);
     ReadThreadNum(section, "Velmar_ManageTask_ThreadNum", &s_u16Quor_Velmar_ManageTaskThreadNum);
-    GetPrefSInt32Val(section, "Quor_Velmar_LogLevel_Out", &s_s32Quor_Velmar_LogLevel_Out);
+    GetPrefNumberVal(section, "Quor_Velmar_LogLevel_Out", &s_s32Quor_Velmar_LogLevel_Out);
     LightLogExt(20000, 0, kSrc, __LINE__, "Quor_Velmar_LogLevel_Out is <%u>",
                 static_cast<unsigned>(s_s32Quor_Velmar_LogLevel_Out));
-    ReadUInt16(section, "Quor_Velmar_DevSearchQueryTimer", &s_u16Quor_Velmar_DevSearchQueryTimer);
-    ReadUInt16(section, "Quor_Velmar_MsgReTransmissionNum", &s_u16Quor_Velmar_MsgReTransmissionNum);
-    ReadUInt16(section, "Quor_Velmar_ResetTimer", &s_u16Quor_ResetTimer);
-    ReadUInt16(section, "Quor_Velmar_EDIDLearnTimerOut", &s_u16Quor_EDIDLearnTimerOut);
-    ReadUInt16(section, "Velmar_UartSpeed", &s_u16Quor_UartSpeed);
+    ReadNumber(section, "Quor_Velmar_DevSearchQueryTimer", &s_u16Quor_Velmar_DevSearchQueryTimer);
+    ReadNumber(section, "Quor_Velmar_MsgReTransmissionNum", &s_u16Quor_Velmar_MsgReTransmissionNum);
+    ReadNumber(section, "Quor_Velmar_ResetTimer", &s_u16Quor_ResetTimer);
+    ReadNumber(section, "Quor_Velmar_EDIDLearnTimerOut", &s_u16Quor_EDIDLearnTimerOut);
+    ReadNumber(section, "Velmar_UartSpeed", &s_u16Quor_UartSpeed);
 }
 
 void CQuorVelmarPref::ReadPowerSaveModule()

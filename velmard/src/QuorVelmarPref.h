@@ -54,11 +54,28 @@ public:
     // Typed getters: 0 when the key exists with a value (*value set), -1 when
     // it does not (*value unchanged). Numbers follow strtoul with base 0
     // (decimal, "0x" hexadecimal, leading-zero octal) and are narrowed to
-    // the target width.
-    static int GetPrefSInt32Val(ContainerRef section, const char* name, int32_t* value);
-    static int GetPrefUInt32Val(ContainerRef section, const char* name, uint32_t* value);
-    static int GetPrefUInt16Val(ContainerRef section, const char* name, uint16_t* value);
-    static int GetPrefUInt8Val(ContainerRef section, const char* name, uint8_t* value);
+    // the target width (its low bits).
+    template <class T>
+    static int GetPrefNumberVal(ContainerRef section, const char* name, T* value)
+    {
+        uint64_t number = 0;
+        if (value == nullptr || GetNumber(section, name, &number) != 0)
+            return -1;
+        *value = static_cast<T>(number);
+        return 0;
+    }
+    static int GetPrefUInt32Val(ContainerRef section, const char* name, uint32_t* value)
+    {
+        return GetPrefNumberVal(section, name, value);
+    }
+    static int GetPrefUInt16Val(ContainerRef section, const char* name, uint16_t* value)
+    {
+        return GetPrefNumberVal(section, name, value);
+    }
+    static int GetPrefUInt8Val(ContainerRef section, const char* name, uint8_t* value)
+    {
+        return GetPrefNumberVal(section, name, value);
+    }
     // "t"/"T..." gives 1, "f"/"F..." gives 0, anything else is a number.
     static int GetPrefBool16Val(ContainerRef section, const char* name, uint16_t* value);
     // Copies at most size - 1 characters of the value and terminates it.

@@ -44,13 +44,21 @@ const T_SearchTagInfo kTags[] = {
 
 const size_t kTagCount = sizeof(kTags) / sizeof(kTags[0]);
 
+// The fields both a request and a reply begin with: magic, type and the
+// two identifiers.
+template <class R>
+void WriteCommonHeader(QuorWireWriter& writer, const R& record)
+{
+    writer.U16(record.u16magic);
+    writer.U8(record.u8Type);
+    writer.U32(record.u32PCId);
+    writer.U32(record.u32Q7MId);
+}
+
 // The header fields of a reply, through one writer.
 void WriteRspHeader(QuorWireWriter& writer, const T_KorvexGUIRsp& rsp)
 {
-    writer.U16(rsp.u16magic);
-    writer.U8(rsp.u8Type);
-    writer.U32(rsp.u32PCId);
-    writer.U32(rsp.u32Q7MId);
+    WriteCommonHeader(writer, rsp);
     writer.U8(rsp.u8Result);
     writer.U8(rsp.u8TAG);
     writer.U16(rsp.u8Len);
@@ -89,10 +97,7 @@ int PackSearchReq(const T_KorvexGUIReq& req, char* out, uint32_t capacity, uint3
     if (out == nullptr || outLen == nullptr || req.u16Len > QUOR_SEARCH_CONTENT_SIZE)
         return -2;
     QuorWireWriter writer(out, capacity);
-    writer.U16(req.u16magic);
-    writer.U8(req.u8Type);
-    writer.U32(req.u32PCId);
-    writer.U32(req.u32Q7MId);
+    WriteCommonHeader(writer, req);
     writer.U8(req.u8TAG);
     writer.U16(req.u16Len);
     writer.Bytes(req.cContent, req.u16Len);

@@ -11,6 +11,7 @@
 #include "LightLog.h"
 #include "MemoryPool.h"
 #include "QuorVelmarCommLayer.h"
+#include "QuorVelmarCrLf.h"
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarTCPServerSocket.h"
 
@@ -36,11 +37,6 @@ std::set<int32_t>& LiveSessionIds()
 {
     static std::set<int32_t>* ids = new std::set<int32_t>;
     return *ids;
-}
-
-const char* FindCrLf(const char* text, uint32_t length)
-{
-    return static_cast<const char*>(memmem(text, length, "\r\n", 2));
 }
 
 }  // namespace
@@ -325,7 +321,7 @@ void CQuorVelmarTCPSessionTask::DoRecognition0D0AForOneFramMsg(const char* bytes
     uint32_t pos = 0;
     while (pos < length) {
         if (m_bSkipping) {
-            pos += SkipRestOfLongLine(bytes + pos, length - pos);
+            pos += SkipToLineEnd(bytes + pos, length - pos, &m_bSkipping, &m_bSkippedCr);
             continue;
         }
         uint32_t take = length - pos;
@@ -348,24 +344,6 @@ void CQuorVelmarTCPSessionTask::DoRecognition0D0AForOneFramMsg(const char* bytes
     }
 }
 
-// Skips bytes up to and including the CR LF that ends an overflowed line
-// (its CR may have been the last byte discarded); returns the bytes skipped.
-uint32_t CQuorVelmarTCPSessionTask::SkipRestOfLongLine(const char* bytes, uint32_t length)
-{
-    uint32_t skipped = length;
-    if (m_bSkippedCr && bytes[0] == '\n') {
-        skipped = 1;
-    } else if (const char* crlf = FindCrLf(bytes, length)) {
-        skipped = (uint32_t)(crlf - bytes) + 2;
-    } else {
-        m_bSkippedCr = bytes[length - 1] == '\r';
-        return skipped;
-    }
-    m_bSkipping = false;
-    m_bSkippedCr = false;
-    return skipped;
-}
-
 void CQuorVelmarTCPSessionTask::HandOnCompleteLines()
 {
     uint32_t start = 0;
@@ -375,11 +353,7 @@ void CQuorVelmarTCPSessionTask::HandOnCompleteLines()
             HandOnLine(m_cFrameBuf + start, lineLength);
         start += lineLength;
     }
-    if (start == 0)
-        return;
-    m_u32FrameLen -= start;
-    memmove(m_cFrameBuf, m_cFrameBuf + start, m_u32FrameLen);
-    m_cFrameBuf[m_u32FrameLen] = '\0';
+    DropFront(m_cFrameBuf, &m_u32FrameLen, start);
 }
 
 // One line with its CR LF.

@@ -141,7 +141,6 @@ private:
     void HandOnWholeRead(uint32_t length);
     void HandOnCompleteLines();
     void HandOnLine(const char* text, uint32_t length);
-    uint32_t SkipRestOfLongLine(const char* bytes, uint32_t length);
     void ClearFrame();
 
     DrainResult SendBatch();

@@ -34,31 +34,18 @@ int McuLineRecved(const T_QuorStringMsg& message)
 }  // namespace
 
 CQuorVelmarUartTask::CQuorVelmarUartTask()
-    : CQuorVelmarSerialLine(kDevice, 1, CQuorVelmarLineFramer::kMcuLine, McuLineRecved),
+    : CQuorVelmarSerialTask<3>(kSrc, "CQuorVelmarUartTask", kDevice, 1, CQuorVelmarLineFramer::kMcuLine,
+                               McuLineRecved),
       m_u8AllowOpenUart(0),
       m_Writer(WriteQueuedLine, this, WakeManageTask)
 {
-    SetTaskName("CQuorVelmarUartTask");
 }
 
 CQuorVelmarUartTask::~CQuorVelmarUartTask() = default;
 
-int CQuorVelmarUartTask::Initialize()
+void CQuorVelmarUartTask::ApplyStartSettings()
 {
-    int result = OpenOwnDevice();
-    if (result < 0)
-        return result;
     SetUartOpt(CQuorVelmarPref::s_u16Quor_UartSpeed, 8, 'N', 1);
-    Signal(TASK_EVT_START);
-    LightLogExt(20000, 0, kSrc, __LINE__, "CQuorVelmarUartTask::Initialize succeed!");
-    return 0;
-}
-
-int64_t CQuorVelmarUartTask::Run()
-{
-    GetEvents();
-    UartRead();
-    return 100;
 }
 
 int CQuorVelmarUartTask::AllowOpenUartOne(uint8_t flag)

@@ -20,22 +20,15 @@
 #include <atomic>
 #include <cstdint>
 
-#include "QuorTask.h"
 #include "QuorVelmarLineWriter.h"
-#include "QuorVelmarSerialLine.h"
+#include "QuorVelmarSerialTask.h"
 
-class CQuorVelmarUartTask : public QuorTask<3>, public CQuorVelmarSerialLine {
+// Initialize opens "/dev/ttyS1" and applies "Velmar_UartSpeed", 8 data
+// bits, no parity, 1 stop bit.
+class CQuorVelmarUartTask : public CQuorVelmarSerialTask<3> {
 public:
     CQuorVelmarUartTask();
     ~CQuorVelmarUartTask() override;
-
-    // Opens "/dev/ttyS1" and applies "Velmar_UartSpeed", 8 data bits, no
-    // parity, 1 stop bit; then starts the receive loop. 0, or the negative
-    // open result.
-    int Initialize();
-    // The receive loop while the line is open; always 100 (run again 100 ms
-    // after it returns).
-    int64_t Run() override;
 
     // Hand-over to the MCU firmware upgrade: 0 closes the line, anything
     // else opens it again (nothing to do when it is open). 0, or the negative
@@ -53,6 +46,7 @@ public:
     enum : int64_t { kHandOverDrainMs = 3000 };
 
 private:
+    void ApplyStartSettings() override;
     static int WriteQueuedLine(void* self, const char* bytes, uint32_t length);
 
     std::atomic<uint8_t> m_u8AllowOpenUart;

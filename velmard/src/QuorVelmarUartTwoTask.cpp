@@ -31,31 +31,12 @@ int32_t DecimalSetting(const char* member)
 }  // namespace
 
 CQuorVelmarUartTwoTask::CQuorVelmarUartTwoTask()
-    : CQuorVelmarSerialLine(kDevice, 2, CQuorVelmarLineFramer::kAuxiliaryLine,
-                            CQuorVelmarCommLayer::Msg_StringRecved)
+    : CQuorVelmarSerialTask<4>(kSrc, "CQuorVelmarUartTwoTask", kDevice, 2, CQuorVelmarLineFramer::kAuxiliaryLine,
+                               CQuorVelmarCommLayer::Msg_StringRecved)
 {
-    SetTaskName("CQuorVelmarUartTwoTask");
 }
 
 CQuorVelmarUartTwoTask::~CQuorVelmarUartTwoTask() = default;
-
-int CQuorVelmarUartTwoTask::Initialize()
-{
-    int result = OpenOwnDevice();
-    if (result < 0)
-        return result;
-    SetUartOptFromPrefs();
-    Signal(TASK_EVT_START);
-    LightLogExt(20000, 0, kSrc, __LINE__, "CQuorVelmarUartTwoTask::Initialize succeed!");
-    return 0;
-}
-
-int64_t CQuorVelmarUartTwoTask::Run()
-{
-    GetEvents();
-    UartRead();
-    return 100;
-}
 
 int CQuorVelmarUartTwoTask::SetUartOptFromPrefs()
 {

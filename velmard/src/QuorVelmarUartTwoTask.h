@@ -11,25 +11,22 @@
 
 #include <cstdint>
 
-#include "QuorTask.h"
-#include "QuorVelmarSerialLine.h"
+#include "QuorVelmarSerialTask.h"
 
-class CQuorVelmarUartTwoTask : public QuorTask<4>, public CQuorVelmarSerialLine {
+// Initialize opens "/dev/ttyS2" and applies the stored RS-232 settings.
+class CQuorVelmarUartTwoTask : public CQuorVelmarSerialTask<4> {
 public:
     CQuorVelmarUartTwoTask();
     ~CQuorVelmarUartTwoTask() override;
-
-    // Opens "/dev/ttyS2" and applies the stored RS-232 settings; then starts
-    // the receive loop. 0, or the negative open result.
-    int Initialize();
-    // The receive loop; always 100.
-    int64_t Run() override;
 
     // Applies the stored RS-232 settings (their in-memory copies): 0 or -2 as
     // SetUartOpt. The caller holds GetLineMutex() across this call (not across
     // the preference writes, whose "sync" may take long), so the line is
     // applied one consistent set of the copies at a time.
     int SetUartOptFromPrefs();
+
+private:
+    void ApplyStartSettings() override { SetUartOptFromPrefs(); }
 };
 
 // The auxiliary serial task, created once at start-up.

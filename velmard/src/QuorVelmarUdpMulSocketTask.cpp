@@ -26,16 +26,6 @@ int OpenDatagramSocket()
     return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 }
 
-struct sockaddr_in MakeAddr(uint32_t hostAddr, uint16_t port)
-{
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(hostAddr);
-    return addr;
-}
-
 // The group address of the preferences; false (logged) when it does not parse.
 bool GroupAddress(struct in_addr* group)
 {
@@ -52,6 +42,23 @@ int SetMulticastLoopOff(int fd)
 {
     unsigned char loop = 0;
     return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop));
+}
+
+// A datagram socket with multicast loopback off: the descriptor, or -1 (no
+// socket) or -3 (loopback stays on), logged.
+int OpenMulticastSocket()
+{
+    int fd = OpenDatagramSocket();
+    if (fd < 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######socket()");
+        return -1;
+    }
+    if (SetMulticastLoopOff(fd) != 0) {
+        LightLogExt(40000, 0, kSrc, __LINE__, "######setsockopt():IP_MULTICAST_LOOP");
+        close(fd);
+        return -3;
+    }
+    return fd;
 }
 
 ssize_t SendDatagram(int fd, const char* msg, uint32_t len, const struct sockaddr_in& to)
@@ -89,44 +96,20 @@ bool WaitReadable(int fd, OSWakeFd& wake, int waitMilSec)
 } // namespace
 
 CQuorVelmarUdpMulSocketTask::CQuorVelmarUdpMulSocketTask()
+    : CQuorVelmarReceiveLoopTask<8>(kSrc, "CQuorVelmarUdpMulSocketTask")
 {
-    memset(&m_tLastSenderAddr, 0, sizeof(m_tLastSenderAddr));
-    SetTaskName("CQuorVelmarUdpMulSocketTask");
 }
 
 CQuorVelmarUdpMulSocketTask::~CQuorVelmarUdpMulSocketTask() = default;
-
-int CQuorVelmarUdpMulSocketTask::Initialize()
-{
-    Signal(TASK_EVT_START);
-    LightLogExt(20000, 0, kSrc, __LINE__, "CQuorVelmarUdpMulSocketTask::Initialize OK!");
-    return 0;
-}
-
-int64_t CQuorVelmarUdpMulSocketTask::Run()
-{
-    GetEvents();
-    if (m_u32Started.exchange(1) != 0)
-        return 0;
-    ReadMulUdpData();
-    return 0;
-}
 
 // ---- Receiving -----------------------------------------------------------------
 
 int CQuorVelmarUdpMulSocketTask::CreateBroadCastSocket(struct sockaddr_in* addr, struct ip_mreq* mreq)
 {
-    int fd = OpenDatagramSocket();
-    if (fd < 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######socket()");
-        return -1;
-    }
-    *addr = MakeAddr(INADDR_ANY, CQuorVelmarPref::s_u16Quor_Velmar_MulUdpRecvPort);
-    if (SetMulticastLoopOff(fd) != 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######setsockopt():IP_MULTICAST_LOOP");
-        close(fd);
-        return -3;
-    }
+    int fd = OpenMulticastSocket();
+    if (fd < 0)
+        return fd;
+    *addr = QuorInetAddr(INADDR_ANY, CQuorVelmarPref::s_u16Quor_Velmar_MulUdpRecvPort);
     if (bind(fd, reinterpret_cast<struct sockaddr*>(addr), sizeof(*addr)) != 0) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######bind()");
         close(fd);
@@ -178,28 +161,12 @@ void CQuorVelmarUdpMulSocketTask::ReceiveOne(int fd, char* buffer)
                            &senderLen);
     if (got < 0)
         return;
-    SetLastSender(sender, senderLen);
+    m_LastSender.Set(ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port));
     LightLogExt(20000, 0, kSrc, __LINE__, "@@@@@@Recv BroadCast message <%.*s>, Msg Len is <%d>", (int)got, buffer,
                 (int)got);
     CQuorVelmarCommLayer::Msg_UdpRecved(buffer, (uint32_t)got, ntohl(sender.sin_addr.s_addr),
                                         ntohs(sender.sin_port));
     memset(buffer, 0, kRecvBufLen);
-}
-
-void CQuorVelmarUdpMulSocketTask::SetLastSender(const struct sockaddr_in& sender, socklen_t length)
-{
-    OSMutexLocker locker(&m_LastSenderMutex);
-    m_tLastSenderAddr = sender;
-    m_u32LastSenderAddrLen = length;
-}
-
-void CQuorVelmarUdpMulSocketTask::GetLastSender(uint32_t* addr, uint16_t* port)
-{
-    OSMutexLocker locker(&m_LastSenderMutex);
-    if (addr != nullptr)
-        *addr = ntohl(m_tLastSenderAddr.sin_addr.s_addr);
-    if (port != nullptr)
-        *port = ntohs(m_tLastSenderAddr.sin_port);
 }
 
 // ---- Sending -------------------------------------------------------------------
@@ -211,17 +178,10 @@ int CQuorVelmarUdpMulSocketTask::SendBroadCastUdpMsg(const char* msg, uint32_t l
     struct in_addr group;
     if (!GroupAddress(&group))
         return -2;
-    int fd = OpenDatagramSocket();
-    if (fd < 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######socket()");
-        return -1;
-    }
-    if (SetMulticastLoopOff(fd) != 0) {
-        LightLogExt(40000, 0, kSrc, __LINE__, "######setsockopt():IP_MULTICAST_LOOP");
-        close(fd);
-        return -3;
-    }
-    struct sockaddr_in to = MakeAddr(ntohl(group.s_addr), CQuorVelmarPref::s_u16Quor_Velmar_MulUdpRecvPort);
+    int fd = OpenMulticastSocket();
+    if (fd < 0)
+        return fd;
+    struct sockaddr_in to = QuorInetAddr(ntohl(group.s_addr), CQuorVelmarPref::s_u16Quor_Velmar_MulUdpRecvPort);
     ssize_t sent = SendDatagram(fd, msg, len, to);
     if (sent >= 1) {
         close(fd);
@@ -239,7 +199,7 @@ int CQuorVelmarUdpMulSocketTask::udp_create_sender()
         LightLogExt(40000, 0, kSrc, __LINE__, "######socket");
         return -1;
     }
-    struct sockaddr_in any = MakeAddr(INADDR_ANY, 0);
+    struct sockaddr_in any = QuorInetAddr(INADDR_ANY, 0);
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&any), sizeof(any)) != 0) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######bind");
         close(fd);
@@ -262,7 +222,7 @@ int CQuorVelmarUdpMulSocketTask::SendRespondUdpMsg(const char* msg, uint32_t len
         LightLogExt(40000, 0, kSrc, __LINE__, "######socket()");
         return -1;
     }
-    struct sockaddr_in to = MakeAddr(peerAddr, CQuorVelmarPref::s_u16Quor_Velmar_UdpInterPort);
+    struct sockaddr_in to = QuorInetAddr(peerAddr, CQuorVelmarPref::s_u16Quor_Velmar_UdpInterPort);
     print_mem(20000, msg, len);
     ssize_t sent = SendDatagram(fd, msg, len, to);
     close(fd);
@@ -287,7 +247,7 @@ int CQuorVelmarUdpMulSocketTask::SendNDKUdpMsg(const char* msg, uint32_t len)
         LightLogExt(40000, 0, kSrc, __LINE__, "######socket()");
         return -1;
     }
-    struct sockaddr_in to = MakeAddr(kLocalHost, (uint16_t)CQuorVelmarPref::s_u32Quor_VelmarNdk_UdpInterPort);
+    struct sockaddr_in to = QuorInetAddr(kLocalHost, (uint16_t)CQuorVelmarPref::s_u32Quor_VelmarNdk_UdpInterPort);
     ssize_t sent = SendDatagram(fd, msg, len, to);
     int err = sent < 0 ? errno : 0;
     LightLogExt(20000, 0, kSrc, __LINE__, "SendNDKUdpMsg Msg <%.*s> and MsgLen is <%d>.", (int)len, msg, (int)len);

@@ -27,9 +27,10 @@
 
 #include "OSMutex.h"
 #include "OSWakeFd.h"
-#include "QuorTask.h"
+#include "QuorVelmarReceiveLoopTask.h"
+#include "QuorVelmarUdpPeer.h"
 
-class CQuorVelmarUdpMulSocketTask : public QuorTask<8> {
+class CQuorVelmarUdpMulSocketTask : public CQuorVelmarReceiveLoopTask<8> {
 public:
     enum : uint32_t {
         kRecvBufLen = 2048,  // bytes taken of one group datagram
@@ -38,11 +39,6 @@ public:
 
     CQuorVelmarUdpMulSocketTask();
     ~CQuorVelmarUdpMulSocketTask() override;
-
-    // Signals the task to start its receive loop. 0.
-    int Initialize();
-    // The first run enters the receive loop; every later run returns 0 at once.
-    int64_t Run() override;
 
     // Creates the group socket: bound to the group port on any address,
     // loopback off, member of the group on the interface the system picks.
@@ -78,18 +74,15 @@ public:
     // True while the receive loop runs with its socket.
     bool IsReceiving() const { return m_b8Receiving.load(); }
     // Address and port (host order) of the most recent group datagram's sender.
-    void GetLastSender(uint32_t* addr, uint16_t* port);
+    void GetLastSender(uint32_t* addr, uint16_t* port) { m_LastSender.Get(addr, port); }
 
 private:
+    void ReceiveLoop() override { ReadMulUdpData(); }
     // Takes one waiting datagram into buffer (kRecvBufLen + 1 bytes) and
     // hands it on.
     void ReceiveOne(int fd, char* buffer);
-    void SetLastSender(const struct sockaddr_in& sender, socklen_t length);
 
-    std::atomic<uint32_t> m_u32Started{0};
-    OSMutex m_LastSenderMutex;                 // guards the two below
-    struct sockaddr_in m_tLastSenderAddr;      // most recent group sender
-    socklen_t m_u32LastSenderAddrLen = sizeof(struct sockaddr_in);
+    CQuorVelmarUdpPeer m_LastSender;           // most recent group sender
     std::atomic<bool> m_b8StopRequested{false};
     std::atomic<bool> m_b8Receiving{false};
     OSWakeFd m_StopWake;                       // ends the receive loop's wait

@@ -11,6 +11,7 @@
 #include "LightLog.h"
 #include "OS.h"
 #include "OSThread.h"
+#include "QuorSocket.h"
 #include "QuorVelmarFunction.h"
 #include "QuorVelmarManageTask.h"
 #include "QuorVelmarPref.h"
@@ -246,10 +247,21 @@ void SetTcpMode(CQuorVelmarUdpSearchTask&, const T_KorvexGUIReq& req, T_KorvexGU
     Echo(req, rsp);
 }
 
-template <void (CQuorVelmarUdpSearchTask::*Member)(const T_KorvexGUIReq&, T_KorvexGUIRsp*)>
+const char kSetUartRate[] = "SetUartRate";
+const char kSetUartDataBit[] = "SetUartDataBit";
+const char kSetUartStopBit[] = "SetUartStopBit";
+const char kSetUartCheckBit[] = "SetUartCheckBit";
+const char kSetUartCtrlFlow[] = "SetUartCtrlFlow";
+
+// A UART write: its code is the value's first byte (an empty value is
+// refused); the reply echoes the value once the task took the code.
+template <bool (CQuorVelmarUdpSearchTask::*Apply)(uint8_t code), const char* Name>
 void SetUart(CQuorVelmarUdpSearchTask& task, const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
 {
-    (task.*Member)(req, rsp);
+    uint8_t code = 0;
+    LightLogExt(20000, 0, kSrc, __LINE__, "%s.", Name);
+    if (UartCode(req, Name, &code) && (task.*Apply)(code))
+        Echo(req, rsp);
 }
 
 struct T_SetEntry {
@@ -269,11 +281,11 @@ const T_SetEntry kSetList[] = {
     {0x0f, SetAddress<kSetDNS>},
     {0x10, SetTcpMode},
     {0x11, SetTcpMode},  // the listening port: the same log line, echoed
-    {0x16, SetUart<&CQuorVelmarUdpSearchTask::SetUartRate>},
-    {0x17, SetUart<&CQuorVelmarUdpSearchTask::SetUartDataBit>},
-    {0x18, SetUart<&CQuorVelmarUdpSearchTask::SetUartStopBit>},
-    {0x19, SetUart<&CQuorVelmarUdpSearchTask::SetUartCheckBit>},
-    {0x1a, SetUart<&CQuorVelmarUdpSearchTask::SetUartCtrlFlow>},
+    {0x16, SetUart<&CQuorVelmarUdpSearchTask::ApplyUartRate, kSetUartRate>},
+    {0x17, SetUart<&CQuorVelmarUdpSearchTask::ApplyUartDataBit, kSetUartDataBit>},
+    {0x18, SetUart<&CQuorVelmarUdpSearchTask::ApplyUartStopBit, kSetUartStopBit>},
+    {0x19, SetUart<&CQuorVelmarUdpSearchTask::ApplyUartCheckBit, kSetUartCheckBit>},
+    {0x1a, SetUart<&CQuorVelmarUdpSearchTask::ApplyUartCtrlFlow, kSetUartCtrlFlow>},
 };
 
 // Rates of the rate codes 0 to 15 (code 7 is 4400, as the tool sends it).
@@ -290,40 +302,21 @@ bool RateUnsupported(uint8_t code)
 // ---- The task ---------------------------------------------------------------------
 
 CQuorVelmarUdpSearchTask::CQuorVelmarUdpSearchTask()
+    : CQuorVelmarReceiveLoopTask<10>(kSrc, "CQuorVelmarUdpSearchTask")
 {
     memset(&m_tSenderAddr, 0, sizeof(m_tSenderAddr));
-    SetTaskName("CQuorVelmarUdpSearchTask");
 }
 
-int CQuorVelmarUdpSearchTask::Initialize()
-{
-    Signal(TASK_EVT_START);
-    LightLogExt(20000, 0, kSrc, __LINE__, "CQuorVelmarUdpSearchTask::Initialize OK!");
-    return 0;
-}
-
-int64_t CQuorVelmarUdpSearchTask::Run()
-{
-    GetEvents();
-    if (m_u32Started.exchange(1) != 0)
-        return 0;
-    ReadSearchUdpData();
-    return 0;
-}
-
-int CQuorVelmarUdpSearchTask::CreateSearchUdpSocket(struct sockaddr_in* addr)
+int CQuorVelmarUdpSearchTask::CreateSearchUdpSocket()
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######socket()");
         return -1;
     }
-    memset(addr, 0, sizeof(*addr));
-    addr->sin_family = AF_INET;
-    addr->sin_port = htons(QUOR_SEARCH_PORT);
-    addr->sin_addr.s_addr = htonl(INADDR_ANY);
+    const struct sockaddr_in addr = QuorInetAddr(INADDR_ANY, QUOR_SEARCH_PORT);
     LightLogExt(20000, 0, kSrc, __LINE__, "bind Search Port is <%d>.", (int)QUOR_SEARCH_PORT);
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(addr), sizeof(*addr)) != 0) {
+    if (bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######bind()");
         close(fd);
         return -2;
@@ -333,8 +326,7 @@ int CQuorVelmarUdpSearchTask::CreateSearchUdpSocket(struct sockaddr_in* addr)
 
 void CQuorVelmarUdpSearchTask::ReadSearchUdpData()
 {
-    struct sockaddr_in addr;
-    int fd = CreateSearchUdpSocket(&addr);
+    int fd = CreateSearchUdpSocket();
     m_b8Receiving.store(fd >= 0);
     char buffer[kRecvBufLen];
     for (;;) {
@@ -483,68 +475,48 @@ int CQuorVelmarUdpSearchTask::ProcessSetDevReq(const T_KorvexGUIReq& req)
 
 // ---- UART writes ------------------------------------------------------------------
 
-void CQuorVelmarUdpSearchTask::SetUartRate(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
+bool CQuorVelmarUdpSearchTask::ApplyUartRate(uint8_t code)
 {
-    uint8_t code = 0;
-    LightLogExt(20000, 0, kSrc, __LINE__, "SetUartRate.");
-    if (!UartCode(req, "SetUartRate", &code))
-        return;
     if (code >= sizeof(kUartRates) / sizeof(kUartRates[0])) {
         LightLogExt(40000, 0, kSrc, __LINE__, "SetUartRate is <0x%x> Error.", code);
-        return;
+        return false;
     }
     m_u32UartRate = kUartRates[code];
     if (RateUnsupported(code))
         LightLogExt(40000, 0, kSrc, __LINE__, "######SetUartRate is <%d> system Not supper!.", (int)m_u32UartRate);
     else
         LightLogExt(20000, 0, kSrc, __LINE__, "SetUartRate is <%d>.", (int)m_u32UartRate);
-    Echo(req, rsp);
+    return true;
 }
 
-void CQuorVelmarUdpSearchTask::SetUartDataBit(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
+bool CQuorVelmarUdpSearchTask::ApplyUartDataBit(uint8_t code)
 {
-    uint8_t code = 0;
-    LightLogExt(20000, 0, kSrc, __LINE__, "SetUartDataBit.");
-    if (!UartCode(req, "SetUartDataBit", &code))
-        return;
     if (code <= 3)
         m_u8UartDataBit = (uint8_t)(5 + code);
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartDataBit is <%d>.", m_u8UartDataBit);
-    Echo(req, rsp);
+    return true;
 }
 
-void CQuorVelmarUdpSearchTask::SetUartStopBit(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
+bool CQuorVelmarUdpSearchTask::ApplyUartStopBit(uint8_t code)
 {
-    uint8_t code = 0;
-    LightLogExt(20000, 0, kSrc, __LINE__, "SetUartStopBit.");
-    if (!UartCode(req, "SetUartStopBit", &code))
-        return;
     m_fUartStopBit = code == 1 ? 1.5f : code == 2 ? 2.0f : 1.0f;
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartStopBit is <%0.1f>.", (double)m_fUartStopBit);
-    Echo(req, rsp);
+    return true;
 }
 
-void CQuorVelmarUdpSearchTask::SetUartCheckBit(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
+bool CQuorVelmarUdpSearchTask::ApplyUartCheckBit(uint8_t code)
 {
-    uint8_t code = 0;
-    LightLogExt(20000, 0, kSrc, __LINE__, "SetUartCheckBit.");
-    if (!UartCode(req, "SetUartCheckBit", &code))
-        return;
     m_u8UartCheckBit = code == 1 ? 'e' : code == 2 ? 'o' : 'n';
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartCheckBit is <%c>.", m_u8UartCheckBit);
-    Echo(req, rsp);
+    return true;
 }
 
-void CQuorVelmarUdpSearchTask::SetUartCtrlFlow(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp)
+bool CQuorVelmarUdpSearchTask::ApplyUartCtrlFlow(uint8_t code)
 {
     static const char* const kFlows[] = {"NULL", "Soft Ware", "Hard Ware"};
-    uint8_t code = 0;
-    LightLogExt(20000, 0, kSrc, __LINE__, "SetUartCtrlFlow.");
-    if (!UartCode(req, "SetUartCtrlFlow", &code))
-        return;
     m_u8UartCtrlFlow = code <= 2 ? code : 0;
     LightLogExt(20000, 0, kSrc, __LINE__, "SetUartCtrlFlow is %s.", kFlows[m_u8UartCtrlFlow]);
-    Echo(req, rsp);
+    return true;
 }
 
 // ---- Replies ------------------------------------------------------------------------

@@ -27,23 +27,18 @@
 #include <cstdint>
 #include <string>
 
-#include "QuorTask.h"
+#include "QuorVelmarReceiveLoopTask.h"
 #include "QuorVelmarSearchCodec.h"
 
-class CQuorVelmarUdpSearchTask : public QuorTask<10> {
+class CQuorVelmarUdpSearchTask : public CQuorVelmarReceiveLoopTask<10> {
 public:
     enum : uint32_t { kRecvBufLen = 2048 };
 
     CQuorVelmarUdpSearchTask();
 
-    // Signals the task to start its receive loop. 0.
-    int Initialize();
-    // The first run enters ReadSearchUdpData; later runs return 0 at once.
-    int64_t Run() override;
-
     // A socket bound to any address at port 1983: the descriptor, -1 (socket)
     // or -2 (bind; the socket is closed).
-    int CreateSearchUdpSocket(struct sockaddr_in* addr);
+    int CreateSearchUdpSocket();
     // The receive loop.
     void ReadSearchUdpData();
     // True while the receive loop runs with its socket.
@@ -83,20 +78,21 @@ public:
     float UartStopBit() const { return m_fUartStopBit; }
     uint8_t UartCtrlFlow() const { return m_u8UartCtrlFlow; }
 
-    // ---- Write handlers (tag, request, reply): whether the reply echoes ----
-    void SetUartRate(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp);
-    void SetUartDataBit(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp);
-    void SetUartStopBit(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp);
-    void SetUartCheckBit(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp);
-    void SetUartCtrlFlow(const T_KorvexGUIReq& req, T_KorvexGUIRsp* rsp);
+    // ---- UART writes: take the code of the value (logged); false when it is
+    // refused (the reply does not echo the value then) ----
+    bool ApplyUartRate(uint8_t code);
+    bool ApplyUartDataBit(uint8_t code);
+    bool ApplyUartStopBit(uint8_t code);
+    bool ApplyUartCheckBit(uint8_t code);
+    bool ApplyUartCtrlFlow(uint8_t code);
 
 private:
+    void ReceiveLoop() override { ReadSearchUdpData(); }
     T_KorvexGUIRsp NewRsp(const T_KorvexGUIReq& req) const;
     // True when the write's value length fits 255, 512 and the bytes received.
     bool WriteLengthFits(const T_KorvexGUIReq& req) const;
     void LogReceiveError();
 
-    std::atomic<uint32_t> m_u32Started{0};
     struct sockaddr_in m_tSenderAddr;
     socklen_t m_u32SenderAddrLen = sizeof(struct sockaddr_in);
     uint32_t m_u32UartRate = 0;

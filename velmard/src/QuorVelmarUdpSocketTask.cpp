@@ -4,9 +4,7 @@
 
 #include "QuorVelmarCommLayer.h"
 
-OSMutex CQuorVelmarUdpSocketTask::s_RemoteMutex;
-uint32_t CQuorVelmarUdpSocketTask::m_u32RemoteAddr = 0;
-uint16_t CQuorVelmarUdpSocketTask::m_u16RemotePort = 0;
+CQuorVelmarUdpPeer CQuorVelmarUdpSocketTask::s_Remote;
 
 CQuorVelmarUdpSocketTask::CQuorVelmarUdpSocketTask(QuorInterMsgInterface* parser, uint32_t localAddr,
                                                    uint16_t localPort)
@@ -20,7 +18,7 @@ CQuorVelmarUdpSocketTask::~CQuorVelmarUdpSocketTask() = default;
 
 int CQuorVelmarUdpSocketTask::ProcessMsg(uint32_t remoteAddr, uint16_t remotePort)
 {
-    SetUdpRemote(remoteAddr, remotePort);
+    s_Remote.Set(remoteAddr, remotePort);
     CQuorVelmarCommLayer::Msg_UdpRecved(m_pMsg->GetMsgBuf(), GetRecvLen(), remoteAddr, remotePort);
     return 1;
 }
@@ -36,22 +34,6 @@ int CQuorVelmarUdpSocketTask::SendToPeer(uint32_t remoteAddr, uint16_t remotePor
     if (!m_Socket.IsBound())
         return ENOTCONN;
     return m_Socket.SendTo(remoteAddr, remotePort, bytes, length);
-}
-
-void CQuorVelmarUdpSocketTask::SetUdpRemote(uint32_t remoteAddr, uint16_t remotePort)
-{
-    OSMutexLocker locker(&s_RemoteMutex);
-    m_u32RemoteAddr = remoteAddr;
-    m_u16RemotePort = remotePort;
-}
-
-void CQuorVelmarUdpSocketTask::GetUdpRemote(uint32_t* remoteAddr, uint16_t* remotePort)
-{
-    OSMutexLocker locker(&s_RemoteMutex);
-    if (remoteAddr != nullptr)
-        *remoteAddr = m_u32RemoteAddr;
-    if (remotePort != nullptr)
-        *remotePort = m_u16RemotePort;
 }
 
 uint32_t CQuorVelmarUdpSocketTask::GetUdpRemoteAddr(char* text, size_t size)

@@ -15,8 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "OSMutex.h"
 #include "QuorInterComInterface.h"
+#include "QuorVelmarUdpPeer.h"
 
 class CQuorVelmarUdpSocketTask : public QuorInterComUDPSocket<1> {
 public:
@@ -49,14 +49,10 @@ public:
     static uint32_t GetUdpRemoteAddr(char* text, size_t size = 16);
     static uint16_t GetUdpRemotePort();
     // Address and port of the same datagram.
-    static void GetUdpRemote(uint32_t* remoteAddr, uint16_t* remotePort);
+    static void GetUdpRemote(uint32_t* remoteAddr, uint16_t* remotePort) { s_Remote.Get(remoteAddr, remotePort); }
 
 private:
-    static void SetUdpRemote(uint32_t remoteAddr, uint16_t remotePort);
-
-    static OSMutex s_RemoteMutex;
-    static uint32_t m_u32RemoteAddr;  // host order, guarded by s_RemoteMutex
-    static uint16_t m_u16RemotePort;  // host order, guarded by s_RemoteMutex
+    static CQuorVelmarUdpPeer s_Remote;
 };
 
 #endif

@@ -11,7 +11,7 @@ namespace {
 const char kSource[] = "src/QuorVelmarFunction";
 const char kResetDone[] = "Factory Reset is OK and system reboot Now!";
 
-// How a copy is reported in the log.
+// How a copy is reported in the log (in the order of LogCopied's texts).
 enum class CopyKind { kSystemFile, kNetworkScript, kLogo, kPreferences };
 
 struct FactoryCopy {
@@ -33,20 +33,10 @@ const FactoryCopy kFactoryCopies[] = {
 
 void LogCopied(CopyKind kind, const char* command)
 {
-    switch (kind) {
-    case CopyKind::kNetworkScript:
-        LightLogExt(LLOG_LEVEL_INFO, 1, kSource, __LINE__, "system script reset is <%s> OK!", command);
-        break;
-    case CopyKind::kLogo:
-        LightLogExt(LLOG_LEVEL_INFO, 1, kSource, __LINE__, "reuse Logo Image is <%s> OK!", command);
-        break;
-    case CopyKind::kPreferences:
-        LightLogExt(LLOG_LEVEL_INFO, 1, kSource, __LINE__, "Use Factory XML is <%s> OK!", command);
-        break;
-    case CopyKind::kSystemFile:
-        LightLogExt(LLOG_LEVEL_INFO, 1, kSource, __LINE__, "system is <%s> OK!", command);
-        break;
-    }
+    // What the log calls a copy done, by CopyKind.
+    static const char* const kCopiedText[] = {"system is", "system script reset is", "reuse Logo Image is",
+                                              "Use Factory XML is"};
+    LightLogExt(LLOG_LEVEL_INFO, 1, kSource, __LINE__, "%s <%s> OK!", kCopiedText[static_cast<int>(kind)], command);
 }
 
 void LogCopyFailed(CopyKind kind, const char* command, int status)

@@ -2,14 +2,14 @@
 #ifndef QUOR_OSFILESOURCE_H
 #define QUOR_OSFILESOURCE_H
 
+#include "OSNonCopyable.h"
+
 #include <cstdint>
 
-class OSFileSource {
+class OSFileSource : private OSNonCopyable {
 public:
     OSFileSource() = default;
     ~OSFileSource() { Close(); }
-    OSFileSource(const OSFileSource&) = delete;
-    OSFileSource& operator=(const OSFileSource&) = delete;
 
     // Opens path for reading; the length is 0 when it cannot be opened.
     void Set(const char* path);

@@ -2,6 +2,8 @@
 #ifndef QUOR_OSHEAP_H
 #define QUOR_OSHEAP_H
 
+#include "OSNonCopyable.h"
+
 #include <cstdint>
 
 class OSHeap;
@@ -27,12 +29,10 @@ private:
 };
 
 // Not thread safe on its own; callers lock. Grows past its initial capacity.
-class OSHeap {
+class OSHeap : private OSNonCopyable {
 public:
     explicit OSHeap(uint32_t capacity = 1024);
     ~OSHeap();
-    OSHeap(const OSHeap&) = delete;
-    OSHeap& operator=(const OSHeap&) = delete;
 
     // Inserts; false when the element is already in a heap or memory ran out.
     bool Insert(OSHeapElem* elem);

@@ -2,16 +2,16 @@
 #ifndef QUOR_OSMUTEX_H
 #define QUOR_OSMUTEX_H
 
+#include "OSNonCopyable.h"
+
 #include <pthread.h>
 #include <cstdint>
 
 // Re-entrant mutex.
-class OSMutex {
+class OSMutex : private OSNonCopyable {
 public:
-    OSMutex();
+    OSMutex() = default;
     ~OSMutex();
-    OSMutex(const OSMutex&) = delete;
-    OSMutex& operator=(const OSMutex&) = delete;
 
     void RecursiveLock() { pthread_mutex_lock(&fMutex); }
     void RecursiveUnlock() { pthread_mutex_unlock(&fMutex); }
@@ -19,11 +19,20 @@ public:
 
 private:
     friend class OSCond;
-    pthread_mutex_t fMutex;
+    pthread_mutex_t fMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 };
 
+// A mutex for as long as the process runs, one for each Owner type: never
+// destroyed, so threads that run until the process ends may still take it.
+template <class Owner>
+OSMutex& OSLifetimeMutex()
+{
+    static OSMutex* mutex = new OSMutex;
+    return *mutex;
+}
+
 // Holds an OSMutex for the lifetime of the object (a null mutex is allowed).
-class OSMutexLocker {
+class OSMutexLocker : private OSNonCopyable {
 public:
     explicit OSMutexLocker(OSMutex* mutex) : fMutex(mutex)
     {
@@ -35,36 +44,31 @@ public:
         if (fMutex != nullptr)
             fMutex->RecursiveUnlock();
     }
-    OSMutexLocker(const OSMutexLocker&) = delete;
-    OSMutexLocker& operator=(const OSMutexLocker&) = delete;
 
 private:
     OSMutex* fMutex;
 };
 
 // Reader-writer lock.
-class OSMutexRW {
+class OSMutexRW : private OSNonCopyable {
 public:
-    OSMutexRW();
+    OSMutexRW() = default;
     ~OSMutexRW();
-    OSMutexRW(const OSMutexRW&) = delete;
-    OSMutexRW& operator=(const OSMutexRW&) = delete;
 
     void LockRead() { pthread_rwlock_rdlock(&fLock); }
     void LockWrite() { pthread_rwlock_wrlock(&fLock); }
     void Unlock() { pthread_rwlock_unlock(&fLock); }
 
 private:
-    pthread_rwlock_t fLock;
+    // Writers must not starve behind a steady stream of readers.
+    pthread_rwlock_t fLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 };
 
 // Condition variable on the monotonic clock, used with an OSMutex.
-class OSCond {
+class OSCond : private OSNonCopyable {
 public:
     OSCond();
     ~OSCond();
-    OSCond(const OSCond&) = delete;
-    OSCond& operator=(const OSCond&) = delete;
 
     void Signal() { pthread_cond_signal(&fCond); }
     void Broadcast() { pthread_cond_broadcast(&fCond); }

@@ -2,6 +2,8 @@
 #ifndef QUOR_OSREF_H
 #define QUOR_OSREF_H
 
+#include "OSNonCopyable.h"
+
 #include <cstdint>
 #include "OSMutex.h"
 #include "StrSpan.h"
@@ -37,12 +39,10 @@ private:
     OSRef* fNextInBucket = nullptr;
 };
 
-class OSRefTable {
+class OSRefTable : private OSNonCopyable {
 public:
     explicit OSRefTable(uint32_t buckets = 1193);
     ~OSRefTable();
-    OSRefTable(const OSRefTable&) = delete;
-    OSRefTable& operator=(const OSRefTable&) = delete;
 
     // 0 on success; -2 when the key is already registered or too long.
     int Register(OSRef* ref);

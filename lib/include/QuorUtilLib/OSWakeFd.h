@@ -4,12 +4,12 @@
 #ifndef QUOR_OSWAKEFD_H
 #define QUOR_OSWAKEFD_H
 
-class OSWakeFd {
+#include "OSNonCopyable.h"
+
+class OSWakeFd : private OSNonCopyable {
 public:
     OSWakeFd();
     ~OSWakeFd();
-    OSWakeFd(const OSWakeFd&) = delete;
-    OSWakeFd& operator=(const OSWakeFd&) = delete;
 
     // The descriptor to poll for reading; -1 when none could be had (the
     // sleeper then has to bound its waits itself).

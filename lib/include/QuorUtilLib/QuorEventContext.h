@@ -68,7 +68,8 @@ public:
     // QUOR_SELECT_NOEVENT, or the negative result of a failed select.
     static int select_waitevent(QuorEventReq* req);
 
-    static OSMutex& MaxFDPosMutex();
+    // Never destroyed: the event thread runs until the process ends.
+    static OSMutex& MaxFDPosMutex() { return OSLifetimeMutex<QuorSelect>(); }
     static bool IsStarted()
     {
         OSMutexLocker locker(&MaxFDPosMutex());
@@ -182,14 +183,6 @@ template <int N> int QuorSelect<N>::sCurrentFDPos = 0;
 template <int N> bool QuorSelect<N>::sInReadSet = true;
 template <int N> int QuorSelect<N>::sNumFDsBackFromSelect = 0;
 template <int N> int QuorSelect<N>::sNumFDsProcessed = 0;
-
-template <int N>
-OSMutex& QuorSelect<N>::MaxFDPosMutex()
-{
-    // Never destroyed: the event thread runs until the process ends.
-    static OSMutex* mutex = new OSMutex;
-    return *mutex;
-}
 
 template <int N>
 int QuorSelect<N>::select_startevents()

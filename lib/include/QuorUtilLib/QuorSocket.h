@@ -8,6 +8,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstring>
+
 #include "QuorEventContext.h"
 
 enum : uint32_t {
@@ -26,6 +28,17 @@ inline const char* QuorAddrToText(uint32_t hostAddr, char* text, size_t size)
             text[0] = '\0';
     }
     return text;
+}
+
+// An IPv4 socket address of a host-order address and port.
+inline struct sockaddr_in QuorInetAddr(uint32_t hostAddr, uint16_t port)
+{
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(hostAddr);
+    return addr;
 }
 
 template <int N>
@@ -106,11 +119,7 @@ void QuorSocket<N>::ReadLocalAddr()
 template <int N>
 int QuorSocket<N>::Bind(uint32_t addr, uint16_t port)
 {
-    struct sockaddr_in local;
-    memset(&local, 0, sizeof(local));
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = htonl(addr);
+    struct sockaddr_in local = QuorInetAddr(addr, port);
     if (bind(this->GetSocketFD(), (struct sockaddr*)&local, sizeof(local)) != 0) {
         int err = errno;
         fLocalAddr = 0;

@@ -84,6 +84,8 @@ private:
     friend class QuorTaskThread<N>;
     QuorTaskThread<N>* PickThread(uint32_t hint, bool hinted);
     void SignalOnThread(uint32_t events, uint32_t hint, bool hinted);
+    // Files the task on one list of a QuorTaskThread (null: nothing).
+    void EnqueueOnThread(void* thread, OSQueue_Blocking QuorTaskThread<N>::*list);
 
     int64_t fCoRunResult = 0;
     uint16_t fCoValid = 1;
@@ -157,7 +159,8 @@ public:
     static uint16_t sUcontextEnable;
 
 private:
-    static OSMutex& StartMutex();
+    // Never destroyed: pool threads run until the process ends.
+    static OSMutex& StartMutex() { return OSLifetimeMutex<QuorTaskThreadPool>(); }
     // Pools whose tasks pause through the idle timer get its thread with
     // their task threads (defined with the idle task).
     static void StartIdleThread();
@@ -255,24 +258,26 @@ void QuorTask<N>::Signal(uint32_t events, uint32_t hint)
 }
 
 template <int N>
-void QuorTask<N>::AddTaskToBreakPointReadyTaskList(void* thread)
+void QuorTask<N>::EnqueueOnThread(void* thread, OSQueue_Blocking QuorTaskThread<N>::*list)
 {
-    // Coroutine mode is never switched on in this system.
     QuorTaskThread<N>* owner = static_cast<QuorTaskThread<N>*>(thread);
     if (owner == nullptr)
         return;
     OSMutexLocker locker(&owner->fListMutex);
-    owner->fBreakPointReadyList.EnQueue(&fBreakPointElem);
+    (owner->*list).EnQueue(&fBreakPointElem);
+}
+
+template <int N>
+void QuorTask<N>::AddTaskToBreakPointReadyTaskList(void* thread)
+{
+    // Coroutine mode is never switched on in this system.
+    EnqueueOnThread(thread, &QuorTaskThread<N>::fBreakPointReadyList);
 }
 
 template <int N>
 void QuorTask<N>::AddTaskToSuccessTaskList(void* thread)
 {
-    QuorTaskThread<N>* owner = static_cast<QuorTaskThread<N>*>(thread);
-    if (owner == nullptr)
-        return;
-    OSMutexLocker locker(&owner->fListMutex);
-    owner->fSuccessList.EnQueue(&fBreakPointElem);
+    EnqueueOnThread(thread, &QuorTaskThread<N>::fSuccessList);
 }
 
 // ---------------------------------------------------------------------------
@@ -408,14 +413,6 @@ template <int N> std::atomic<uint32_t> QuorTaskThreadPool<N>::sNumTaskThreads{0}
 template <int N> OSMutexRW* QuorTaskThreadPool<N>::sMutexRW = nullptr;
 template <int N> int32_t QuorTaskThreadPool<N>::s32PlanTime = 0;
 template <int N> uint16_t QuorTaskThreadPool<N>::sUcontextEnable = 0;
-
-template <int N>
-OSMutex& QuorTaskThreadPool<N>::StartMutex()
-{
-    // Never destroyed: pool threads run until the process ends.
-    static OSMutex* mutex = new OSMutex;
-    return *mutex;
-}
 
 template <int N>
 int QuorTaskThreadPool<N>::AddThreads(uint32_t count, int priority)

@@ -28,11 +28,7 @@ private:
 template <int N>
 int QuorUDPSocket<N>::SendTo(uint32_t addr, uint16_t port, const void* buffer, uint32_t length)
 {
-    struct sockaddr_in remote;
-    memset(&remote, 0, sizeof(remote));
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    remote.sin_addr.s_addr = htonl(addr);
+    struct sockaddr_in remote = QuorInetAddr(addr, port);
     ssize_t n;
     do {
         n = sendto(this->GetSocketFD(), buffer, length, MSG_NOSIGNAL, (struct sockaddr*)&remote, sizeof(remote));

@@ -42,6 +42,11 @@ public:
 private:
     // Moves the position to `to`, counting the newlines passed.
     void AdvanceTo(char* to);
+    // Consumes up to `end`, which outSpan (may be null) then spans.
+    void TakeTo(char* end, StrSpan* outSpan);
+    // The first position from here whose character is (member false: is
+    // not) in mask, or the end of the stream.
+    char* ScanMask(const uint8_t* mask, bool member) const;
 
     uint32_t fLineNumber = 1;
     char* fStartGet;
