@@ -204,22 +204,20 @@ int CQuorUpgradeTRM40Task::Initialize()
     return 0;
 }
 
-// The 1-second timer alone brings the next run: a run-again time of its own
-// would wake the pool's thread a second time each second.
 int64_t CQuorUpgradeTRM40Task::Run()
 {
     GetEvents();
     if (m_pTimeout != nullptr)
         m_pTimeout->RefreshTimeout();
     if (b16UpTRM90.load(std::memory_order_acquire) == 0)
-        return 0;
+        return 1000;
     SetUpdateStatus(kRunning);
     if (m_Icp.OpenUart() < 0) {
         TRM40RevDateTimeOut(kFailure);
-        return 0;
+        return 1000;
     }
     RecvUARTMsgPackage();
-    return 0;
+    return 1000;
 }
 
 // ---- The protocol loop ----------------------------------------------------------

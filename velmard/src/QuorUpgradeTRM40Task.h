@@ -76,8 +76,7 @@ public:
 
     // Creates the 1-second timer: 0, or -1 (logged).
     int Initialize();
-    // Runs an upgrade when b16UpTRM90 is set; always 0: the 1-second timer
-    // wakes it for the next look at the flag.
+    // Runs an upgrade when b16UpTRM90 is set; always 1000.
     int64_t Run() override;
 
     // The protocol loop of one upgrade: returns when it has ended.
