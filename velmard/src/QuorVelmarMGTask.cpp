@@ -2,7 +2,6 @@
 #include "QuorVelmarMGTask.h"
 
 #include <civetweb.h>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -334,9 +333,10 @@ int CQuorVelmarMGTask::MGStart()
 
 void CQuorVelmarMGTask::MGRun()
 {
+    // RequestStop clears the flag under this lock and then notifies, so the
+    // wait needs no timeout: an idle web task never wakes.
     std::unique_lock<std::mutex> lock(m_runMutex);
-    m_runCond.wait_for(lock, std::chrono::seconds(1),
-                       [] { return g_bMGRunFlag.load(std::memory_order_acquire) == 0; });
+    m_runCond.wait(lock, [] { return g_bMGRunFlag.load(std::memory_order_acquire) == 0; });
 }
 
 void CQuorVelmarMGTask::MGStop()

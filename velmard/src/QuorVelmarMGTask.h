@@ -66,7 +66,7 @@ public:
     int64_t Run() override;
 
     int MGStart();
-    // Waits up to one second for a stop request.
+    // Waits for a stop request.
     void MGRun();
     // Stops the server (waits for the requests being served).
     void MGStop();

@@ -131,8 +131,9 @@ void QuorIdleTaskThread<N>::Entry()
         OSHeapElem* earliest = fIdleHeap.PeekMin();
         int64_t now = OS::Milliseconds();
         if (earliest == nullptr) {
-            // Nothing pending: sleep until a timer is set (or a stop request).
-            fHeapCond.Wait(&fHeapMutex, 1000);
+            // Nothing pending: sleep until a timer is set or a stop is
+            // requested (both signal the condition under the heap lock).
+            fHeapCond.Wait(&fHeapMutex, 0);
             continue;
         }
         if (earliest->GetValue() > now) {
