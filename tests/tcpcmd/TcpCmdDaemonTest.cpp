@@ -89,6 +89,16 @@ protected:
         return calls;
     }
     void ClearCalls() { board_test::WriteText(fRoot->File("/var/log/board-calls.log"), ""); }
+    // The calls a command made: the preference writes of the start flow end
+    // with a "sync" each, and on a loaded machine these can come after the
+    // flow's last log line, so leading ones are left out.
+    std::string CommandCalls() const
+    {
+        std::string calls = Calls();
+        while (calls.compare(0, 5, "sync\n") == 0)
+            calls.erase(0, 5);
+        return calls;
+    }
     // A client whose session exists: it has been answered once.
     void Open(TcpClient* client, const std::string& expectedAddressReply)
     {
@@ -193,7 +203,7 @@ TEST_F(TcpCmdDaemonTest, McuTrafficDroppedLinesGroupControlAndEdidData)
     // An address text that tries the shell: the error reply, no program.
     client.Send("SET IPADDRESS static ip4addr 1.2.3.4;reboot netmask 255.0.0.0 gateway 1.2.3.1\r\n");
     ExpectNext(client, "Set IPAddr Error \r\n");
-    EXPECT_EQ("", Calls());
+    EXPECT_EQ("", CommandCalls());
     EXPECT_EQ("", client.ReadFor(300));
     EXPECT_EQ("", other.ReadFor(100));
 }
@@ -219,7 +229,7 @@ TEST_F(TcpCmdDaemonTest, StaticAddressChangeRunsTheBoardProgramsAndReboots)
               "route add default gw 198.19.0.1\n"
               "sync\n"
               "reboot\n",
-              Calls());
+              CommandCalls());
     EXPECT_EQ((std::vector<std::string>{"SET SDXBIP 198.19.0.10", "set sdxmask 255.255.255.0",
                                         "set sdxgateway 198.19.0.1"}),
               fMcu.ReceivedLines());
@@ -247,7 +257,7 @@ TEST_F(TcpCmdDaemonTest, DhcpModeIsReportedAndSwitchedToWithADeferredReboot)
               "cp -f /Velmar/bin/S50dropbear_dhcp /etc/init.d/S50dropbear\n"
               "sync\n"
               "reboot\n",
-              Calls());
+              CommandCalls());
     EXPECT_EQ(fRoot->Read("/var/tmpfs/interfaces_dhcp"), fRoot->Read("/etc/network/interfaces"));
 }
 
