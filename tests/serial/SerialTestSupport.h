@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "NoCopy.h"
 #include "QuorVelmarMsgDef.h"
 #include "TestLog.h"
 
@@ -52,12 +53,10 @@ public:
 // Installs a fresh management task as g_pVelmarManageTask for the lifetime
 // of the object; its pool has no threads here, so the lines the
 // communication layer queues stay in its string list for the test to take.
-class ManageQueue {
+class ManageQueue : test_support::NoCopy {
 public:
     ManageQueue();
     ~ManageQueue();
-    ManageQueue(const ManageQueue&) = delete;
-    ManageQueue& operator=(const ManageQueue&) = delete;
     // Takes lines until count arrived or timeoutMs passed.
     std::vector<Line> Wait(size_t count, int timeoutMs = 3000);
     // The lines that arrive within quietMs.
@@ -84,12 +83,10 @@ bool WaitUntilReading(Simulator& sim, ManageQueue& queue)
 // ---- Pseudo-terminals -----------------------------------------------------------
 
 // A pseudo-terminal pair whose follower side is linked at a device path.
-class LinkedPty {
+class LinkedPty : test_support::NoCopy {
 public:
     LinkedPty() = default;
     ~LinkedPty() { Close(); }
-    LinkedPty(const LinkedPty&) = delete;
-    LinkedPty& operator=(const LinkedPty&) = delete;
     bool Open(const std::string& linkPath);
     void CloseLeader();
     void Close();
