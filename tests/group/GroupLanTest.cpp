@@ -15,7 +15,6 @@
 
 using group_test::Collect;
 using group_test::Datagram;
-using group_test::GroupLan;
 using group_test::LanEndpoint;
 using group_test::LanPeer;
 using group_test::WaitFor;

@@ -19,7 +19,6 @@
 #endif
 
 using group_test::Datagram;
-using group_test::GroupLan;
 using group_test::LanEndpoint;
 
 namespace {
