@@ -15,7 +15,6 @@
 
 using group_test::Collect;
 using group_test::Datagram;
-using group_test::GroupLan;
 using group_test::LanEndpoint;
 using group_test::LanPeer;
 using group_test::WaitFor;
@@ -546,15 +545,7 @@ TEST_F(GroupLanTest, AnswersToRequestsNobodySentChangeNothingAndAreNotAnswered)
 
 // ---- The test bed -------------------------------------------------------------------------
 
-class TestBedEnvironment : public ::testing::Environment {
-public:
-    void TearDown() override
-    {
-        group_test::ExpectCleanStops(g_bed->endpoints);
-    }
-};
-
-void SetUpTestBed()
+group_test::LanBed* SetUpTestBed()
 {
     g_bed = new TestBed;
     group_test::MakeLanBed(kEndpoints, g_bed);
@@ -564,32 +555,17 @@ void SetUpTestBed()
         fprintf(stderr, "the test peer's sockets cannot be made\n");
         exit(1);
     }
-    for (int i = 0; i < kEndpoints; ++i)
-        Endpoint(i).StartDaemon();
-    for (int i = 0; i < kEndpoints; ++i) {
-        if (!Endpoint(i).WaitStartFlow(30000)) {
-            fprintf(stderr, "endpoint %d did not run its start flow:\n%s\n", i, Endpoint(i).Output().c_str());
-            exit(1);
-        }
-    }
+    group_test::StartDaemons(g_bed->endpoints, [](int) { return true; });
     if (!EveryEndpointAnswers(20000)) {
         fprintf(stderr, "not every endpoint answers a search\n");
         exit(1);
     }
+    return g_bed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    ::testing::InitGoogleTest(&argc, argv);
-    SetUpTestBed();
-    ::testing::AddGlobalTestEnvironment(new TestBedEnvironment);
-    int result = RUN_ALL_TESTS();
-    g_bed->endpoints.clear();
-    g_bed->peer.reset();
-    g_bed->other.reset();
-    g_bed->lan.reset();
-    delete g_bed;
-    return result;
+    return group_test::RunLanTests(argc, argv, SetUpTestBed);
 }

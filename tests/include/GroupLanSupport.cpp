@@ -298,6 +298,39 @@ void ExpectCleanStops(const LanEndpoints& endpoints)
     }
 }
 
+void StartDaemons(const LanEndpoints& endpoints, const std::function<bool(int)>& ready)
+{
+    for (const std::unique_ptr<LanEndpoint>& endpoint : endpoints)
+        endpoint->StartDaemon();
+    for (size_t i = 0; i < endpoints.size(); ++i) {
+        if (!endpoints[i]->WaitStartFlow(30000) || !ready((int)i)) {
+            fprintf(stderr, "endpoint %zu is not ready:\n%s\n", i, endpoints[i]->Output().c_str());
+            exit(1);
+        }
+    }
+}
+
+namespace {
+
+class CleanStops : public ::testing::Environment {
+public:
+    explicit CleanStops(const LanBed* bed) : fBed(bed) {}
+    void TearDown() override { ExpectCleanStops(fBed->endpoints); }
+
+private:
+    const LanBed* fBed;
+};
+
+}  // namespace
+
+int RunLanTests(int argc, char** argv, const std::function<LanBed*()>& makeBed)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    std::unique_ptr<LanBed> bed(makeBed());
+    ::testing::AddGlobalTestEnvironment(new CleanStops(bed.get()));
+    return RUN_ALL_TESTS();
+}
+
 // ---- The test peer -----------------------------------------------------------------
 
 LanPeer::LanPeer(const GroupLan& lan, int n, uint16_t fromPort) : fIp(lan.PeerIp(n))

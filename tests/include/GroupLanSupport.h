@@ -147,6 +147,7 @@ typedef std::vector<std::unique_ptr<LanEndpoint>> LanEndpoints;
 bool MakeEndpoints(const GroupLan& lan, LanEndpoints* endpoints, std::string* why);
 // A test bed: the LAN and its endpoints.
 struct LanBed {
+    virtual ~LanBed() = default;  // the endpoints end before their LAN
     std::unique_ptr<GroupLan> lan;
     LanEndpoints endpoints;
 };
@@ -157,6 +158,14 @@ void MakeLanBed(int count, LanBed* bed);
 // Stops every daemon (gtest expectations): each ends with status 0 and
 // without a sanitizer report.
 void ExpectCleanStops(const LanEndpoints& endpoints);
+// Starts every endpoint's daemon and waits until each has run its start flow
+// and ready(i) holds (ready waits on its own): ends the binary (status 1) when
+// one does not.
+void StartDaemons(const LanEndpoints& endpoints, const std::function<bool(int)>& ready);
+// The main of a test binary on a LAN bed: gtest takes its flags, makeBed makes
+// the bed, the tests run, every daemon is stopped cleanly (gtest
+// expectations) and the bed is deleted. Returns the exit status.
+int RunLanTests(int argc, char** argv, const std::function<LanBed*()>& makeBed);
 
 // ---- The test peer (in the lan namespace) ----------------------------------------------
 

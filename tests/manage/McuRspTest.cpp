@@ -3,6 +3,8 @@
 // programs, the display line and the TCP clients.
 #include <sys/stat.h>
 
+#include <functional>
+
 #include "ManageTestSupport.h"
 #include "QuorVelmarPref.h"
 #include "serverproperty.h"
@@ -12,23 +14,59 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class McuRspTest : public ManageFixture {};
+// A value an MCU line is expected to leave behind.
+using Probe = std::function<std::string()>;
+
+// One MCU line, the value it leaves and, where set, a line it logs.
+struct Step {
+    std::string line;
+    Probe probe;
+    std::string want;
+    const char* logged = nullptr;
+};
+
+class McuRspTest : public ManageFixture {
+protected:
+    template <size_t N>
+    static Probe Rec(char (T_QuorModulInfo::*field)[N])
+    {
+        return [field] {
+            T_QuorModulInfo record = Record();
+            return std::string(record.*field);
+        };
+    }
+    // The power-save preference in the file; its copy in memory must agree.
+    static Probe Pref(const char* name, const char* inMemory)
+    {
+        return [name, inMemory] {
+            std::string stored = PowerSavePref(name);
+            return stored == inMemory ? stored : stored + " (in memory: " + inMemory + ")";
+        };
+    }
+    // Hands the lines to the dispatcher in order, checking each one's effect.
+    void Run(const std::vector<Step>& steps)
+    {
+        for (const Step& step : steps) {
+            LogSince log;
+            McuLine(step.line.c_str());
+            EXPECT_EQ(step.want, step.probe()) << step.line;
+            if (step.logged != nullptr) {
+                EXPECT_TRUE(log.Has(step.logged)) << step.line << " should log " << step.logged;
+            }
+        }
+    }
+};
+
+using R = T_QuorModulInfo;
 
 TEST_F(McuRspTest, KeywordsMatchByPrefixInTableOrderIgnoringCase)
 {
-    McuLine("version hdmi 1.0");
-    EXPECT_STREQ("1.0", Record().McuVersion);
-    McuLine("orderx 5");
-    EXPECT_STREQ("5", Record().SequenceNumber);
-    McuLine("Ring_Marker on");
-    EXPECT_STREQ("on", Record().cLoopLink);
-    // EDID_RX is the learned EDID (EDID_R comes first), not the EDID name.
-    LogSince log;
-    McuLine("EDID_RX hdmi 00");
-    EXPECT_TRUE(log.Has("EDID <hdmi> Lean Rsp."));
-    EXPECT_STREQ("", Record().EDIDQueyReq);
-    McuLine("EDID all 1080P");
-    EXPECT_STREQ("1080P", Record().EDIDQueyReq);
+    Run({{"version hdmi 1.0", Rec(&R::McuVersion), "1.0"},
+         {"orderx 5", Rec(&R::SequenceNumber), "5"},
+         {"Ring_Marker on", Rec(&R::cLoopLink), "on"},
+         // EDID_RX is the learned EDID (EDID_R comes first), not the EDID name.
+         {"EDID_RX hdmi 00", Rec(&R::EDIDQueyReq), "", "EDID <hdmi> Lean Rsp."},
+         {"EDID all 1080P", Rec(&R::EDIDQueyReq), "1080P"}});
 }
 
 TEST_F(McuRspTest, AnswersAreForwardedOnceWithOneCrLfUnlessConsumed)
@@ -72,15 +110,11 @@ TEST_F(McuRspTest, ExternalTextIsNeverAFormat)
 TEST_F(McuRspTest, LongWordsAreCutAndLongLinesStayBounded)
 {
     std::string value(100, 'v');
-    McuLine(("ORDER " + value).c_str());
-    EXPECT_EQ(std::string(31, 'v'), Record().SequenceNumber);
-    McuLine(("HDCP_IN   " + std::string(200, 'h') + " tail").c_str());
-    EXPECT_EQ(std::string(31, 'h'), Record().HdcpInStatus);
-    McuLine("HDCP_OUT 1.4 ok");
-    EXPECT_STREQ("1.4 ok", Record().HdcpOutStatus);
-    // A keyword followed by a 100-character word still finds its value after it.
-    McuLine(("VER " + value + " 2.0").c_str());
-    EXPECT_STREQ("2.0", Record().McuVersion);
+    Run({{"ORDER " + value, Rec(&R::SequenceNumber), std::string(31, 'v')},
+         {"HDCP_IN   " + std::string(200, 'h') + " tail", Rec(&R::HdcpInStatus), std::string(31, 'h')},
+         {"HDCP_OUT 1.4 ok", Rec(&R::HdcpOutStatus), "1.4 ok"},
+         // A keyword followed by a 100-character word still finds its value after it.
+         {"VER " + value + " 2.0", Rec(&R::McuVersion), "2.0"}});
     // A 2047-character line is forwarded cut to the 2047 bytes a text holds.
     std::string huge = "FOO " + std::string(2043, 'x');
     McuLine(huge.c_str());
@@ -99,63 +133,37 @@ TEST_F(McuRspTest, WithoutOwnRecordNothingIsStoredButLinesAreForwarded)
 
 TEST_F(McuRspTest, SubgroupVideoAndSimpleValues)
 {
-    McuLine("SUBGROUP a");
-    EXPECT_STREQ("a", Record().Group);
-    McuLine("SUBGROUP a b");
-    EXPECT_STREQ("b", Record().Group);
-    McuLine("MP dp all");
-    EXPECT_STREQ("dp", Record().cViSelect);
-    McuLine("SW hdmi all");
-    EXPECT_STREQ("hdmi", Record().cViSelect);
-    McuLine("CECAUTO_DELAY hdmi 7");
-    EXPECT_STREQ("7", Record().CECDelay);
-    McuLine("AUTOSW_ONOFF off");
-    EXPECT_STREQ("off", Record().AutoSW);
-    McuLine("SHOWME on");
-    EXPECT_STREQ("on", Record().cShowMe);
+    Run({{"SUBGROUP a", Rec(&R::Group), "a"},
+         {"SUBGROUP a b", Rec(&R::Group), "b"},
+         {"MP dp all", Rec(&R::cViSelect), "dp"},
+         {"SW hdmi all", Rec(&R::cViSelect), "hdmi"},
+         {"CECAUTO_DELAY hdmi 7", Rec(&R::CECDelay), "7"},
+         {"AUTOSW_ONOFF off", Rec(&R::AutoSW), "off"},
+         {"SHOWME on", Rec(&R::cShowMe), "on"}});
 }
 
 TEST_F(McuRspTest, HdcpSupportPortsAreAsymmetric)
 {
-    McuLine("HDCPSUPPORT_ONOFF hdmi OF");
-    EXPECT_STREQ("0", Record().HdcpHDMISuppert);
-    McuLine("HDCPSUPPORT_ONOFF HDMI on");
-    EXPECT_STREQ("1", Record().HdcpHDMISuppert);
-
-    LogSince log;
-    McuLine("HDCPSUPPORT_ONOFF dp OF");
-    EXPECT_TRUE(log.Has("######Hdmi_HdcpSuppert is Error."));
-    EXPECT_STREQ("", Record().HdcpDPSuppert);
-    McuLine("HDCPSUPPORT_ONOFF dp off");
-    EXPECT_STREQ("0", Record().HdcpDPSuppert);
-    McuLine("HDCPSUPPORT_ONOFF dp ON");
-    EXPECT_STREQ("1", Record().HdcpDPSuppert);
-
-    McuLine("HDCPSUPPORT_ONOFF vga ON");
-    EXPECT_TRUE(log.Has("######HdcpSuppert is <vga ON> Error."));
+    Run({{"HDCPSUPPORT_ONOFF hdmi OF", Rec(&R::HdcpHDMISuppert), "0"},
+         {"HDCPSUPPORT_ONOFF HDMI on", Rec(&R::HdcpHDMISuppert), "1"},
+         {"HDCPSUPPORT_ONOFF dp OF", Rec(&R::HdcpDPSuppert), "", "######Hdmi_HdcpSuppert is Error."},
+         {"HDCPSUPPORT_ONOFF dp off", Rec(&R::HdcpDPSuppert), "0"},
+         {"HDCPSUPPORT_ONOFF dp ON", Rec(&R::HdcpDPSuppert), "1"},
+         {"HDCPSUPPORT_ONOFF vga ON", Rec(&R::HdcpDPSuppert), "1", "######HdcpSuppert is <vga ON> Error."}});
     EXPECT_EQ(6u, TcpRecorder::Texts().size());  // every line forwarded
 }
 
 TEST_F(McuRspTest, CecSupportValues)
 {
-    McuLine("CECAUTO_ONOFF hdmi ON");
-    EXPECT_STREQ("1", Record().CECSuppert);
-    McuLine("CECAUTO_ONOFF any of");
-    EXPECT_STREQ("0", Record().CECSuppert);
-    LogSince log;
-    McuLine("CECAUTO_ONOFF hdmi maybe");
-    EXPECT_TRUE(log.Has("######CECSuppert is Error."));
-    EXPECT_STREQ("0", Record().CECSuppert);
+    Run({{"CECAUTO_ONOFF hdmi ON", Rec(&R::CECSuppert), "1"},
+         {"CECAUTO_ONOFF any of", Rec(&R::CECSuppert), "0"},
+         {"CECAUTO_ONOFF hdmi maybe", Rec(&R::CECSuppert), "0", "######CECSuppert is Error."}});
 }
 
 TEST_F(McuRspTest, LedFlickerStatusIsInverted)
 {
-    McuLine("LEDFLICKER On");
-    EXPECT_EQ(0, g_LedFilckerStatus.load());
-    McuLine("LEDFLICKER off");
-    EXPECT_EQ(1, g_LedFilckerStatus.load());
-    McuLine("LEDFLICKER onward");
-    EXPECT_EQ(0, g_LedFilckerStatus.load());
+    Probe status = [] { return std::to_string(g_LedFilckerStatus.load()); };
+    Run({{"LEDFLICKER On", status, "0"}, {"LEDFLICKER off", status, "1"}, {"LEDFLICKER onward", status, "0"}});
 }
 
 TEST_F(McuRspTest, AliasGoesToRecordPropertyFileAndSync)
@@ -203,24 +211,15 @@ TEST_F(McuRspTest, LearnedEdidIsWrittenAsDecodedBytes)
 
 TEST_F(McuRspTest, UartAutoAndPowerDelayStoreTheRs232Preferences)
 {
-    McuLine("uartauto_onoff hdmi");
-    EXPECT_EQ("1", PowerSavePref("RS232Support"));
-    EXPECT_STREQ("1", CQuorVelmarPref::s_cQuor_PWRSave_RS232Support);
-    McuLine("UARTAUTO_ONOFF hdmi OFF");
-    EXPECT_EQ("0", PowerSavePref("RS232Support"));
-    EXPECT_STREQ("0", CQuorVelmarPref::s_cQuor_PWRSave_RS232Support);
-    McuLine("uartauto_onoff hdmi o");
-    EXPECT_EQ("1", PowerSavePref("RS232Support"));
-    McuLine("uartauto_onoff hdmi onx");
-    EXPECT_EQ("0", PowerSavePref("RS232Support"));
-
-    McuLine("uartpwr_delay hdmi 12");
-    EXPECT_EQ("12", PowerSavePref("RS232DelayCtrltime"));
-    EXPECT_STREQ("12", CQuorVelmarPref::s_cQuor_PWRSave_RS232DlyCtrltime);
-    // A value the preferences refuse is not kept in memory either.
-    McuLine("uartpwr_delay hdmi 1<2");
-    EXPECT_EQ("12", PowerSavePref("RS232DelayCtrltime"));
-    EXPECT_STREQ("12", CQuorVelmarPref::s_cQuor_PWRSave_RS232DlyCtrltime);
+    Probe support = Pref("RS232Support", CQuorVelmarPref::s_cQuor_PWRSave_RS232Support);
+    Probe delay = Pref("RS232DelayCtrltime", CQuorVelmarPref::s_cQuor_PWRSave_RS232DlyCtrltime);
+    Run({{"uartauto_onoff hdmi", support, "1"},
+         {"UARTAUTO_ONOFF hdmi OFF", support, "0"},
+         {"uartauto_onoff hdmi o", support, "1"},
+         {"uartauto_onoff hdmi onx", support, "0"},
+         {"uartpwr_delay hdmi 12", delay, "12"},
+         // A value the preferences refuse is not kept in memory either.
+         {"uartpwr_delay hdmi 1<2", delay, "12"}});
     EXPECT_EQ(6u, TcpRecorder::Texts().size());
 }
 

@@ -14,64 +14,61 @@ std::string Describe(uint32_t id, const void* record)
     return text;
 }
 
+// The description of a zeroed record of type T that fill has set up.
+template <class T, class Fill>
+std::string Described(uint32_t id, Fill fill)
+{
+    auto record = Zeroed<T>();
+    fill(*record);
+    return Describe(id, record.get());
+}
+
 TEST(GroupMsgLogText, FixedSizeRecords)
 {
-    auto q = Zeroed<T_QuorDeviceSearchQueryReq>();
-    q->u16DeviceType = 0x1A;
-    q->u32DeviceFunction = 4000000000u;
-    EXPECT_EQ("DeviceType is: 0x1a, DeviceFunction is: 4000000000.", Describe(0x1601, q.get()));
+    EXPECT_EQ("DeviceType is: 0x1a, DeviceFunction is: 4000000000.",
+              Described<T_QuorDeviceSearchQueryReq>(
+                  0x1601, [](auto& q) { q.u16DeviceType = 0x1A, q.u32DeviceFunction = 4000000000u; }));
+    EXPECT_EQ("DeviceType is: 0x1, DeviceMaxSeqNum is: 12.",
+              Described<T_QuorDeviceMaxSeqNumNotifyReq>(
+                  0x1603, [](auto& m) { m.u16DeviceType = 1, m.u16DeviceMaxSeqNum = 12; }));
+    EXPECT_EQ("ResultCode is: 200, DeviceType is: 0x1, DeviceMaxSeqNum is: 65535.",
+              Described<T_QuorDeviceMaxSeqNumNotifyRsp>(
+                  0x2603, [](auto& m) { m.u8ResultCode = 200, m.u16DeviceType = 1, m.u16DeviceMaxSeqNum = 65535; }));
+    EXPECT_EQ("DeviceType is: 0x1, DeviceGroupSignCmd is: 0x1001.",
+              Described<T_QuorDeviceGroupSignNotifyReq>(
+                  0x1605, [](auto& g) { g.u16DeviceType = 1, g.u16DeviceGroupSignCmd = 0x1001; }));
+    EXPECT_EQ("ResultCode is: 0, DeviceType is: 0x1, DeviceGroupSignCmd is: 0x1002.",
+              Described<T_QuorDeviceGroupSignNotifyRsp>(
+                  0x2605, [](auto& g) { g.u16DeviceType = 1, g.u16DeviceGroupSignCmd = 0x1002; }));
+}
 
-    auto m = Zeroed<T_QuorDeviceMaxSeqNumNotifyReq>();
-    m->u16DeviceType = 1;
-    m->u16DeviceMaxSeqNum = 12;
-    EXPECT_EQ("DeviceType is: 0x1, DeviceMaxSeqNum is: 12.", Describe(0x1603, m.get()));
-
-    auto mr = Zeroed<T_QuorDeviceMaxSeqNumNotifyRsp>();
-    mr->u8ResultCode = 200;
-    mr->u16DeviceType = 1;
-    mr->u16DeviceMaxSeqNum = 65535;
-    EXPECT_EQ("ResultCode is: 200, DeviceType is: 0x1, DeviceMaxSeqNum is: 65535.", Describe(0x2603, mr.get()));
-
-    auto g = Zeroed<T_QuorDeviceGroupSignNotifyReq>();
-    g->u16DeviceType = 1;
-    g->u16DeviceGroupSignCmd = 0x1001;
-    EXPECT_EQ("DeviceType is: 0x1, DeviceGroupSignCmd is: 0x1001.", Describe(0x1605, g.get()));
-
-    auto gr = Zeroed<T_QuorDeviceGroupSignNotifyRsp>();
-    gr->u16DeviceType = 1;
-    gr->u16DeviceGroupSignCmd = 0x1002;
-    EXPECT_EQ("ResultCode is: 0, DeviceType is: 0x1, DeviceGroupSignCmd is: 0x1002.", Describe(0x2605, gr.get()));
+// Sets one user information annex of type 0x1001 holding "pw".
+template <class T>
+void OnePasswordAnnex(T& record)
+{
+    record.u16DeviceType = 1;
+    record.u8UserInfoTotal = 1;
+    record.tAnnexCode[0].u16UserInfoType = 0x1001;
+    SetText(record.tAnnexCode[0].cUserInfoContent, "pw");
 }
 
 TEST(GroupMsgLogText, ListRecordsDescribeEachAnnex)
 {
-    auto s = Zeroed<T_QuorDeviceSearchQueryRsp>();
-    s->u16DeviceType = 1;
-    s->u8DeviceInfoTotal = 2;
-    s->tAnnexCode[0].u16InfoID = 1;
-    SetText(s->tAnnexCode[0].cInfoCode, "abc");
-    s->tAnnexCode[1].u16InfoID = 0xB;
-    SetText(s->tAnnexCode[1].cInfoCode, "%s%n");
     EXPECT_EQ("DeviceType is: 0x1, DeviceFunction is: 0, DeviceInfoTotal is: 2."
               "InfoID is: 0x1,InfoCode is:abc.InfoID is: 0xB,InfoCode is:%s%n.",
-              Describe(0x2601, s.get()));
-
-    auto u = Zeroed<T_QuorUserInfoChangeNotifyReq>();
-    u->u16DeviceType = 1;
-    u->u8UserInfoTotal = 1;
-    u->tAnnexCode[0].u16UserInfoType = 0x1001;
-    SetText(u->tAnnexCode[0].cUserInfoContent, "pw");
+              Described<T_QuorDeviceSearchQueryRsp>(0x2601, [](auto& s) {
+                  s.u16DeviceType = 1;
+                  s.u8DeviceInfoTotal = 2;
+                  s.tAnnexCode[0].u16InfoID = 1;
+                  SetText(s.tAnnexCode[0].cInfoCode, "abc");
+                  s.tAnnexCode[1].u16InfoID = 0xB;
+                  SetText(s.tAnnexCode[1].cInfoCode, "%s%n");
+              }));
     EXPECT_EQ("DeviceType is: 0x1, UserInfoTotal is: 1.UserInfoType is: 0x1001,UserInfoContent is:pw.",
-              Describe(0x1604, u.get()));
-
-    auto ur = Zeroed<T_QuorUserInfoChangeNotifyRsp>();
-    ur->u16DeviceType = 1;
-    ur->u8UserInfoTotal = 1;
-    ur->tAnnexCode[0].u16UserInfoType = 0x1001;
-    SetText(ur->tAnnexCode[0].cUserInfoContent, "pw");
+              Described<T_QuorUserInfoChangeNotifyReq>(0x1604, OnePasswordAnnex<T_QuorUserInfoChangeNotifyReq>));
     EXPECT_EQ("ResultCode is: 0, DeviceType is: 0x1, UserInfoTotal is: 1."
               "ResultCode is:0, UserInfoType is: 0x1001, UserInfoContent is:pw.",
-              Describe(0x2604, ur.get()));
+              Described<T_QuorUserInfoChangeNotifyRsp>(0x2604, OnePasswordAnnex<T_QuorUserInfoChangeNotifyRsp>));
 }
 
 TEST(GroupMsgLogText, VersionUpgradeRequest)

@@ -4,6 +4,26 @@
 
 namespace {
 
+// The packed record in hex from byte `from` on, or what went wrong when it does
+// not pack to `size` bytes.
+std::string PackedHex(uint32_t id, const void* record, size_t size, size_t from)
+{
+    Bytes b = Pack(id, record);
+    if (b.size() != size)
+        return "packed to " + std::to_string(b.size()) + " bytes, not " + std::to_string(size);
+    return Hex(Slice(b, from));
+}
+
+// A zeroed record of type R with the given header, from device type 1.
+template <class R>
+std::unique_ptr<R> DeviceRecord(const T_QuorMsgHeader& header)
+{
+    auto r = Zeroed<R>();
+    r->tHeader = header;
+    r->u16DeviceType = 1;
+    return r;
+}
+
 const char kFreshHeader1601[] = "00 00 00 1E 00 00 16 01 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00";
 
 TEST(GroupMsgPack, SearchQueryIsThirtyBytesWithFreshHeader)
@@ -49,12 +69,8 @@ TEST(GroupMsgPack, FreshAndAnswerHeaders)
 
 TEST(GroupMsgPack, SearchAnswerAnnexesCountTheirLengthWord)
 {
-    auto r = Zeroed<T_QuorDeviceSearchQueryRsp>();
-    r->tHeader = QuorFreshMsgHeader(0x2601);
-    r->u16DeviceType = 1;
-    Bytes empty = Pack(0x2601, r.get());
-    ASSERT_EQ(31u, empty.size());
-    EXPECT_EQ("00 01 00 00 00 00 00", Hex(Slice(empty, 24)));
+    auto r = DeviceRecord<T_QuorDeviceSearchQueryRsp>(QuorFreshMsgHeader(0x2601));
+    EXPECT_EQ("00 01 00 00 00 00 00", PackedHex(0x2601, r.get(), 31u, 24));
 
     r->u8DeviceInfoTotal = 1;
     r->tAnnexCode[0].u16InfoID = 1;
@@ -74,9 +90,7 @@ TEST(GroupMsgPack, SearchAnswerAnnexesCountTheirLengthWord)
 
 TEST(GroupMsgPack, SearchAnswerWithEightAnnexesInOrder)
 {
-    auto r = Zeroed<T_QuorDeviceSearchQueryRsp>();
-    r->tHeader = QuorFreshMsgHeader(0x2601);
-    r->u16DeviceType = 1;
+    auto r = DeviceRecord<T_QuorDeviceSearchQueryRsp>(QuorFreshMsgHeader(0x2601));
     r->u8DeviceInfoTotal = 8;
     const char* texts[8] = {"hall", "10.0.0.7", "3", "0", "1", "0", "2", "TX"};
     WireBuilder expected;
@@ -155,12 +169,8 @@ TEST(GroupMsgPack, GroupSignNoticeAndAnswer)
 
 TEST(GroupMsgPack, UserInfoNoticeAnnexesAreSixPlusText)
 {
-    auto r = Zeroed<T_QuorUserInfoChangeNotifyReq>();
-    r->tHeader = QuorFreshMsgHeader(0x1604);
-    r->u16DeviceType = 1;
-    Bytes empty = Pack(0x1604, r.get());
-    ASSERT_EQ(27u, empty.size());
-    EXPECT_EQ("00 01 00", Hex(Slice(empty, 24)));
+    auto r = DeviceRecord<T_QuorUserInfoChangeNotifyReq>(QuorFreshMsgHeader(0x1604));
+    EXPECT_EQ("00 01 00", PackedHex(0x1604, r.get(), 27u, 24));
 
     r->u8UserInfoTotal = 2;
     r->tAnnexCode[0].u16UserInfoType = 0x1001;
@@ -174,10 +184,7 @@ TEST(GroupMsgPack, UserInfoNoticeAnnexesAreSixPlusText)
 
 TEST(GroupMsgPack, UserInfoAnswerAnnexesAreSevenPlusText)
 {
-    auto r = Zeroed<T_QuorUserInfoChangeNotifyRsp>();
-    r->tHeader = QuorAnswerMsgHeader(QuorFreshMsgHeader(0x1604), 0x2604);
-    r->u8ResultCode = 0;
-    r->u16DeviceType = 1;
+    auto r = DeviceRecord<T_QuorUserInfoChangeNotifyRsp>(QuorAnswerMsgHeader(QuorFreshMsgHeader(0x1604), 0x2604));
     Bytes empty = Pack(0x2604, r.get());
     ASSERT_EQ(28u, empty.size());
 

@@ -7,6 +7,12 @@
 
 namespace {
 
+// A message's bytes and the identifier that goes with them.
+struct BytesAndId {
+    Bytes bytes;
+    uint32_t id;
+};
+
 Bytes SearchQuery(uint16_t type, uint32_t function)
 {
     return WireBuilder().Header(0x1601, 0x11, 0x22, 0x33, 0x44).U16(type).U32(function).Done();
@@ -93,17 +99,13 @@ TEST(GroupMsgParse, UnknownAndOutgoingOnlyIdentifiersGiveNoRecord)
 
 TEST(GroupMsgParse, FixedSizeNoticesAndAnswers)
 {
-    struct Case {
-        Bytes bytes;
-        uint32_t id;
-    };
-    std::vector<Case> cases = {
+    std::vector<BytesAndId> cases = {
         {WireBuilder().Header(0x1603).U16(1).U16(12).Done(), 0x1603},
         {WireBuilder().Header(0x2603).U8(5).U16(1).U16(12).Done(), 0x2603},
         {WireBuilder().Header(0x1605).U16(1).U16(0x1001).Done(), 0x1605},
         {WireBuilder().Header(0x2605).U8(5).U16(1).U16(0x1002).Done(), 0x2605},
     };
-    for (const Case& c : cases) {
+    for (const BytesAndId& c : cases) {
         Translated t;
         Translate(c.bytes, &t);
         ASSERT_NE(nullptr, t.record) << std::hex << c.id;
@@ -336,30 +338,27 @@ TEST(GroupMsgParse, VersionUpgradeAnswerRefusals)
 
 TEST(GroupMsgParse, AnswersCopyHeaderWordsTwoToFiveFromTheRequest)
 {
-    struct Case {
-        Bytes request;
-        uint32_t answerId;
-    };
-    std::vector<Case> cases = {
+    // The request's bytes and the answer's identifier.
+    std::vector<BytesAndId> cases = {
         {WireBuilder().Header(0x1601, 0xDEADBEEF, 0, 0x80000000, 7).U16(0).U32(0).Done(), 0x2601},
         {WireBuilder().Header(0x1603, 1, 2, 3, 4).U16(1).U16(9).Done(), 0x2603},
         {WireBuilder().Header(0x1604, 5, 6, 7, 8).U16(1).U8(0).Done(), 0x2604},
         {WireBuilder().Header(0x1605, 0xFFFFFFFF, 0xFFFFFFFE, 0, 1).U16(1).U16(0x1001).Done(), 0x2605},
     };
-    for (const Case& c : cases) {
+    for (const BytesAndId& c : cases) {
         Translated request;
-        Translate(c.request, &request);
+        Translate(c.bytes, &request);
         ASSERT_NE(nullptr, request.record);
         const T_QuorMsgHeader& rh = *static_cast<const T_QuorMsgHeader*>(request.record);
         // The answer record: cleared, header from the request, then packed.
-        std::unique_ptr<unsigned char[]> answer(new unsigned char[MemPoolOfMessage(c.answerId)->GetBlockSize()]);
-        memset(answer.get(), 0, (size_t)MemPoolOfMessage(c.answerId)->GetBlockSize());
-        T_QuorMsgHeader ah = QuorAnswerMsgHeader(rh, c.answerId);
+        std::unique_ptr<unsigned char[]> answer(new unsigned char[MemPoolOfMessage(c.id)->GetBlockSize()]);
+        memset(answer.get(), 0, (size_t)MemPoolOfMessage(c.id)->GetBlockSize());
+        T_QuorMsgHeader ah = QuorAnswerMsgHeader(rh, c.id);
         memcpy(answer.get(), &ah, sizeof(ah));
-        Bytes packed = Pack(c.answerId, answer.get());
+        Bytes packed = Pack(c.id, answer.get());
         ASSERT_GE(packed.size(), 24u);
-        EXPECT_EQ(Hex(Slice(c.request, 8, 16)), Hex(Slice(packed, 8, 16))) << std::hex << c.answerId;
-        EXPECT_EQ(Hex(WireBuilder().U32(c.answerId).DoneAsIs()), Hex(Slice(packed, 4, 4)));
+        EXPECT_EQ(Hex(Slice(c.bytes, 8, 16)), Hex(Slice(packed, 8, 16))) << std::hex << c.id;
+        EXPECT_EQ(Hex(WireBuilder().U32(c.id).DoneAsIs()), Hex(Slice(packed, 4, 4)));
     }
 }
 

@@ -76,6 +76,16 @@ private:
     std::atomic<int> fRunCount{0};
 };
 
+// The task's runs once count have happened and no further one came within
+// 100 ms (a run owed to a lost or repeated signal would).
+template <int N>
+std::vector<RunRecord> RunsSettledAt(RecordingTask<N>* task, int count)
+{
+    EXPECT_TRUE(WaitUntil([&] { return task->RunCount() >= count; }));
+    OSThread::Sleep(100);
+    return task->Runs();
+}
+
 template <int N>
 int ThreadIndex(OSThread* thread)
 {
@@ -144,9 +154,7 @@ TEST(QuorTask, TwoSignalsBeforeRunGiveOneRunSeeingBoth)
     task->Signal(0x100);
     task->Signal(0x200);
     gate.Open();
-    ASSERT_TRUE(WaitUntil([&] { return task->RunCount() >= 1; }));
-    OSThread::Sleep(100);
-    auto runs = task->Runs();
+    auto runs = RunsSettledAt(task, 1);
     ASSERT_EQ(runs.size(), 1u);
     // The scheduled bit is never reported as an event.
     EXPECT_EQ(runs[0].events, 0x300u);
@@ -163,9 +171,7 @@ TEST(QuorTask, SignalDuringRunGivesOneImmediateRerunOnSameThread)
     task->Signal(0x400);
     task->Signal(0x800);
     gate.Open();
-    ASSERT_TRUE(WaitUntil([&] { return task->RunCount() >= 2; }));
-    OSThread::Sleep(100);
-    auto runs = task->Runs();
+    auto runs = RunsSettledAt(task, 2);
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[0].events, 0x100u);
     EXPECT_EQ(runs[1].events, 0xC00u);

@@ -19,7 +19,6 @@
 #endif
 
 using group_test::Datagram;
-using group_test::GroupLan;
 using group_test::LanEndpoint;
 
 namespace {
@@ -30,6 +29,11 @@ const uint16_t kPeerPort = 5000;
 const uint32_t kPCId = 0x0A0B0C0D;
 
 struct TestBed : group_test::LanBed {
+    ~TestBed() override
+    {
+        if (peer >= 0)
+            close(peer);
+    }
     std::vector<Bytes> macs;
     int peer = -1;   // the tool's socket on the bridge, port 5000
 };
@@ -442,15 +446,7 @@ Bytes EthernetAddress(const std::string& ns)
     return mac;
 }
 
-class TestBedEnvironment : public ::testing::Environment {
-public:
-    void TearDown() override
-    {
-        group_test::ExpectCleanStops(g_bed->endpoints);
-    }
-};
-
-void SetUpTestBed()
+group_test::LanBed* SetUpTestBed()
 {
     g_bed = new TestBed;
     group_test::MakeLanBed(kEndpoints, g_bed);
@@ -469,29 +465,16 @@ void SetUpTestBed()
         fprintf(stderr, "the peer socket cannot be made\n");
         exit(1);
     }
-    for (int i = 0; i < kEndpoints; ++i)
-        Endpoint(i).StartDaemon();
-    for (int i = 0; i < kEndpoints; ++i) {
-        // The identifier comes from the MAC the start flow records.
-        if (!Endpoint(i).WaitStartFlow(30000) ||
-            !group_test::WaitFor([i] { return Ask(i, Request(4, 0, {}, DeviceId(i)), 500).size() == 1; }, 20000)) {
-            fprintf(stderr, "endpoint %d does not answer:\n%s\n", i, Endpoint(i).Output().c_str());
-            exit(1);
-        }
-    }
+    // The identifier comes from the MAC the start flow records.
+    group_test::StartDaemons(g_bed->endpoints, [](int i) {
+        return group_test::WaitFor([i] { return Ask(i, Request(4, 0, {}, DeviceId(i)), 500).size() == 1; }, 20000);
+    });
+    return g_bed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    ::testing::InitGoogleTest(&argc, argv);
-    SetUpTestBed();
-    ::testing::AddGlobalTestEnvironment(new TestBedEnvironment);
-    int result = RUN_ALL_TESTS();
-    close(g_bed->peer);
-    g_bed->endpoints.clear();
-    g_bed->lan.reset();
-    delete g_bed;
-    return result;
+    return group_test::RunLanTests(argc, argv, SetUpTestBed);
 }

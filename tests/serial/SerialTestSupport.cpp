@@ -96,6 +96,16 @@ std::vector<std::string> Texts(const std::vector<Line>& lines)
     return texts;
 }
 
+void ExpectSerialLines(const std::vector<Line>& lines, const std::vector<std::string>& texts)
+{
+    EXPECT_EQ(texts, Texts(lines));
+    for (const Line& line : lines) {
+        EXPECT_EQ(10, line.scope) << line.text;
+        EXPECT_EQ(0, line.session) << line.text;
+        EXPECT_EQ(line.text.size(), line.length) << line.text;
+    }
+}
+
 // The communication layer reads g_pVelmarManageTask under its string lock.
 ManageQueue::ManageQueue()
 {

@@ -1,17 +1,22 @@
 // Helpers of the serial line tests: the binary's board root and log, the
 // lines a framing or the management task received, and pseudo-terminals
-// linked where a task opens its line.
+// linked where a task opens its line, with a serial line on one.
 #ifndef SERIAL_TEST_SUPPORT_H
 #define SERIAL_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
 
 #include <termios.h>
 
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "NoCopy.h"
 #include "QuorVelmarMsgDef.h"
+#include "QuorVelmarSerialLine.h"
 #include "TestLog.h"
 
 namespace serial_test {
@@ -52,12 +57,10 @@ public:
 // Installs a fresh management task as g_pVelmarManageTask for the lifetime
 // of the object; its pool has no threads here, so the lines the
 // communication layer queues stay in its string list for the test to take.
-class ManageQueue {
+class ManageQueue : test_support::NoCopy {
 public:
     ManageQueue();
     ~ManageQueue();
-    ManageQueue(const ManageQueue&) = delete;
-    ManageQueue& operator=(const ManageQueue&) = delete;
     // Takes lines until count arrived or timeoutMs passed.
     std::vector<Line> Wait(size_t count, int timeoutMs = 3000);
     // The lines that arrive within quietMs.
@@ -65,6 +68,9 @@ public:
 };
 
 std::vector<std::string> Texts(const std::vector<Line>& lines);
+// The lines hold texts, each queued as a serial line: scope 10, no session,
+// its own length.
+void ExpectSerialLines(const std::vector<Line>& lines, const std::vector<std::string>& texts);
 
 // Sends probe lines from sim until one reaches the queue (at most 60 tries of
 // 100 ms): the task's receive loop runs. A probe that came late is dropped.
@@ -84,12 +90,10 @@ bool WaitUntilReading(Simulator& sim, ManageQueue& queue)
 // ---- Pseudo-terminals -----------------------------------------------------------
 
 // A pseudo-terminal pair whose follower side is linked at a device path.
-class LinkedPty {
+class LinkedPty : test_support::NoCopy {
 public:
     LinkedPty() = default;
     ~LinkedPty() { Close(); }
-    LinkedPty(const LinkedPty&) = delete;
-    LinkedPty& operator=(const LinkedPty&) = delete;
     bool Open(const std::string& linkPath);
     void CloseLeader();
     void Close();
@@ -103,6 +107,29 @@ private:
     int m_keptFollower = -1;  // kept open, as a simulator does
     std::string m_follower;
     std::string m_link;
+};
+
+// An MCU serial line on a pseudo-terminal linked at the board path
+// boardPath ("/dev/<name>", a literal: the line keeps the pointer); the line
+// is closed and the terminal removed at the end of each test.
+class PtyLineFixture : public ::testing::Test {
+protected:
+    explicit PtyLineFixture(const char* boardPath)
+        : line{boardPath, 1, CQuorVelmarLineFramer::kMcuLine, LineCollector::Sink}, fBoardPath(boardPath) {}
+    void SetUp() override { ASSERT_TRUE(pty.Open(DevicePath(fBoardPath + strlen("/dev/")))); }
+    void TearDown() override
+    {
+        if (line.IsUartOpen())
+            line.CloseUart();
+        pty.Close();
+    }
+    void OpenLine() { ASSERT_GT(line.OpenUart(fBoardPath), 2); }
+
+    LinkedPty pty;
+    CQuorVelmarSerialLine line;
+
+private:
+    const char* fBoardPath;
 };
 
 bool ReadAttributes(const std::string& path, struct termios* attributes);

@@ -97,15 +97,9 @@ TEST(UartOptMapping, RawLineWithReceiverAndModemLinesIgnored)
 
 // ---- On a pseudo-terminal ------------------------------------------------------------
 
-class UartOptPtyTest : public ::testing::Test {
+class UartOptPtyTest : public PtyLineFixture {
 protected:
-    void SetUp() override { ASSERT_TRUE(pty.Open(DevicePath("ttyS9"))); }
-    void TearDown() override
-    {
-        if (line.IsUartOpen())
-            line.CloseUart();
-        pty.Close();
-    }
+    UartOptPtyTest() : PtyLineFixture("/dev/ttyS9") {}
     struct termios ReadBack()
     {
         struct termios attributes;
@@ -114,13 +108,11 @@ protected:
         return attributes;
     }
 
-    LinkedPty pty;
-    CQuorVelmarSerialLine line{"/dev/ttyS9", 1, CQuorVelmarLineFramer::kMcuLine, LineCollector::Sink};
 };
 
 TEST_F(UartOptPtyTest, SpeedAndStopBitsReadBack)
 {
-    ASSERT_GT(line.OpenUart("/dev/ttyS9"), 2);
+    OpenLine();
     const struct {
         int32_t speed;
         int32_t stop;
@@ -149,7 +141,7 @@ TEST_F(UartOptPtyTest, SpeedAndStopBitsReadBack)
 
 TEST_F(UartOptPtyTest, SetUartOptDiscardsUnreadInput)
 {
-    ASSERT_GT(line.OpenUart("/dev/ttyS9"), 2);
+    OpenLine();
     ASSERT_EQ(6, write(pty.LeaderFd(), "STALE\n", 6));
     SleepMs(20);
     EXPECT_EQ(0, line.SetUartOpt(9600, 8, 'N', 1));
@@ -166,7 +158,7 @@ TEST_F(UartOptPtyTest, RefusedWhenTheLineIsClosedAndTheSettingsStay)
     EXPECT_EQ(-2, line.SetUartOpt(9600, 8, 'N', 1));
     EXPECT_EQ(1u, never.Count(kAttrFail));
 
-    ASSERT_GT(line.OpenUart("/dev/ttyS9"), 2);
+    OpenLine();
     ASSERT_EQ(0, line.SetUartOpt(115200, 8, 'N', 2));
     ASSERT_EQ(0, line.CloseUart());
     LogMark mark;

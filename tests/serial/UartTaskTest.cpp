@@ -75,13 +75,8 @@ TEST_F(UartTaskTest, LinesReachTheManagementTask)
     sim.Send("VER 1.0\r\nORDER 3\r\n");
     std::vector<Line> lines = queue.Wait(2);
     ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ((Texts_t{"VER 1.0", "ORDER 3"}), Texts(lines));
-    for (const Line& line : lines) {
-        EXPECT_EQ(10, line.scope);
-        EXPECT_EQ(0, line.session);
-        EXPECT_EQ(7, line.length);
-        EXPECT_TRUE(line.zeroFilled);
-    }
+    ExpectSerialLines(lines, {"VER 1.0", "ORDER 3"});
+    EXPECT_TRUE(lines[0].zeroFilled && lines[1].zeroFilled);
     EXPECT_TRUE(mark.WaitFor("@@@@@@Recevie One MCU Uart Frame is <ORDER 3>."));
     EXPECT_TRUE(mark.Has("ReadUartBuff Len is <18> content is <VER 1.0\\x0D\\x0AORDER 3\\x0D\\x0A>"));
     EXPECT_TRUE(queue.TakeFor(50).empty());

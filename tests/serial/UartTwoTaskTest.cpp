@@ -125,12 +125,7 @@ TEST_F(UartTwoTaskTest, DisplayLinesAreHandedOnLikeMcuLines)
     sim.Send("OK\r\n\r\nORDER 4\r\n");
     std::vector<Line> lines = queue.Wait(2);
     ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ((Texts_t{"OK", "ORDER 4"}), Texts(lines));
-    for (const Line& line : lines) {
-        EXPECT_EQ(10, line.scope);
-        EXPECT_EQ(0, line.session);
-        EXPECT_EQ(line.text.size(), line.length);
-    }
+    ExpectSerialLines(lines, {"OK", "ORDER 4"});
     EXPECT_TRUE(mark.WaitFor("@@@@@@Recevie One Third-Party Uart Frame is <ORDER 4>."));
     EXPECT_TRUE(mark.Has("@@@@@@Recevie One Third-Party Uart Frame is <OK>."));
     EXPECT_FALSE(mark.Has("@@@@@@m_UartMsg is"));

@@ -16,23 +16,13 @@ namespace {
 const char kWriteFail[] = "###### write m_Uartfd fail, sRet is <-1>.";
 const char kGiveUp[] = "###### aready retry write 3th...........";
 
-class UartWriteTest : public ::testing::Test {
+class UartWriteTest : public PtyLineFixture {
 protected:
-    void SetUp() override { ASSERT_TRUE(pty.Open(DevicePath("ttyS6"))); }
-    void TearDown() override
-    {
-        if (line.IsUartOpen())
-            line.CloseUart();
-        pty.Close();
-    }
-    void OpenLine() { ASSERT_GT(line.OpenUart("/dev/ttyS6"), 2); }
+    UartWriteTest() : PtyLineFixture("/dev/ttyS6") {}
     int Write(const std::string& bytes)
     {
         return line.UartWrite(bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
-
-    LinkedPty pty;
-    CQuorVelmarSerialLine line{"/dev/ttyS6", 1, CQuorVelmarLineFramer::kMcuLine, LineCollector::Sink};
 };
 
 TEST_F(UartWriteTest, BytesArriveExactly)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "NoCopy.h"
 #include "TestFiles.h"
 
 // A fresh directory under /tmp, removed with everything in it at the end.
@@ -18,12 +19,10 @@ public:
     std::string operator/(const std::string& name) const { return File(name); }
 };
 
-class SerialClient {
+class SerialClient : test_support::NoCopy {
 public:
     SerialClient() = default;
     ~SerialClient() { Close(); }
-    SerialClient(const SerialClient&) = delete;
-    SerialClient& operator=(const SerialClient&) = delete;
 
     // Opens the path read-write without a controlling terminal. With
     // `applyRaw`, applies raw mode at `speed` with `extraCflag` added.

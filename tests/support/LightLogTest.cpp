@@ -142,28 +142,30 @@ TEST_F(LightLogTest, RotationThroughARingOfThree)
     EXPECT_EQ(1u, g_b8IsLastFileExist_LLOG);
 }
 
-TEST_F(LightLogTest, ResumesAfterThePreviousRunsFile)
+// The previous run's open file (".logTmp") and the completed file after it,
+// which the new run takes over.
+struct ResumeCase {
+    unsigned open;
+    unsigned next;
+};
+
+class LightLogResumeTest : public LightLogTest, public ::testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(LightLogResumeTest, ResumesInTheFileAfterThePreviousRuns)
 {
-    ASSERT_TRUE(WriteFile(Name(4, ".logTmp"), "old four\n"));
-    ASSERT_TRUE(WriteFile(Name(5, ".log"), "old five\n"));
+    const ResumeCase c = GetParam();
+    ASSERT_TRUE(WriteFile(Name(c.open, ".logTmp"), "old open\n"));
+    ASSERT_TRUE(WriteFile(Name(c.next, ".log"), "old next\n"));
     SetUpLog(5000, 10);
     Line("new");
-    EXPECT_EQ((std::vector<std::string>{"new"}), Messages(Name(5, ".logTmp")));
-    EXPECT_FALSE(PathExists(Name(5, ".log")));
-    EXPECT_EQ("old four\n", ReadLog(Name(4, ".log")));
-    EXPECT_FALSE(PathExists(Name(4, ".logTmp")));
+    EXPECT_EQ((std::vector<std::string>{"new"}), Messages(Name(c.next, ".logTmp")));
+    EXPECT_FALSE(PathExists(Name(c.next, ".log")));
+    EXPECT_EQ("old open\n", ReadLog(Name(c.open, ".log")));
+    EXPECT_FALSE(PathExists(Name(c.open, ".logTmp")));
 }
 
-TEST_F(LightLogTest, ResumeAfterTheLastFileRestartsAtOne)
-{
-    ASSERT_TRUE(WriteFile(Name(10, ".logTmp"), "old ten\n"));
-    ASSERT_TRUE(WriteFile(Name(1, ".log"), "old one\n"));
-    SetUpLog(5000, 10);
-    Line("new");
-    EXPECT_EQ((std::vector<std::string>{"new"}), Messages(Name(1, ".logTmp")));
-    EXPECT_FALSE(PathExists(Name(1, ".log")));
-    EXPECT_EQ("old ten\n", ReadLog(Name(10, ".log")));
-}
+// After the last file of the ring of ten the run restarts at one.
+INSTANTIATE_TEST_SUITE_P(Ring, LightLogResumeTest, ::testing::Values(ResumeCase{4, 5}, ResumeCase{10, 1}));
 
 TEST_F(LightLogTest, RingOfOneTruncatesAndNeverRenames)
 {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "NoCopy.h"
 #include "QuorVelmarMsgDef.h"
 #include "TestLog.h"
 
@@ -52,12 +53,10 @@ void SetClientLinkMaxNum(uint32_t limit);
 
 // ---- Clients ----------------------------------------------------------------------
 
-class TcpClient {
+class TcpClient : test_support::NoCopy {
 public:
     TcpClient() = default;
     ~TcpClient() { Close(); }
-    TcpClient(const TcpClient&) = delete;
-    TcpClient& operator=(const TcpClient&) = delete;
 
     // Connects from srcIp to ip:port (receive buffer of rcvBuf bytes when
     // non-zero). False on failure.

@@ -108,6 +108,13 @@ protected:
         ASSERT_TRUE(client->ReadUntil(expectedAddressReply, &before));
         EXPECT_EQ("", before);
     }
+    // Starts velmard and opens two clients with sessions (a static address).
+    void StartWithTwoClients(TcpClient* client, TcpClient* other)
+    {
+        ASSERT_NO_FATAL_FAILURE(StartDaemon());
+        ASSERT_NO_FATAL_FAILURE(Open(client, StaticAnswer()));
+        ASSERT_NO_FATAL_FAILURE(Open(other, StaticAnswer()));
+    }
     std::string StaticAnswer() const
     {
         return "IPADDRESS static ip4addr " + fNetns->Address() + " netmask 255.255.255.252 gateway " +
@@ -130,10 +137,8 @@ protected:
 
 TEST_F(TcpCmdDaemonTest, DisplayLineAndPowerCommandsFromAClient)
 {
-    StartDaemon();
     TcpClient client, other;
-    ASSERT_NO_FATAL_FAILURE(Open(&client, StaticAnswer()));
-    ASSERT_NO_FATAL_FAILURE(Open(&other, StaticAnswer()));
+    ASSERT_NO_FATAL_FAILURE(StartWithTwoClients(&client, &other));
 
     // Settings of the display line, read back from its terminal attributes.
     client.Send("SET UARTBAUDRATE 14400\r\nSET UARTBAUDRATE 9600\r\n");
@@ -168,10 +173,8 @@ TEST_F(TcpCmdDaemonTest, DisplayLineAndPowerCommandsFromAClient)
 
 TEST_F(TcpCmdDaemonTest, McuTrafficDroppedLinesGroupControlAndEdidData)
 {
-    StartDaemon();
     TcpClient client, other;
-    ASSERT_NO_FATAL_FAILURE(Open(&client, StaticAnswer()));
-    ASSERT_NO_FATAL_FAILURE(Open(&other, StaticAnswer()));
+    ASSERT_NO_FATAL_FAILURE(StartWithTwoClients(&client, &other));
 
     // Unknown first words and debug lines go nowhere; other lines reach the
     // MCU unchanged and its answer reaches every client once.

@@ -19,6 +19,15 @@ protected:
             QuorCopyField(r.Gateway, gateway);
         });
     }
+    // Sends the lines: they are answered with replies and the display gets
+    // exactly display.
+    void ExpectRepliesAndDisplay(const Lines& lines, const Lines& replies, const std::string& display)
+    {
+        for (const std::string& line : lines)
+            Send(line);
+        EXPECT_EQ(replies, Replies());
+        EXPECT_EQ(display, DisplayGot(display.size()));
+    }
 };
 
 TEST_F(TcpDispatchTest, UnknownFirstWordsAreLoggedAndGetNothing)
@@ -65,10 +74,8 @@ TEST_F(TcpDispatchTest, SetLinesWhoseSecondWordHoldsDbgAreDropped)
 
 TEST_F(TcpDispatchTest, KeywordsMatchByPrefixIgnoringCase)
 {
-    Send("set uartbaudrateX 9600\r\n");
-    Send("sEt TeLnEtPt string Z\r\n");
-    EXPECT_EQ((Lines{"uartbaudrateX 9600\r\n", "TeLnEtPt string Z\r\n"}), Replies());
-    EXPECT_EQ("Z\r\n", DisplayGot(3));
+    ExpectRepliesAndDisplay({"set uartbaudrateX 9600\r\n", "sEt TeLnEtPt string Z\r\n"},
+                            {"uartbaudrateX 9600\r\n", "TeLnEtPt string Z\r\n"}, "Z\r\n");
     EXPECT_TRUE(McuQuiet());
 }
 
@@ -183,11 +190,9 @@ TEST_F(TcpDispatchTest, PowerDelayIsStoredAndSentToTheMcu)
 
 TEST_F(TcpDispatchTest, ExternalTextIsNeverAFormat)
 {
-    Send("SET UARTENDCHAR %s%n%x\r\n");
-    Send("SET TELNETPT string %n%s\r\n");
-    EXPECT_EQ((Lines{"UARTENDCHAR %s%n%x\r\n", "TELNETPT string %n%s\r\n"}), Replies());
-    // Taken here in full, so no byte of it can reach the next case's display.
-    EXPECT_EQ("%n%s\r\n", DisplayGot(6));
+    // The display's bytes are taken in full, so none can reach the next case's display.
+    ExpectRepliesAndDisplay({"SET UARTENDCHAR %s%n%x\r\n", "SET TELNETPT string %n%s\r\n"},
+                            {"UARTENDCHAR %s%n%x\r\n", "TELNETPT string %n%s\r\n"}, "%n%s\r\n");
 }
 
 TEST_F(TcpDispatchTest, LongestLineIsAnsweredWhole)

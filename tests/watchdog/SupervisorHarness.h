@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "NoCopy.h"
+
 // One start of the watched test program (watch_child.sh).
 struct WatchedRun {
     int run = 0;
@@ -19,12 +21,10 @@ struct WatchedRun {
     long long endNs = 0; // 0 when it did not end by itself
 };
 
-class SupervisorHarness {
+class SupervisorHarness : test_support::NoCopy {
 public:
     SupervisorHarness();
     ~SupervisorHarness();
-    SupervisorHarness(const SupervisorHarness&) = delete;
-    SupervisorHarness& operator=(const SupervisorHarness&) = delete;
 
     bool Ready() const { return !m_root.empty(); }
     const std::string& Root() const { return m_root; }
