@@ -16,6 +16,7 @@
 
 // The namespace pair's helpers come before the protocol helpers, whose
 // global names they would otherwise meet.
+#include "TestClock.h"
 #include "UdpNetnsPair.h"
 
 #include "ManageTestSupport.h"
@@ -34,12 +35,7 @@ using net_test::ProcessBoardRoot;
 using udp_test::HostAddr;
 using udp_test::Peer;
 
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using board_test::NowMs;
 
 const char* const kPeer1 = udp_test::kPeer1Ip;
 const char* const kPeer2 = udp_test::kPeer2Ip;

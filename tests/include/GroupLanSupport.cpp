@@ -21,12 +21,6 @@ using board_test::ProcessResult;
 using board_test::RunProcess;
 using board_test::SourcePath;
 
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // ---- Datagrams ---------------------------------------------------------------------
 

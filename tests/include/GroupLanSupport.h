@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "TestClock.h"
 #include "BoardRootFixture.h"
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
@@ -34,7 +35,7 @@ const uint16_t kGroupPort = 3333;     // "QuorVelmar_MulUdpRecvPort"
 const uint16_t kCommandPort = 2323;   // "Quor_Velmar_TelnetPort" of the board roots
 const char kGroupIp[] = "230.1.0.0";
 
-int64_t NowMs();
+using board_test::NowMs;
 using board_test::WaitFor;
 
 using board_test::InNamespace;

@@ -13,6 +13,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "TestClock.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -145,12 +147,6 @@ public:
     int Fd() const { return fFd; }
 
 private:
-    static int64_t NowMs()
-    {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    }
     // Reads what arrives before endMs; false at the end, on a close or an error.
     bool ReadSome(int64_t endMs)
     {

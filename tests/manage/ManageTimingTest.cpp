@@ -5,18 +5,14 @@
 #include <algorithm>
 #include <chrono>
 
+#include "TestClock.h"
 #include "ManageTestSupport.h"
 #include "QuorVelmarPref.h"
 
 namespace manage_test {
 namespace {
 
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using board_test::NowMs;
 
 // Counts the occurrences of text.
 size_t Count(const std::string& all, const std::string& text)

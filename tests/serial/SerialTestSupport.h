@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "TestClock.h"
 #include "NoCopy.h"
 #include "QuorVelmarMsgDef.h"
 #include "QuorVelmarSerialLine.h"
@@ -134,7 +135,7 @@ private:
 
 bool ReadAttributes(const std::string& path, struct termios* attributes);
 void SleepMs(int ms);
-int64_t NowMs();
+using board_test::NowMs;
 
 }  // namespace serial_test
 

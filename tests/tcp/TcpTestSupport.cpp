@@ -1,4 +1,5 @@
 // Helpers of the TCP command port tests: see TcpTestSupport.h.
+#include "TestClock.h"
 #include "TcpTestSupport.h"
 
 #include <arpa/inet.h>
@@ -50,11 +51,7 @@ uint16_t FreePort()
     return port;
 }
 
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using board_test::NowMs;
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 #include <functional>
 #include <thread>
 
+#include "TestClock.h"
 #include "BoardRootFixture.h"
 #include "VelmardProcess.h"
 #include "DisplaySimulator.h"
@@ -31,12 +32,7 @@ using board_test::WaitFor;
 
 const uint16_t kCommandPort = 2323;
 
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using board_test::NowMs;
 
 class TcpCmdDaemonTest : public ::testing::Test {
 protected:
