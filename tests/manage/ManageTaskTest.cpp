@@ -387,29 +387,41 @@ TEST_F(ManageTaskTest, ProducersAreNotHeldWhileAHandlerRuns)
 
 TEST_F(ManageTaskTest, SerialLinesAreBoundedOldestDroppedAndCountedOnce)
 {
-    LogSince log;
-    const uint32_t bound = CQuorVelmarManageTask::kMaxSerialLines;
-    fTask->AddStringPacketToProcessList(Message(11, 3, "GET VER\r\n"));
-    for (uint32_t i = 0; i < bound + 10; ++i)
-        fTask->AddStringPacketToProcessList(Message(10, 0, "ORDER " + std::to_string(i)));
-    // The TCP line stays; the ten oldest serial lines went.
-    EXPECT_EQ(bound + 1, fTask->GetStringListLength());
-    T_QuorStringMsg first;
-    ASSERT_TRUE(fTask->TakeStringMsg(&first));
-    EXPECT_STREQ("GET VER\r\n", first.cMsg);
-    ASSERT_TRUE(fTask->TakeStringMsg(&first));
-    EXPECT_STREQ("ORDER 10", first.cMsg);
-    auto occurrences = [&log](const std::string& what) {
-        std::string text = log.Text();
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++n;
-        return n;
-    };
-    EXPECT_EQ(1u, occurrences("the oldest are dropped"));
-    while (fTask->TakeStringMsg(&first)) {
+    // Short lines meet the bound on lines, long ones the bound on bytes.
+    const uint32_t kLongLine = 2000;
+    const struct {
+        uint32_t length;  // of each line; 0: "ORDER <n>" alone
+        uint32_t fit;     // lines that fit the bounds
+    } cases[] = {{0, CQuorVelmarManageTask::kMaxSerialLines},
+                 {kLongLine, CQuorVelmarManageTask::kMaxSerialBytes / kLongLine}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        LogSince log;
+        fTask->AddStringPacketToProcessList(Message(11, 3, "GET VER\r\n"));
+        for (uint32_t i = 0; i < c.fit + 10; ++i) {
+            std::string line = "ORDER " + std::to_string(i) + " ";
+            line.resize(std::max<size_t>(line.size(), c.length), 'x');
+            fTask->AddStringPacketToProcessList(Message(10, 0, line));
+        }
+        // The TCP line stays; the ten oldest serial lines went.
+        EXPECT_EQ(c.fit + 1, fTask->GetStringListLength());
+        T_QuorStringMsg first;
+        ASSERT_TRUE(fTask->TakeStringMsg(&first));
+        EXPECT_STREQ("GET VER\r\n", first.cMsg);
+        ASSERT_TRUE(fTask->TakeStringMsg(&first));
+        EXPECT_EQ(0, strncmp("ORDER 10 ", first.cMsg, 9)) << first.cMsg;
+        auto occurrences = [&log](const std::string& what) {
+            std::string text = log.Text();
+            size_t n = 0;
+            for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(1u, occurrences("the oldest are dropped"));
+        while (fTask->TakeStringMsg(&first)) {
+        }
+        EXPECT_EQ(1u, occurrences("######Serial lines dropped while the list was full: <10>."));
     }
-    EXPECT_EQ(1u, occurrences("######Serial lines dropped while the list was full: <10>."));
 }
 
 TEST_F(ManageTaskTest, OneRunHandlesABoundedBatchOfEachSource)

@@ -199,7 +199,7 @@ int CQuorVelmarManageTask::AddStringPacketToProcessList(const T_QuorStringMsg& m
         LightLogExt(40000, 0, kSrc, __LINE__, "###### Fail to new string node, When AddStringPacketToProcessList().");
         return -1;
     }
-    StringNode* dropped = nullptr;
+    std::vector<StringNode*> dropped;
     {
         OSMutexLocker locker(&m_StringListMutex);
         node->u64Arrival = m_u64Arrivals++;
@@ -210,15 +210,31 @@ int CQuorVelmarManageTask::AddStringPacketToProcessList(const T_QuorStringMsg& m
             own.push_back(node);
             ++m_u32TcpLines;
         } else {
-            if (node->IsSerial() && m_u32SerialLines >= kMaxSerialLines)
-                dropped = UnlinkOldestSerialLine();
-            m_OtherLines.push_back(node);
             if (node->IsSerial())
+                MakeRoomForSerialLine((uint32_t)node->text.size(), &dropped);
+            m_OtherLines.push_back(node);
+            if (node->IsSerial()) {
                 ++m_u32SerialLines;
+                m_u32SerialBytes += (uint32_t)node->text.size();
+            }
         }
     }
-    delete dropped;
+    for (StringNode* old : dropped)
+        delete old;
     return 0;
+}
+
+// Under the list mutex: drops the oldest serial lines until one of length
+// bytes fits both bounds.
+void CQuorVelmarManageTask::MakeRoomForSerialLine(uint32_t bytes, std::vector<StringNode*>* dropped)
+{
+    while (m_u32SerialLines >= kMaxSerialLines ||
+           (m_u32SerialLines > 0 && m_u32SerialBytes + bytes > kMaxSerialBytes)) {
+        StringNode* oldest = UnlinkOldestSerialLine();
+        if (oldest == nullptr)
+            return;
+        dropped->push_back(oldest);
+    }
 }
 
 // Under the list mutex: takes the oldest serial line out of the list; the
@@ -234,21 +250,24 @@ CQuorVelmarManageTask::StringNode* CQuorVelmarManageTask::UnlinkOldestSerialLine
         CQuorVelmarMetrics::Add(CQuorVelmarMetrics::kSerialLinesDropped);
         if (m_u32SerialDropped++ == 0)
             LightLogExt(40000, 0, kSrc, __LINE__,
-                        "######Serial lines waiting exceed <%u>, the oldest are dropped until the list drains.",
-                        (unsigned)kMaxSerialLines);
+                        "######Serial lines waiting exceed <%u> lines or <%u> bytes, the oldest are dropped until "
+                        "the list drains.",
+                        (unsigned)kMaxSerialLines, (unsigned)kMaxSerialBytes);
         return node;
     }
     return nullptr;
 }
 
 // Under the list mutex: one serial line fewer waits; a drop episode ends
-// once half the bound is free again.
+// once half of both bounds is free again.
 void CQuorVelmarManageTask::CountSerialTaken(const StringNode& node)
 {
     if (!node.IsSerial())
         return;
     --m_u32SerialLines;
-    if (m_u32SerialDropped != 0 && m_u32SerialLines <= kMaxSerialLines / 2) {
+    m_u32SerialBytes -= (uint32_t)node.text.size();
+    if (m_u32SerialDropped != 0 && m_u32SerialLines <= kMaxSerialLines / 2 &&
+        m_u32SerialBytes <= kMaxSerialBytes / 2) {
         LightLogExt(40000, 0, kSrc, __LINE__, "######Serial lines dropped while the list was full: <%u>.",
                     m_u32SerialDropped);
         m_u32SerialDropped = 0;

@@ -43,6 +43,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "OSMutex.h"
 #include "OSQueue.h"
@@ -174,8 +175,12 @@ public:
     // those of all sessions exceed allMark (the sessions stop reading).
     bool TcpLinesAbove(int32_t session, uint32_t ownMark, uint32_t allMark);
 
-    // Serial lines kept waiting; past it the oldest is dropped.
-    enum : uint32_t { kMaxSerialLines = 256 };
+    // Serial lines (and their bytes) kept waiting; past either the oldest
+    // are dropped. The MCU answers at the line's pace the lines written to
+    // it, and hundreds of them may sit in the line's buffers: the bound holds
+    // several seconds of answers, so a task held up by a board program or a
+    // busy processor loses none of them.
+    enum : uint32_t { kMaxSerialLines = 4096, kMaxSerialBytes = 256 * 1024 };
     // Lines queued for the MCU line at which the task stops taking
     // MCU-bound lines from the TCP sessions (their reads pause in turn):
     // about 30 ms of the line at 57 600 bit/s for short commands.
@@ -345,6 +350,7 @@ public:
 private:
     struct StringNode;
 
+    void MakeRoomForSerialLine(uint32_t bytes, std::vector<StringNode*>* dropped);
     StringNode* UnlinkOldestSerialLine();
     void CountSerialTaken(const StringNode& node);
     StringNode* UnlinkSessionHead(int32_t session);
@@ -371,6 +377,7 @@ private:
     std::deque<int32_t> m_TcpTurns;
     uint64_t m_u64Arrivals = 0;
     uint32_t m_u32SerialLines = 0;
+    uint32_t m_u32SerialBytes = 0;
     uint32_t m_u32SerialDropped = 0;
     uint32_t m_u32TcpLines = 0;
 
