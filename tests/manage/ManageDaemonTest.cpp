@@ -94,11 +94,14 @@ TEST_F(ManageDaemonTest, StartFlowPushesIdentityAndWalksTheMcuThroughEveryQuery)
         bytes += line + "\r\n";
     EXPECT_EQ(bytes, fMcu.ReceivedBytes());
 
-    // At least 500 ms after each identity line comes the next line.
+    // At least 500 ms after each identity line comes the next line. The
+    // times are taken where the simulated MCU reads them, and a loaded
+    // machine can hand the earlier line over late: the bound keeps a margin
+    // for that and still tells a paced line from an unpaced one.
     Lines paced = identity;
     paced.push_back("GET ORDER");
     for (size_t i = 1; i < paced.size(); ++i)
-        EXPECT_GE(ArrivalMs(paced[i]) - ArrivalMs(paced[i - 1]), 450) << paced[i];
+        EXPECT_GE(ArrivalMs(paced[i]) - ArrivalMs(paced[i - 1]), 350) << paced[i];
 
     // The answers were stored and the flow completed.
     std::string log = StopAndReadLog();
