@@ -118,6 +118,15 @@ TEST_F(ShellCommandTest, ReturnsTheShellStatus)
     EXPECT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGTERM) << killed;
     EXPECT_EQ(ExitCode(runner.Run("no-such-program-here")), 127);
     EXPECT_EQ(runner.Run(nullptr), ShellCommand::kNotRun);
+    // One-word commands (started without a shell when PATH holds them): one the
+    // kernel cannot start (no "#!") and a builtin run as the shell runs them,
+    // and the output of one started directly is read as before.
+    ASSERT_TRUE(WriteText(root.File("/usr/bin/no-hashbang"), "exit 4\n", 0755));
+    EXPECT_EQ(runner.Run("no-hashbang"), 4 << 8);
+    EXPECT_EQ(runner.Run("/usr/bin/no-hashbang"), 4 << 8);
+    EXPECT_EQ(runner.Run("exit"), 0);
+    ASSERT_TRUE(WriteText(root.File("/usr/bin/parent"), "#!/bin/sh\necho $PPID\n", 0755));
+    EXPECT_EQ(Output(runner, "parent"), std::to_string(getpid()) + "\n");
 }
 
 TEST_F(ShellCommandTest, BoardProgramDirectoriesComeFirstInPath)
