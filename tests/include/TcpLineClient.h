@@ -24,18 +24,6 @@
 
 namespace board_test {
 
-// Looks at done every 20 ms until it holds or timeoutMs passes.
-inline bool WaitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 // Runs make on a thread of its own that has entered the named namespace (the
 // sockets it makes stay in that namespace); its result, or -1 when the
 // namespace cannot be entered. An empty name runs make here.

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "LightLog.h"
+#include "TestClock.h"
 #include "TestFiles.h"
 
 namespace test_log {
@@ -87,13 +88,7 @@ public:
     // Waits until text was logged after the mark (at most timeoutMs).
     bool WaitFor(const std::string& text, int timeoutMs = 3000) const
     {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!Has(text)) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return board_test::WaitFor([&] { return Has(text); }, timeoutMs, 5);
     }
 
 private:

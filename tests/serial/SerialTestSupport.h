@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "TestClock.h"
-#include "NoCopy.h"
+#include "QuorUtilLib/OSNonCopyable.h"
 #include "QuorVelmarMsgDef.h"
 #include "QuorVelmarSerialLine.h"
 #include "TestLog.h"
@@ -58,7 +58,7 @@ public:
 // Installs a fresh management task as g_pVelmarManageTask for the lifetime
 // of the object; its pool has no threads here, so the lines the
 // communication layer queues stay in its string list for the test to take.
-class ManageQueue : test_support::NoCopy {
+class ManageQueue : OSNonCopyable {
 public:
     ManageQueue();
     ~ManageQueue();
@@ -91,7 +91,7 @@ bool WaitUntilReading(Simulator& sim, ManageQueue& queue)
 // ---- Pseudo-terminals -----------------------------------------------------------
 
 // A pseudo-terminal pair whose follower side is linked at a device path.
-class LinkedPty : test_support::NoCopy {
+class LinkedPty : OSNonCopyable {
 public:
     LinkedPty() = default;
     ~LinkedPty() { Close(); }

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "NoCopy.h"
+#include "QuorUtilLib/OSNonCopyable.h"
 #include "TestFiles.h"
 
 // A fresh directory under /tmp, removed with everything in it at the end.
@@ -19,7 +19,7 @@ public:
     std::string operator/(const std::string& name) const { return File(name); }
 };
 
-class SerialClient : test_support::NoCopy {
+class SerialClient : OSNonCopyable {
 public:
     SerialClient() = default;
     ~SerialClient() { Close(); }

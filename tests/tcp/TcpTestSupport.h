@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "NoCopy.h"
+#include "QuorUtilLib/OSNonCopyable.h"
 #include "QuorVelmarMsgDef.h"
 #include "TestLog.h"
 
@@ -53,7 +53,7 @@ void SetClientLinkMaxNum(uint32_t limit);
 
 // ---- Clients ----------------------------------------------------------------------
 
-class TcpClient : test_support::NoCopy {
+class TcpClient : OSNonCopyable {
 public:
     TcpClient() = default;
     ~TcpClient() { Close(); }

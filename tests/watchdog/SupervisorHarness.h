@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "NoCopy.h"
+#include "QuorUtilLib/OSNonCopyable.h"
 
 // One start of the watched test program (watch_child.sh).
 struct WatchedRun {
@@ -21,7 +21,7 @@ struct WatchedRun {
     long long endNs = 0; // 0 when it did not end by itself
 };
 
-class SupervisorHarness : test_support::NoCopy {
+class SupervisorHarness : OSNonCopyable {
 public:
     SupervisorHarness();
     ~SupervisorHarness();
