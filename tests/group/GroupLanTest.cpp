@@ -539,8 +539,11 @@ TEST_F(GroupLanTest, AnswersToRequestsNobodySentChangeNothingAndAreNotAnswered)
         EXPECT_EQ(passwords[(size_t)i], WebPassword(Endpoint(i))) << "endpoint " << i;
         EXPECT_TRUE(Endpoint(i).SubgroupLines().empty()) << "endpoint " << i;
     }
+    // Only late answers to the repeated search queries may still come in;
+    // nothing answers the unasked answers.
     Datagram stray;
-    EXPECT_FALSE(group_test::Receive(g_bed->other->Unicast(), &stray, 0));
+    while (group_test::Receive(g_bed->other->Unicast(), &stray, 0))
+        EXPECT_EQ((uint32_t)QUOR_MSG_DEVICE_SEARCH_QUERY_RSP, group_test::Be32(stray.bytes, 4)) << "from " << stray.from;
 }
 
 // ---- The test bed -------------------------------------------------------------------------
