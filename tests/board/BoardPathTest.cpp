@@ -126,7 +126,7 @@ TEST(BoardPathTest, CommandBoundsAndUnsafeRoots)
 ProcessResult Probe(const std::vector<std::string>& args, const char* root, const std::string& cwd = "")
 {
     ProcessSpec proc;
-    proc.argv = {BOARD_PROBE};
+    proc.argv = {board_test::ProgramPath("board_probe")};
     proc.argv.insert(proc.argv.end(), args.begin(), args.end());
     if (root != nullptr)
         proc.setEnv.push_back({"VELMAR_ROOT", root});

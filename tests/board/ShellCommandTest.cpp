@@ -454,7 +454,7 @@ TEST_F(ShellCommandTest, ChildScriptsMeetTheStandIns)
 board_test::ProcessResult ProbeRun(const TempBoardRoot& root, const char* mode, const char* command)
 {
     board_test::ProcessSpec proc;
-    proc.argv = {BOARD_PROBE, mode, command};
+    proc.argv = {board_test::ProgramPath("board_probe"), mode, command};
     proc.setEnv.push_back({"VELMAR_ROOT", root.Path()});
     return board_test::RunProcess(proc);
 }

@@ -391,10 +391,10 @@ void ExpectAllRunning()
 // Bounds of resident memory: under ThreadSanitizer every byte the daemon
 // touches also costs shadow memory; under AddressSanitizer freed blocks wait
 // in a quarantine (kept at 4 MB for the daemons, see LanEndpoint).
-#if defined(__SANITIZE_THREAD__)
+#if defined(VELMAR_SANITIZE_THREAD)
 const long kMemoryFactor = 5;
 const long kMemorySlackKb = 0;
-#elif defined(__SANITIZE_ADDRESS__)
+#elif defined(VELMAR_SANITIZE_ADDRESS)
 const long kMemoryFactor = 2;
 const long kMemorySlackKb = 6144;
 #else

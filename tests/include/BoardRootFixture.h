@@ -2,19 +2,12 @@
 // sim/make-board-root), child processes with a chosen environment, and
 // processes inside fresh network namespaces.
 //
-// The including test target defines VELMAR_SOURCE_DIR (the source tree):
-//   target_compile_definitions(<test> PRIVATE VELMAR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-//
 // A test that needs something the machine cannot give (root, a network
 // namespace) calls SkipTest, which ends the test binary with status 77: the
 // test is reported as skipped, never as passed. Keep such tests in a binary
 // of their own.
 #ifndef BOARD_ROOT_FIXTURE_H
 #define BOARD_ROOT_FIXTURE_H
-
-#ifndef VELMAR_SOURCE_DIR
-#error "define VELMAR_SOURCE_DIR for tests that use BoardRootFixture.h"
-#endif
 
 #include <atomic>
 #include <cerrno>
@@ -40,6 +33,7 @@
 #include <vector>
 
 #include "TestFiles.h"
+#include "TestPaths.h"
 
 namespace board_test {
 
@@ -49,11 +43,6 @@ namespace board_test {
     fprintf(stderr, "SKIPPED: %s\n", why.c_str());
     fflush(nullptr);
     _exit(77);
-}
-
-inline std::string SourcePath(const std::string& relative)
-{
-    return std::string(VELMAR_SOURCE_DIR) + "/" + relative;
 }
 
 using test_files::MakeTempDir;

@@ -11,10 +11,6 @@
 #include <chrono>
 #include <thread>
 
-#ifndef VELMARD_PATH
-#error "define VELMARD_PATH for the group tests"
-#endif
-
 namespace group_test {
 
 using board_test::ProcessResult;
@@ -184,7 +180,7 @@ LanEndpoint::~LanEndpoint()
 bool LanEndpoint::StartDaemon()
 {
     std::vector<std::string> env;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VELMAR_SANITIZE_ADDRESS)
     // A small quarantine of freed blocks, so that resident memory shows what
     // the daemon holds rather than what it freed lately.
     const char* given = getenv("ASAN_OPTIONS");

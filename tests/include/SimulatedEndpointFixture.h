@@ -2,7 +2,8 @@
 // host reaches, a fresh board root whose command port and group socket
 // listen on that address, "sync" recorded like the board's own programs, the
 // simulated MCU and display on the serial links, and velmard when a test
-// starts it. Needs the simulator library (velmar_sim) and VELMARD_PATH.
+// starts it. Needs the simulator library (velmar_sim) and the
+// built velmard (quor_uses_programs).
 #ifndef SIMULATED_ENDPOINT_FIXTURE_H
 #define SIMULATED_ENDPOINT_FIXTURE_H
 

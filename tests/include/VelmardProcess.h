@@ -4,14 +4,9 @@
 // and error in a file next to the board root. Killed by its id when the object
 // goes, if still running (and so is a daemon it left, once found).
 //
-// The including test target defines VELMARD_PATH (and VELMAR_SOURCE_DIR for
-// BoardRootFixture.h).
+// The including test target uses the program velmard (quor_uses_programs).
 #ifndef VELMARD_PROCESS_H
 #define VELMARD_PROCESS_H
-
-#ifndef VELMARD_PATH
-#error "define VELMARD_PATH for tests that use VelmardProcess.h"
-#endif
 
 #include <chrono>
 #include <fcntl.h>
@@ -63,9 +58,10 @@ public:
     {
         if (root.Path().rfind("/tmp/velmar-", 0) != 0)
             abort();  // never without a temporary board root
+        const std::string program = ProgramPath("velmard");
         fPid = fork();
         if (fPid == 0)
-            Exec(options);
+            Exec(program, options);
     }
     ~VelmardProcess()
     {
@@ -137,7 +133,7 @@ public:
     }
 
 private:
-    [[noreturn]] void Exec(const VelmardOptions& options)
+    [[noreturn]] void Exec(const std::string& program, const VelmardOptions& options)
     {
         int out = open(fOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
@@ -150,7 +146,7 @@ private:
         for (const std::string& setting : options.env)
             putenv(strdup(setting.c_str()));
         std::vector<std::string> argv = options.wrapper;
-        argv.push_back(VELMARD_PATH);
+        argv.push_back(program);
         argv.insert(argv.end(), options.args.begin(), options.args.end());
         std::vector<char*> args;
         for (const std::string& a : argv)

@@ -276,7 +276,7 @@ TEST_F(InstallationTest, SettingsStartedOnOneEndpointReachEveryOther)
 TEST_F(InstallationTest, FindListsEveryEndpoint)
 {
     board_test::ProcessSpec launch;
-    launch.argv = {"ip", "netns", "exec", LanNs(), VELMAR_FIND_PATH, "--wait", "3000"};
+    launch.argv = {"ip", "netns", "exec", LanNs(), board_test::ProgramPath("velmar-find"), "--wait", "3000"};
     launch.captureStderr = true;
     board_test::ProcessResult table = board_test::RunProcess(launch);
     ASSERT_TRUE(table.Exited(0)) << table.output;

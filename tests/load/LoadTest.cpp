@@ -26,7 +26,7 @@ const char* const kStartLines[] = {"Quor_Velmar_LogLevel_Out is <20000>", "start
 // The count of the lines the log held back (LightLog.h).
 const char kHeldBackLine[] = "Log rate limit: <";
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VELMAR_SANITIZE_ADDRESS)
 // The sanitizer keeps freed blocks in quarantine: only a gross leak shows.
 const long kGrowthBoundKiB = 128 * 1024;
 #else

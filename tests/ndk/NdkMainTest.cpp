@@ -10,7 +10,7 @@
 namespace {
 
 const std::string kBanner = "Quor VelmarNdk Module  /MPL-ARM-V3.11 Built on: May  9 2017, 14:19:38\n";
-const std::string kUsage = std::string("usage: ") + QUORNDK_PATH +
+const std::string kUsage = std::string("usage: ") + board_test::ProgramPath("QuorNdk") +
                            " [-v] [-d] [-h]\n\t   -v: Display version\n\t   -d: More debug information\n"
                            "\t   -h: Display help\n";
 
@@ -32,7 +32,7 @@ TEST(NdkMainTest, OptionsPrintTheBannerAndUsageAndEnd)
         board_test::TempBoardRoot root;
         ASSERT_TRUE(root.Ok()) << root.LayoutOutput();
         board_test::ProcessSpec run;
-        run.argv = {QUORNDK_PATH};
+        run.argv = {board_test::ProgramPath("QuorNdk")};
         run.argv.insert(run.argv.end(), c.options.begin(), c.options.end());
         run.setEnv = {{"VELMAR_ROOT", root.Path()}};
         board_test::ProcessResult result = board_test::RunProcess(run);

@@ -12,6 +12,7 @@
 #include "McuSimulator.h"
 #include "NdkTestSupport.h"
 #include "TcpLineClient.h"
+#include "TestPaths.h"
 
 using namespace udp_test;
 using ndk_test::UpgradeAnswer;
@@ -70,9 +71,9 @@ bool CommandPortAnswers()
 // LAN namespace reaches it too (its sender check must then refuse).
 struct AgentBoard {
     explicit AgentBoard(bool withVelmard)
-        : root(withVelmard ? std::vector<std::string>{"--quorndk", QUORNDK_PATH, "--velmard", VELMARD_PATH,
-                                                      "--velmarcmd", VELMARCMD_PATH}
-                           : std::vector<std::string>{"--quorndk", QUORNDK_PATH})
+        : root(withVelmard ? std::vector<std::string>{"--quorndk", board_test::ProgramPath("QuorNdk"), "--velmard", board_test::ProgramPath("velmard"),
+                                                      "--velmarcmd", board_test::ProgramPath("velmarcmd")}
+                           : std::vector<std::string>{"--quorndk", board_test::ProgramPath("QuorNdk")})
     {
     }
     bool Ok() { return root.Ok() && SetPref(root, "VelmarNdk_UdpIp", "0.0.0.0"); }
@@ -109,6 +110,7 @@ public:
     explicit Agent(const AgentBoard& board)
     {
         fOut = board.root.Path() + "/../quorndk.out";
+        const std::string agent = board_test::ProgramPath("QuorNdk");
         fPid = fork();
         if (fPid != 0)
             return;
@@ -116,7 +118,7 @@ public:
         if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
             _exit(126);
         setenv("VELMAR_ROOT", board.root.Path().c_str(), 1);
-        execl(QUORNDK_PATH, QUORNDK_PATH, "-d", (char*)nullptr);
+        execl(agent.c_str(), agent.c_str(), "-d", (char*)nullptr);
         _exit(127);
     }
     ~Agent()

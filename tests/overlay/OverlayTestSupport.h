@@ -57,9 +57,9 @@ public:
         if (fParent.empty())
             return;
         board_test::ProcessResult made = board_test::RunProcess(
-            {board_test::SourcePath("board/make-overlay"), "--program", std::string("velmard=") + VELMARD_PATH,
-             "--program", std::string("QuorNdk=") + QUORNDK_PATH, "--program",
-             std::string("velmarcmd=") + VELMARCMD_PATH, "--tarball", fParent + "/overlay.tar.gz",
+            {board_test::SourcePath("board/make-overlay"), "--program", std::string("velmard=") + board_test::ProgramPath("velmard"),
+             "--program", std::string("QuorNdk=") + board_test::ProgramPath("QuorNdk"), "--program",
+             std::string("velmarcmd=") + board_test::ProgramPath("velmarcmd"), "--tarball", fParent + "/overlay.tar.gz",
              fParent + "/root"});
         fOutput = made.output;
         if (made.Exited(0))

@@ -212,7 +212,7 @@ protected:
     {
         std::string dir = fOverlay.Root() + "/../keys";
         mkdir(dir.c_str(), 0700);
-        if (!RunProcess({VELMAR_SIGN_PATH, "keygen", dir + "/secret", dir + "/public"}).Exited(0))
+        if (!RunProcess({board_test::ProgramPath("velmar-sign"), "keygen", dir + "/secret", dir + "/public"}).Exited(0))
             return "";
         if (install && !WriteText(fOverlay.File(kKey), ReadText(dir + "/public")))
             return "";
@@ -220,7 +220,7 @@ protected:
     }
     bool Sign(const std::string& secret, const std::string& name) const
     {
-        return RunProcess({VELMAR_SIGN_PATH, "sign", secret, ArmFile(name)}).Exited(0);
+        return RunProcess({board_test::ProgramPath("velmar-sign"), "sign", secret, ArmFile(name)}).Exited(0);
     }
 
     overlay_test::TempOverlay fOverlay;
@@ -233,7 +233,7 @@ protected:
 TEST_F(OverlayUpgradeTest, AVelmardThatIgnoresItsStopIsStartedAgain)
 {
     ASSERT_EQ(unlink(fOverlay.File("/usr/bin/velmard").c_str()), 0);
-    ASSERT_TRUE(RunProcess({"cp", STUBBORN_VELMARD_PATH, fOverlay.File("/usr/bin/velmard")}).Exited(0));
+    ASSERT_TRUE(RunProcess({"cp", board_test::ProgramPath("stubborn_velmard"), fOverlay.File("/usr/bin/velmard")}).Exited(0));
     pid_t old = StartBoard();
     ASSERT_GT(old, 0);
     ASSERT_TRUE(Archive("V4", kScriptDone));
@@ -330,7 +330,7 @@ TEST_F(OverlayUpgradeTest, WithAKeyOnlySignedArchivesAreInstalled)
     const std::string secret = MakeKeys(true);
     ASSERT_FALSE(secret.empty());
     const std::string other = fOverlay.Root() + "/../other-secret";
-    ASSERT_TRUE(RunProcess({VELMAR_SIGN_PATH, "keygen", other, other + ".pub"}).Exited(0));
+    ASSERT_TRUE(RunProcess({board_test::ProgramPath("velmar-sign"), "keygen", other, other + ".pub"}).Exited(0));
     pid_t old = StartBoard();
     ASSERT_GT(old, 0);
 

@@ -126,7 +126,7 @@ TEST(QuorTask, NewTaskIsLiveAndNamed)
 // reach the other tests.
 TEST(QuorTask, ThreadsThatDidNotStartAreNotInThePool)
 {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(VELMAR_SANITIZE_ADDRESS) || defined(VELMAR_SANITIZE_THREAD)
     GTEST_SKIP() << "the sanitizers need the address space this test takes away";
 #else
     pid_t child = fork();

@@ -14,10 +14,6 @@
 #include "GroupLanSupport.h"
 #include "ProtocolTestUtil.h"
 
-#ifndef VELMAR_FIND_PATH
-#error "define VELMAR_FIND_PATH"
-#endif
-
 using group_test::Datagram;
 using group_test::LanEndpoint;
 
@@ -130,7 +126,7 @@ board_test::ProcessResult Find(const std::vector<std::string>& args, int waitMs 
 {
     std::vector<std::string> argv = {"ip", "netns", "exec", g_bed->lan->LanNs()};
     argv.insert(argv.end(), wrapper.begin(), wrapper.end());
-    argv.insert(argv.end(), {VELMAR_FIND_PATH, "--wait", std::to_string(waitMs)});
+    argv.insert(argv.end(), {board_test::ProgramPath("velmar-find"), "--wait", std::to_string(waitMs)});
     argv.insert(argv.end(), args.begin(), args.end());
     board_test::ProcessSpec launch;
     launch.argv = argv;
@@ -268,7 +264,7 @@ TEST(SearchLanTest, FindListsAnInstallationWithinItsWait)
     printf("velmar-find listed 503 endpoints in %ld ms (--wait %d), peak memory %ld KiB\n", tookMs, waitMs, peakKiB);
     EXPECT_LT(tookMs, waitMs * 3 / 2);
     EXPECT_GT(peakKiB, 0);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !defined(VELMAR_SANITIZE_ADDRESS) && !defined(VELMAR_SANITIZE_THREAD)
     // A sanitizer's shadow memory and quarantine come on top: the bound holds
     // for the program as it ships.
     EXPECT_LT(peakKiB, 8 * 1024);

@@ -11,6 +11,7 @@
 
 #include "SimProgram.h"
 #include "SimTestSupport.h"
+#include "TestPaths.h"
 
 namespace {
 
@@ -25,10 +26,10 @@ public:
         }
     }
 
-    bool Start(const char* program, const std::vector<std::string>& args, const std::string& output)
+    bool Start(const std::string& program, const std::vector<std::string>& args, const std::string& output)
     {
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program));
+        argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
@@ -40,7 +41,7 @@ public:
                 dup2(fd, 2);
             }
             unsetenv("VELMAR_ROOT");
-            execv(program, argv.data());
+            execv(program.c_str(), argv.data());
             _exit(127);
         }
         return m_pid > 0;
@@ -96,7 +97,7 @@ TEST(SimProgramTest, McuSimServesTheBoardRootUntilTerminated)
     std::string fifo = dir / "var/run/mcusim.ctl";
     std::string log = dir / "var/log/mcusim-traffic.log";
     ProgramRun run;
-    ASSERT_TRUE(run.Start(MCUSIM_PROGRAM, {"--root", dir.Path(), "--command", "!echo-identity on"},
+    ASSERT_TRUE(run.Start(board_test::ProgramPath("mcusim"), {"--root", dir.Path(), "--command", "!echo-identity on"},
                           dir / "out.txt"));
     ASSERT_TRUE(WaitForPath(fifo, 5000)) << test_files::ReadText(dir / "out.txt");
     ASSERT_TRUE(PathExists(link));
@@ -133,7 +134,7 @@ TEST(SimProgramTest, DispSimRunsWithExplicitPathsAndWithoutFiles)
     ScratchDir dir;
     std::string link = dir / "ttyS2";
     ProgramRun run;
-    ASSERT_TRUE(run.Start(DISPSIM_PROGRAM,
+    ASSERT_TRUE(run.Start(board_test::ProgramPath("dispsim"),
                           {"--link", link, "--control", "none", "--traffic-log", "none"},
                           dir / "out.txt"));
     ASSERT_TRUE(WaitForPath(link, 5000)) << test_files::ReadText(dir / "out.txt");
@@ -151,14 +152,14 @@ TEST(SimProgramTest, BadArgumentsEndWithStatusTwo)
 {
     ScratchDir dir;
     ProgramRun noRoot;
-    ASSERT_TRUE(noRoot.Start(MCUSIM_PROGRAM, {}, dir / "out.txt"));
+    ASSERT_TRUE(noRoot.Start(board_test::ProgramPath("mcusim"), {}, dir / "out.txt"));
     EXPECT_EQ(2, noRoot.Finish(0));
     EXPECT_NE(std::string::npos, test_files::ReadText(dir / "out.txt").find("no board root"));
     ProgramRun unknown;
-    ASSERT_TRUE(unknown.Start(MCUSIM_PROGRAM, {"--root", dir.Path(), "--what", "x"}, dir / "out.txt"));
+    ASSERT_TRUE(unknown.Start(board_test::ProgramPath("mcusim"), {"--root", dir.Path(), "--what", "x"}, dir / "out.txt"));
     EXPECT_EQ(2, unknown.Finish(0));
     ProgramRun help;
-    ASSERT_TRUE(help.Start(DISPSIM_PROGRAM, {"--help"}, dir / "out.txt"));
+    ASSERT_TRUE(help.Start(board_test::ProgramPath("dispsim"), {"--help"}, dir / "out.txt"));
     EXPECT_EQ(0, help.Finish(0));
     EXPECT_NE(std::string::npos, test_files::ReadText(dir / "out.txt").find("usage: dispsim"));
     // Something that is not a FIFO at the control path: refused, link undone.
@@ -166,7 +167,7 @@ TEST(SimProgramTest, BadArgumentsEndWithStatusTwo)
     ASSERT_EQ(0, mkdir((dir / "var/run").c_str(), 0755));
     ASSERT_EQ(0, mkdir((dir / "var/run/mcusim.ctl").c_str(), 0755));
     ProgramRun blocked;
-    ASSERT_TRUE(blocked.Start(MCUSIM_PROGRAM, {"--root", dir.Path()}, dir / "out.txt"));
+    ASSERT_TRUE(blocked.Start(board_test::ProgramPath("mcusim"), {"--root", dir.Path()}, dir / "out.txt"));
     EXPECT_EQ(1, blocked.Finish(0));
     EXPECT_FALSE(PathExists(dir / "dev/ttyS1"));
 }

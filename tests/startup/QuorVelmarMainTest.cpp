@@ -267,7 +267,7 @@ TEST_F(VelmardTest, VersionPrintsBannerAndUsageAndExits0)
     int status = run.Status();
     EXPECT_TRUE(ExitedWith(status, 0)) << status;
     std::string expected = std::string("Quor Velmar Module  /MPL-ARM-V3.11 Built on: May  9 2017, 14:19:24\n") +
-                           "usage: " + VELMARD_PATH + " [-v] [-d] [-h]\n" +
+                           "usage: " + board_test::ProgramPath("velmard") + " [-v] [-d] [-h]\n" +
                            "\t   -v: Display version\n\t   -d: More debug information\n\t   -h: Display help\n";
     EXPECT_EQ(run.Output(), expected);
     EXPECT_EQ(run.Log().find(kStarted), std::string::npos);
@@ -302,6 +302,7 @@ TEST_F(VelmardTest, LogPrefixTooLongExitsWithSetupFailure)
     ASSERT_FALSE(parent.empty());
     std::string path = parent + "/" + std::string(200, 'r');
     ASSERT_TRUE(board_test::RunProcess({board_test::SourcePath("sim/make-board-root"), path}).Exited(0));
+    const std::string velmard = board_test::ProgramPath("velmard");
     pid_t pid = fork();
     if (pid == 0) {
         int out = open((parent + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -309,7 +310,7 @@ TEST_F(VelmardTest, LogPrefixTooLongExitsWithSetupFailure)
         if (unshare(CLONE_NEWNET) != 0)
             _exit(125);
         setenv("VELMAR_ROOT", path.c_str(), 1);
-        execl(VELMARD_PATH, VELMARD_PATH, "-d", static_cast<char*>(nullptr));
+        execl(velmard.c_str(), velmard.c_str(), "-d", static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = -1;

@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "TestFiles.h"
+#include "TestPaths.h"
 
 namespace {
 
@@ -114,7 +115,7 @@ void SupervisorHarness::EndLeftovers()
 
 std::string SupervisorHarness::ChildCommand(const std::string& actions) const
 {
-    return std::string(WATCH_CHILD_SCRIPT) + " " + StateDir() + " " + actions;
+    return board_test::SourcePath("tests/watchdog/watch_child.sh") + " " + StateDir() + " " + actions;
 }
 
 pid_t SupervisorHarness::Spawn(const std::vector<std::string>& argv)
@@ -140,14 +141,14 @@ pid_t SupervisorHarness::Spawn(const std::vector<std::string>& argv)
 
 pid_t SupervisorHarness::Launch(const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv{VELMARCMD_PATH};
+    std::vector<std::string> argv{board_test::ProgramPath("velmarcmd")};
     argv.insert(argv.end(), args.begin(), args.end());
     return Spawn(argv);
 }
 
 pid_t SupervisorHarness::LaunchFromShell(const std::string& command)
 {
-    return Spawn({"/bin/sh", "-c", "\"$0\" \"$1\"; echo \"status=$?\"", VELMARCMD_PATH, command});
+    return Spawn({"/bin/sh", "-c", "\"$0\" \"$1\"; echo \"status=$?\"", board_test::ProgramPath("velmarcmd"), command});
 }
 
 bool SupervisorHarness::WaitExit(pid_t pid, int timeoutMs, int* status)

@@ -1,6 +1,7 @@
 // velmarcmd run for real: watched programs that exit with chosen codes or are
 // killed by chosen signals, and the exact log it keeps about them.
 #include "SupervisorHarness.h"
+#include "TestPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +18,8 @@ namespace {
 constexpr int kEndTimeoutMs = 10000;
 constexpr long long kSecondNs = 1000000000LL;
 
-const std::string kSelf = VELMARCMD_PATH;
-const std::string kScript = WATCH_CHILD_SCRIPT;
+const std::string kSelf = board_test::ProgramPath("velmarcmd");
+const std::string kScript = board_test::SourcePath("tests/watchdog/watch_child.sh");
 const std::string kRow(88, '#');
 
 // A framed entry as it reads once its time stamp is removed: a line feed,
