@@ -284,12 +284,12 @@ TEST(QuorTask, HintedSignalReservesLastOfFourThreads)
     auto* task = Keep(new RecordingTask<28>);
     for (int i = 0; i < 6; i++) {
         task->Signal(0x100, 1);
-        ASSERT_TRUE(WaitUntil([&] { return task->RunCount() == i + 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return task->RunCount() == i + 1 && task->IsIdle(); }));
     }
     std::vector<int> plain;
     for (int i = 0; i < 9; i++) {
         task->Signal(0x100, 0);
-        ASSERT_TRUE(WaitUntil([&] { return task->RunCount() == 6 + i + 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return task->RunCount() == 6 + i + 1 && task->IsIdle(); }));
     }
     auto runs = task->Runs();
     for (int i = 0; i < 6; i++) {
@@ -311,8 +311,10 @@ TEST(QuorTask, HintedSignalRotatesOverBothOfTwoThreads)
     QuorTaskThreadPool<29>::AddThreads(2, 0);
     auto* task = Keep(new RecordingTask<29>);
     for (int i = 0; i < 6; i++) {
+        // Each run ended before the next signal: a signal during a run would
+        // run the task again on the same thread.
         task->Signal(0x100, (uint32_t)(i % 2));
-        ASSERT_TRUE(WaitUntil([&] { return task->RunCount() == i + 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return task->RunCount() == i + 1 && task->IsIdle(); }));
     }
     auto runs = task->Runs();
     for (int i = 1; i < 6; i++)

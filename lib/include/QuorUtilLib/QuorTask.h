@@ -67,6 +67,9 @@ public:
     uint32_t GetEvents();
 
     bool IsAlive();
+    // Neither queued nor running nor waiting for its timer: the next signal
+    // picks a thread for it afresh.
+    bool IsIdle();
     // Names the task "live_" + name (cut to fit 47 characters).
     void SetTaskName(const char* name);
     const char* GetTaskName() const { return fStateName; }
@@ -197,6 +200,13 @@ bool QuorTask<N>::IsAlive()
 {
     OSMutexLocker locker(&fEventMutex);
     return strncmp(fStateName, sTaskStateStr, 5) == 0;
+}
+
+template <int N>
+bool QuorTask<N>::IsIdle()
+{
+    OSMutexLocker locker(&fEventMutex);
+    return (fEvents & TASK_EVT_SCHEDULED) == 0;
 }
 
 template <int N>
