@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "TestClock.h"
+
 // A gate that Run() can wait on until the test opens it.
 class Gate {
 public:
@@ -40,16 +42,10 @@ private:
     bool fWaiting = false;
 };
 
-// Polls cond every millisecond until it holds or timeoutMs passes.
+// Looks at cond every millisecond until it holds or timeoutMs passes.
 inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return cond();
+    return board_test::WaitFor(cond, timeoutMs, 1);
 }
 
 // Tasks live as long as the process (as in the daemons); keeping them
