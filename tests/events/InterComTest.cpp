@@ -250,7 +250,9 @@ TEST_F(InterComTest, BindIsRetriedEveryTwoSecondsUntilThePortIsFree)
 
     close(blocker);
     int64_t freed = OS::Milliseconds();
-    ASSERT_TRUE(WaitUntil([&] { return task->GetSocket()->IsBound(); }, 4000));
+    // The retry binds, then disarms its timer: wait for both.
+    ASSERT_TRUE(WaitUntil([&] { return task->GetSocket()->IsBound() && task->GetBindRetryTimer()->GetFireTime() == 0; },
+                          4000));
     EXPECT_LE(OS::Milliseconds() - freed, 3000);
     EXPECT_EQ(port, task->GetSocket()->GetLocalPort());
     EXPECT_EQ(0, task->GetBindRetryTimer()->GetFireTime());
