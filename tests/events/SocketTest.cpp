@@ -7,7 +7,7 @@
 
 namespace {
 
-const int kPool = 22;
+const int kSocketPool = 22;
 
 // A connected pair: the accepted side wrapped in a QuorTCPSocket, the
 // client as a plain descriptor.
@@ -41,7 +41,7 @@ protected:
             close(fClient);
     }
 
-    QuorTCPSocket<kPool> fSocket{nullptr, QUOR_SOCKET_NONBLOCKING};
+    QuorTCPSocket<kSocketPool> fSocket{nullptr, QUOR_SOCKET_NONBLOCKING};
     int fClient = -1;
     uint16_t fClientPort = 0;
 };
@@ -107,7 +107,7 @@ TEST_F(TcpPair, SendDeliversAndReportsABrokenConnection)
 
 TEST(QuorSocket, ClosedSocketReadsAsNotConnected)
 {
-    QuorTCPSocket<kPool> sock(nullptr, 0);
+    QuorTCPSocket<kSocketPool> sock(nullptr, 0);
     char buf[4];
     uint32_t got = 1;
     EXPECT_EQ(107, sock.Read(buf, sizeof(buf), &got));
@@ -116,7 +116,7 @@ TEST(QuorSocket, ClosedSocketReadsAsNotConnected)
 
 TEST(QuorSocket, OpenTwiceFailsACheck)
 {
-    QuorUDPSocket<kPool> sock(nullptr, QUOR_SOCKET_NONBLOCKING);
+    QuorUDPSocket<kSocketPool> sock(nullptr, QUOR_SOCKET_NONBLOCKING);
     ASSERT_EQ(0, sock.Open());
     int fd = sock.GetSocketFD();
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
@@ -132,7 +132,7 @@ TEST(QuorSocket, FailedBindClearsTheAddress)
     uint16_t port = 0;
     int taken = BoundUdp(&port);
     ASSERT_GE(taken, 0);
-    QuorUDPSocket<kPool> sock(nullptr, 0);
+    QuorUDPSocket<kSocketPool> sock(nullptr, 0);
     ASSERT_EQ(0, sock.Open());
     EXPECT_EQ(EADDRINUSE, sock.Bind(kLoopback, port));
     EXPECT_FALSE(sock.IsBound());
@@ -147,8 +147,8 @@ TEST(QuorSocket, FailedBindClearsTheAddress)
 
 TEST(QuorSocket, UdpAddressesAreInHostOrder)
 {
-    QuorUDPSocket<kPool> a(nullptr, QUOR_SOCKET_NONBLOCKING);
-    QuorUDPSocket<kPool> b(nullptr, QUOR_SOCKET_NONBLOCKING);
+    QuorUDPSocket<kSocketPool> a(nullptr, QUOR_SOCKET_NONBLOCKING);
+    QuorUDPSocket<kSocketPool> b(nullptr, QUOR_SOCKET_NONBLOCKING);
     ASSERT_EQ(0, a.Open());
     ASSERT_EQ(0, b.Open());
     ASSERT_EQ(0, a.Bind(kLoopback, 0));
