@@ -1,8 +1,10 @@
 #include "SimText.h"
 
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -197,4 +199,18 @@ std::string SimClockText()
     snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec,
              static_cast<long>(tv.tv_usec / 1000));
     return text;
+}
+
+bool SimWriteAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }

@@ -1,5 +1,5 @@
 // Text helpers of the simulators: escaping bytes for logs and control
-// commands, splitting words, case-insensitive comparison, clocks.
+// commands, splitting words, case-insensitive comparison, clocks, whole writes.
 #ifndef VELMAR_SIM_SIMTEXT_H
 #define VELMAR_SIM_SIMTEXT_H
 
@@ -45,5 +45,9 @@ int64_t SimNowMs();
 
 // Local wall-clock time as "HH:MM:SS.mmm", for the traffic log.
 std::string SimClockText();
+
+// Writes all of bytes to a blocking descriptor, again after an interruption;
+// false once a write fails or writes nothing.
+bool SimWriteAll(int fd, const std::string& bytes);
 
 #endif

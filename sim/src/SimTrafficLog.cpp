@@ -67,13 +67,5 @@ void SimTrafficLog::WriteEntry(const std::string& middle, const std::string& tex
     if (m_fd < 0)
         return;
     // One write per entry, so a reader never sees half an entry.
-    size_t done = 0;
-    while (done < entry.size()) {
-        ssize_t n = write(m_fd, entry.data() + done, entry.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
+    SimWriteAll(m_fd, entry);
 }

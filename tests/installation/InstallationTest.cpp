@@ -16,10 +16,12 @@
 #include "GroupLanSupport.h"
 #include "ProtocolTestUtil.h"
 #include "WebClient.h"
+#include "TestFiles.h"
 
 using group_test::GroupLan;
 using group_test::LanEndpoint;
 using group_test::WaitFor;
+using test_files::CountOf;
 
 namespace {
 
@@ -42,14 +44,6 @@ const std::string& LanNs()
 web_test::HttpReply Web(int i, const std::string& path, int timeoutMs = 30000)
 {
     return web_test::HttpGet(LanNs(), Endpoint(i).Ip(), path, timeoutMs);
-}
-
-size_t Count(const std::string& text, const std::string& needle)
-{
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        n++;
-    return n;
 }
 
 // ---- The Prometheus text format ----------------------------------------------------------
@@ -130,9 +124,9 @@ web_test::HttpReply DeviceList(int i)
 // Every other endpoint is in the list exactly once, and nothing else.
 void ExpectEveryOtherEndpointOnce(int asker, const std::string& list)
 {
-    EXPECT_EQ((size_t)kEndpoints - 1, Count(list, "\"ip_addr\":")) << list;
+    EXPECT_EQ((size_t)kEndpoints - 1, CountOf(list, "\"ip_addr\":")) << list;
     for (int i = 0; i < kEndpoints; ++i) {
-        EXPECT_EQ(i == asker ? 0u : 1u, Count(list, "\"ip_addr\":\"" + Endpoint(i).Ip() + "\""))
+        EXPECT_EQ(i == asker ? 0u : 1u, CountOf(list, "\"ip_addr\":\"" + Endpoint(i).Ip() + "\""))
             << "endpoint " << i << " in the list of " << asker;
     }
 }
@@ -280,9 +274,9 @@ TEST_F(InstallationTest, FindListsEveryEndpoint)
     launch.captureStderr = true;
     board_test::ProcessResult table = board_test::RunProcess(launch);
     ASSERT_TRUE(table.Exited(0)) << table.output;
-    EXPECT_EQ((size_t)kEndpoints + 1, Count(table.output, "\n")) << table.output;
+    EXPECT_EQ((size_t)kEndpoints + 1, CountOf(table.output, "\n")) << table.output;
     for (int i = 0; i < kEndpoints; ++i)
-        EXPECT_EQ(1u, Count(table.output, " " + Endpoint(i).Ip() + " ")) << "endpoint " << i << "\n" << table.output;
+        EXPECT_EQ(1u, CountOf(table.output, " " + Endpoint(i).Ip() + " ")) << "endpoint " << i << "\n" << table.output;
 }
 
 // Brings the installation up before the first test and stops every daemon

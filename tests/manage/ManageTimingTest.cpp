@@ -8,20 +8,13 @@
 #include "TestClock.h"
 #include "ManageTestSupport.h"
 #include "QuorVelmarPref.h"
+#include "TestFiles.h"
 
 namespace manage_test {
 namespace {
 
 using board_test::NowMs;
-
-// Counts the occurrences of text.
-size_t Count(const std::string& all, const std::string& text)
-{
-    size_t count = 0;
-    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
-        ++count;
-    return count;
-}
+using test_files::CountOf;
 
 class ManageTimingTest : public ::testing::Test {
 protected:
@@ -104,7 +97,7 @@ TEST_F(ManageTimingTest, RebootFollowsOnTheFifthTickAfterTheFlagIsSet)
     std::string text = log.Text();
     size_t reboot = text.find("system reboot is OK!");
     ASSERT_NE(std::string::npos, reboot) << text;
-    EXPECT_EQ(5u, Count(text.substr(0, reboot), "Do nothing")) << text;
+    EXPECT_EQ(5u, CountOf(text.substr(0, reboot), "Do nothing")) << text;
     // Let the flow end (it waits in state 7) before the next test.
     s_task->FinishStartFlow();
 }

@@ -13,12 +13,15 @@
 #include "NdkTestSupport.h"
 #include "TcpLineClient.h"
 #include "TestPaths.h"
+#include "TestFiles.h"
 
 using namespace udp_test;
 using ndk_test::UpgradeAnswer;
 using ndk_test::UpgradeRequest;
 
 namespace {
+
+using test_files::CountOf;
 
 const uint16_t kAgentPort = 65009;    // "VelmarNdk_UdpPort"
 const uint16_t kVelmardPort = 3334;   // "QuorVelmar_UdpPort"
@@ -42,14 +45,6 @@ std::vector<std::string> Lines(const std::string& text)
     for (size_t end; (end = masked.find('\n', start)) != std::string::npos; start = end + 1)
         lines.push_back(masked.substr(start, end - start));
     return lines;
-}
-
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
 }
 
 using board_test::SetPref;
@@ -189,7 +184,7 @@ TEST(NdkUpgradeTest, FailuresNeverLeaveVelmardStoppedAndEveryEndingEmptiesTheArm
         EXPECT_EQ(UpgradeAnswer(archive.name), answer) << archive.name;
         ASSERT_TRUE(WaitUntil(
             [&] {
-                return Count(board.root.Calls(), "update-start") == archive.startsAfter &&
+                return CountOf(board.root.Calls(), "update-start") == archive.startsAfter &&
                        board_test::RunProcess({"ls", "-A", board.Arm("")}).output.empty();
             },
             kLongWaitMs))
@@ -213,8 +208,8 @@ TEST(NdkUpgradeTest, FailuresNeverLeaveVelmardStoppedAndEveryEndingEmptiesTheArm
         << log;
     EXPECT_NE(std::string::npos, log.find("system <rm -fr " + board.Arm("") + "*> OK.")) << log;
     // Unverified: no upgrade key on this board; one line per archive.
-    EXPECT_EQ(3u, Count(log, "is not verified: no upgrade key at </Velmar/etc/QuorNdk/upgrade.pub>.")) << log;
-    EXPECT_EQ(1u, Count(log, "The archive <gd.tar.gz> is not verified: no upgrade key at "
+    EXPECT_EQ(3u, CountOf(log, "is not verified: no upgrade key at </Velmar/etc/QuorNdk/upgrade.pub>.")) << log;
+    EXPECT_EQ(1u, CountOf(log, "The archive <gd.tar.gz> is not verified: no upgrade key at "
                              "</Velmar/etc/QuorNdk/upgrade.pub>; its signature block is not checked."))
         << log;
     EXPECT_FALSE(board_test::PathExists(board.root.File("/Velmar/etc/QuorNdk/Installing")));
@@ -255,13 +250,13 @@ TEST(NdkUpgradeTest, HostileRequestsGetNoAnswerAndRunNothing)
     Bytes answer;
     ASSERT_TRUE(RecvBytes(velmard, &answer, kLongWaitMs)) << board.AgentLog() << agent.Output();
     EXPECT_EQ(UpgradeAnswer("gd"), answer);
-    ASSERT_TRUE(WaitUntil([&] { return Count(board.root.Calls(), "update-start") == 1; }, kLongWaitMs));
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(board.root.Calls(), "update-start") == 1; }, kLongWaitMs));
     EXPECT_EQ(board.Installed("gd.tar.gz", "gd", true), Lines(board.root.Calls()));
     EXPECT_FALSE(RecvBytes(velmard, &answer, 200));
     std::string log = board.AgentLog();
-    EXPECT_EQ(1u, Count(log, "outside this board is dropped")) << log;
-    EXPECT_EQ(5u, Count(log, "###### Upgrade request refused")) << log;
-    EXPECT_EQ(2u, Count(log, "###### Receive One InValid Packet")) << log;
+    EXPECT_EQ(1u, CountOf(log, "outside this board is dropped")) << log;
+    EXPECT_EQ(5u, CountOf(log, "###### Upgrade request refused")) << log;
+    EXPECT_EQ(2u, CountOf(log, "###### Receive One InValid Packet")) << log;
 }
 
 // Both daemons started by their init scripts, under velmarcmd as on the board.
@@ -303,7 +298,7 @@ TEST(NdkUpgradeTest, VelmardIsStoppedUpgradedAndAnswersItsCommandPortAgain)
 
     Socket sender(BoundSocket("127.0.0.1", 0));
     ASSERT_TRUE(SendToAgent(sender.fd, UpgradeRequest("V3.12", "V3.12.tar.gz")));
-    ASSERT_TRUE(WaitUntil([&] { return Count(board.root.Calls(), "update-start") == 1; }, kLongWaitMs));
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(board.root.Calls(), "update-start") == 1; }, kLongWaitMs));
     ASSERT_TRUE(WaitUntil(CommandPortAnswers, kLongWaitMs));
     EXPECT_NE(firstPid, board.root.Read("/var/run/velmard.pid"));
 
@@ -317,8 +312,8 @@ TEST(NdkUpgradeTest, VelmardIsStoppedUpgradedAndAnswersItsCommandPortAgain)
         board_test::RunProcess({"sh", "-c", "cat \"$0\"/var/Velmar/QuorVelmar*", board.root.Path()}).output;
     EXPECT_NE(std::string::npos, velmardLogs.find("@@@@@@In ProcessVersionUpgradeRsp Fun")) << velmardLogs;
     std::string supervisor = board.root.Read("/var/log/velmarcmd/velmard.log");
-    EXPECT_EQ(2u, Count(supervisor, "starting [")) << supervisor;
-    EXPECT_EQ(1u, Count(supervisor, "normal exiting, exit code[0]")) << supervisor;
+    EXPECT_EQ(2u, CountOf(supervisor, "starting [")) << supervisor;
+    EXPECT_EQ(1u, CountOf(supervisor, "normal exiting, exit code[0]")) << supervisor;
 
     EXPECT_TRUE(init.Run("QuorNdk", "stop"));
     EXPECT_TRUE(init.Run("velmard", "stop"));

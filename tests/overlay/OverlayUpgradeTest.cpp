@@ -18,11 +18,13 @@
 #include "NdkTestSupport.h"
 #include "OverlayTestSupport.h"
 #include "VelmardProcess.h"
+#include "TestFiles.h"
 
 using board_test::PathExists;
 using board_test::ReadText;
 using board_test::RunProcess;
 using board_test::WriteText;
+using test_files::CountOf;
 
 namespace {
 
@@ -42,14 +44,6 @@ const char kScriptWaits[] =
     "while [ ! -e \"$VELMAR_ROOT/var/run/release\" ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done\n"
     "pwd > \"$VELMAR_ROOT/var/run/installed-$(basename \"$(dirname \"$0\")\")\"\n";
 const char kScriptFails[] = "#!/bin/sh\nexit 3\n";
-
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
 
 bool WaitFor(const std::function<bool()>& done)
 {
@@ -204,7 +198,7 @@ protected:
     {
         return RunProcess({"sh", "-c", "cat \"$0\"/var/Velmar/QuorNdk*", fOverlay.Root()}).output;
     }
-    size_t VelmardStarts() const { return Count(fOverlay.Read("/var/log/velmarcmd/velmard.log"), "starting ["); }
+    size_t VelmardStarts() const { return CountOf(fOverlay.Read("/var/log/velmarcmd/velmard.log"), "starting ["); }
 
     // Makes a key pair with velmar-sign (the public key in the board's key
     // place when install) and returns the secret key's file.
@@ -356,7 +350,7 @@ TEST_F(OverlayUpgradeTest, WithAKeyOnlySignedArchivesAreInstalled)
             ASSERT_TRUE(c.spoil(ArmFile(c.name))) << c.name;
         }
         ASSERT_TRUE(Request(c.name));
-        ASSERT_TRUE(WaitFor([&] { return Count(AgentLog(), "is refused: ") == i + 1 && Empty("/Velmar/Upgrade/ARM"); }))
+        ASSERT_TRUE(WaitFor([&] { return CountOf(AgentLog(), "is refused: ") == i + 1 && Empty("/Velmar/Upgrade/ARM"); }))
             << c.name;
         const std::string log = AgentLog();
         EXPECT_NE(log.find(std::string("The archive <") + c.name + ".tar.gz> is refused: " + c.why), std::string::npos)
@@ -364,7 +358,7 @@ TEST_F(OverlayUpgradeTest, WithAKeyOnlySignedArchivesAreInstalled)
         EXPECT_EQ(Velmard(), old) << c.name;
         EXPECT_FALSE(Installed(c.name)) << c.name;
     }
-    EXPECT_EQ(Count(AgentLog(), "update-stop"), 0u);
+    EXPECT_EQ(CountOf(AgentLog(), "update-stop"), 0u);
     EXPECT_EQ(VelmardStarts(), 1u);
 
     ASSERT_TRUE(Archive("S1", kScriptDone));

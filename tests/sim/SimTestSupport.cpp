@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "SimText.h"
+
 bool SerialClient::Open(const std::string& path, bool applyRaw, speed_t speed, tcflag_t extraCflag)
 {
     Close();
@@ -44,16 +46,7 @@ void SerialClient::Close()
 
 bool SerialClient::Write(const std::string& bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return SimWriteAll(m_fd, bytes);
 }
 
 std::string SerialClient::ReadSome(int timeoutMs)

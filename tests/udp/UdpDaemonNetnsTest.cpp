@@ -12,20 +12,15 @@
 #include "DisplaySimulator.h"
 #include "McuSimulator.h"
 #include "VelmardProcess.h"
+#include "TestFiles.h"
 
 using namespace udp_test;
 
 namespace {
 
-const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
+using test_files::CountOf;
 
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
+const char kLog[] = "/var/Velmar/QuorVelmar001.logTmp";
 
 // The unicast socket's address and port as the kernel lists bound sockets.
 std::string UdpTableEntry(const char* ip, uint16_t port)
@@ -87,7 +82,7 @@ TEST(UdpDaemonTest, StartUpChainBringsUpBothPathsAndPeersReachTheManagementTask)
     EXPECT_NE(std::string::npos, log.find("g_VelmarUdpMulCast Initialize Successful!")) << log;
     EXPECT_NE(std::string::npos, log.find("Velmar Module listen on IPaddr<")) << log;
     EXPECT_NE(std::string::npos, log.find("@@@@@@Recv BroadCast message <>, Msg Len is <30>")) << log;
-    EXPECT_EQ(2u, Count(log, "@@@@@@ Receive One Packet.Length: <30>; CommandID: <0x1601>.")) << log;
+    EXPECT_EQ(2u, CountOf(log, "@@@@@@ Receive One Packet.Length: <30>; CommandID: <0x1601>.")) << log;
     EXPECT_EQ(std::string::npos, log.find("######setsockopt()")) << log;
     EXPECT_EQ(std::string::npos, log.find("######QuorInterComUDPSocket")) << log;
     EXPECT_EQ(std::string::npos, log.find("###### Fail to initiallize CQuorVelmarCommLayer.")) << log;
