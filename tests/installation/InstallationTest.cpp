@@ -255,14 +255,16 @@ TEST_F(InstallationTest, SettingsStartedOnOneEndpointReachEveryOther)
     for (int i = 0; i < kEndpoints; ++i) {
         EXPECT_TRUE(Endpoint(i).Mcu().WaitForLine("SET SUBGROUP self on", 30000)) << "endpoint " << i;
     }
+    // A notice is counted once it was sent and a line once its write was
+    // queued, which may be after the peers and the MCU had them.
+    const std::string notices = Kind(kGroupOut, "group_sign_notice");
+    EXPECT_TRUE(WaitForSample(origin, notices, Sample(before, notices) + 2));
+    EXPECT_TRUE(WaitForSample(origin, "velmard_mcu_lines_out_total", Sample(before, "velmard_mcu_lines_out_total") + 1));
     Samples after = Metrics(origin);
-    EXPECT_EQ(2, Sample(after, Kind(kGroupOut, "group_sign_notice")) - Sample(before, Kind(kGroupOut, "group_sign_notice")));
+    EXPECT_EQ(2, Sample(after, notices) - Sample(before, notices));
     EXPECT_EQ(1, Sample(after, "velmard_tcp_sessions_opened_total") - Sample(before, "velmard_tcp_sessions_opened_total"));
     EXPECT_EQ(1, Sample(after, "velmard_tcp_sessions"));
     EXPECT_EQ(1, Sample(after, "velmard_tcp_lines_in_total") - Sample(before, "velmard_tcp_lines_in_total"));
-    // The line is counted once its write was queued, which may be after the
-    // MCU has read it.
-    EXPECT_TRUE(WaitForSample(origin, "velmard_mcu_lines_out_total", Sample(before, "velmard_mcu_lines_out_total") + 1));
     // Every other endpoint answered both notices.
     EXPECT_TRUE(WaitForSample(origin, Kind(kGroupIn, "group_sign_answer"),
                               Sample(before, Kind(kGroupIn, "group_sign_answer")) + 2 * (kEndpoints - 1)));
