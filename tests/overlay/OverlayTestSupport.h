@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <dirent.h>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -80,12 +81,17 @@ public:
     std::string File(const std::string& boardPath) const { return fRoot + boardPath; }
     std::string Read(const std::string& boardPath) const { return board_test::ReadText(File(boardPath)); }
     // The processes running "/usr/bin/PROGRAM -d" of this board (the
-    // daemons as the start scripts run them).
+    // daemons as the start scripts run them). A daemon's child that has not
+    // yet started its own program (a command it runs) carries the same
+    // command line: it is left out.
     std::vector<pid_t> Running(const std::string& program) const
     {
-        std::vector<pid_t> pids;
+        std::vector<pid_t> same, pids;
         for (pid_t pid : ProcessesUnder(File("/usr/bin/" + program)))
             if (CommandLine(pid) == std::vector<std::string>{File("/usr/bin/" + program), "-d"})
+                same.push_back(pid);
+        for (pid_t pid : same)
+            if (std::find(same.begin(), same.end(), ParentOf(pid)) == same.end())
                 pids.push_back(pid);
         return pids;
     }
